@@ -1,0 +1,109 @@
+// The process entry: options, the application object, the main window and the message loop.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <cstdio>
+
+#include "app/main_class.h"
+#include "platform/window.h"
+
+namespace {
+
+// Options are read before the toolkit starts, since --headless decides how it starts.
+bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
+    QCoreApplication probe(argc, argv);
+    QCoreApplication::setApplicationName("swarm");
+    QCoreApplication::setApplicationVersion(main_class::version);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Quorin Swarm Controller: simulates, drives and watches a swarm of wheeled robots.\n"
+        "Reads robots.txt from the working directory and writes log.txt there.");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption headless("headless", "Run without showing windows.");
+    QCommandLineOption ticks("ticks", "Quit after <n> ticks.", "n");
+    QCommandLineOption step("fixed-step",
+                            "Advance the simulation <seconds> per tick and run ticks back to back.",
+                            "seconds");
+    QCommandLineOption seed("seed", "Seed the random generator with <n> instead of the clock.", "n");
+    QCommandLineOption snapshot("snapshot", "Write the main view to <file> (PNG) at exit.", "file");
+    QCommandLineOption stats("stats", "Print run figures at exit, one 'name: value' per line.");
+    parser.addOptions({headless, ticks, step, seed, snapshot, stats});
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "swarm: %s\n", qPrintable(parser.errorText()));
+        exit_code = 2;
+        return false;
+    }
+    if (parser.isSet("help")) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        exit_code = 0;
+        return false;
+    }
+    if (parser.isSet("version")) {
+        std::printf("swarm %s\n", main_class::version);
+        exit_code = 0;
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "swarm: unexpected argument %s\n",
+                     qPrintable(parser.positionalArguments().first()));
+        exit_code = 2;
+        return false;
+    }
+    bool ok = true;
+    opts.headless = parser.isSet(headless);
+    if (parser.isSet(ticks)) {
+        opts.ticks = parser.value(ticks).toLongLong(&ok);
+        if (!ok || opts.ticks < 0) {
+            std::fprintf(stderr, "swarm: --ticks takes a whole number of 0 or more\n");
+            exit_code = 2;
+            return false;
+        }
+    }
+    if (parser.isSet(step)) {
+        opts.fixed_step = parser.value(step).toDouble(&ok);
+        if (!ok || !(opts.fixed_step > 0) || opts.fixed_step > 10) {
+            std::fprintf(stderr, "swarm: --fixed-step takes seconds above 0 and at most 10\n");
+            exit_code = 2;
+            return false;
+        }
+    }
+    if (parser.isSet(seed)) {
+        opts.seed = parser.value(seed).toUInt(&ok);
+        if (!ok) {
+            std::fprintf(stderr, "swarm: --seed takes a whole number from 0 to 4294967295\n");
+            exit_code = 2;
+            return false;
+        }
+        opts.seed_set = true;
+    }
+    opts.snapshot = parser.value(snapshot).toStdString();
+    opts.stats = parser.isSet(stats);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    run_options opts;
+    int exit_code = 0;
+    if (!parse_options(argc, argv, opts, exit_code)) return exit_code;
+
+    platform::init_app(argc, argv, opts.headless);
+    if (platform::is_headless() && !opts.headless)
+        std::fprintf(stderr, "swarm: no display found, running headless\n");
+
+    auto* app = new main_class(opts);
+    if (app->setup_window() != 0) {
+        std::fprintf(stderr, "swarm: could not create the main window\n");
+        delete app;
+        return 1;
+    }
+    platform::quit_on_signals();
+    int code = platform::run_message_loop();
+
+    // Whatever ended the loop, the run's figures are written and the world is torn down.
+    app->finish_run();
+    if (platform::is_window(app->hwnd)) platform::destroy_window(app->hwnd);
+    delete app;
+    return code;
+}

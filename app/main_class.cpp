@@ -1,0 +1,257 @@
+#include "app/main_class.h"
+
+#include <cstdio>
+
+#include "resources/main_menu.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/random.h"
+#include "world/world.h"
+
+using namespace platform;
+
+main_class::main_class() : main_class(run_options{}) {}
+
+main_class::main_class(const run_options& opts) : options(opts) {
+    log("[Main] constuctor\n");
+    for (bool& k : keys) k = false;
+    tick_interval = 10;
+    left_drag = right_drag = false;
+
+    white_brush = make_brush(rgb(255, 255, 255));
+    green_brush = make_brush(rgb(0, 255, 0));
+    blue_brush = make_brush(rgb(0, 0, 255));
+    red_brush = make_brush(rgb(255, 0, 0));
+    azure_brush = make_brush(rgb(0, 128, 200));
+    white_pen = make_pen(rgb(255, 255, 255));
+    black_pen = make_pen(rgb(0, 0, 0));
+    green_pen = make_pen(rgb(0, 255, 0));
+    blue_pen = make_pen(rgb(0, 0, 255));
+    azure_pen = make_pen(rgb(0, 128, 200));
+}
+
+main_class::~main_class() {
+    // Escape and the consoles end the loop without the destroy handler; the back buffer goes
+    // with the process either way, but release it here so nothing is left behind.
+    release_back_buffer();
+}
+
+int main_class::setup_window() {
+    if (!class_registered("SwarmWin") && !register_class("SwarmWin", proc_wrapper, &::main_menu))
+        return 1;
+    char title[256];
+    std::snprintf(title, sizeof title, "Quorin Swarm Controller. Version %s %s  ", version, credit);
+    window w = create_window("SwarmWin", title, 120, 120, 640, 480, this);
+    if (!w) return 1;
+    show_window(w, true);
+    update_window(w);
+    return 0;
+}
+
+lresult main_class::proc_wrapper(window w, unsigned msg, wparam wp, lparam lp) {
+    if (msg == msg_nc_create) {
+        auto* cp = reinterpret_cast<create_params*>(lp);
+        if (cp && cp->param) set_user_data(w, cp->param);
+    }
+    auto* self = static_cast<main_class*>(get_user_data(w));
+    if (!self) return def_window_proc(w, msg, wp, lp);
+    return self->proc(w, msg, wp, lp);
+}
+
+lresult main_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
+    switch (msg) {
+    case msg_create:
+        main_startup(w);
+        return 0;
+    case msg_destroy:
+        main_shutdown();
+        post_quit(0);
+        return 0;
+    case msg_size:
+        release_back_buffer();
+        memdc_setup(w);
+        return 0;
+    case msg_paint:
+        window_paint(w);
+        return 0;
+    case msg_key_down:
+        key_down(w, static_cast<unsigned>(wp));
+        return 0;
+    case msg_key_up:
+        key_up(static_cast<unsigned>(wp));
+        return 0;
+    case msg_timer:
+        timer_message(w, static_cast<unsigned>(wp));
+        return 0;
+    case msg_left_down:
+        mouse_down(lp);
+        return 0;
+    case msg_left_up:
+        mouse_up(lp);
+        return 0;
+    case msg_mouse_move:
+        mouse_move(lp);
+        return 0;
+    case msg_right_down:
+        if (world) world->set_target(world->get_world_x(low_word(lp)), world->get_world_y(high_word(lp)));
+        right_drag = true;
+        return 0;
+    case msg_right_up:
+        right_drag = false;
+        return 0;
+    case msg_command:
+        main_menu(w, static_cast<unsigned>(wp));
+        return 0;
+    default:
+        return def_window_proc(w, msg, wp, lp);
+    }
+}
+
+void main_class::main_startup(window w) {
+    hwnd = w;
+    if (options.seed_set) set_seed_override(options.seed);
+    set_fixed_step(options.fixed_step);
+    rand_seed();
+    memdc_setup(w);
+    world_class* built = new world_class(this);
+    world = built;
+    world->update();
+    world->draw(memdc);
+    start_tick_timer(w);
+}
+
+void main_class::main_shutdown() {
+    finish_run();
+    delete world;
+    world = nullptr;
+    release_back_buffer();
+}
+
+void main_class::release_back_buffer() {
+    if (membmp) select_bitmap(memdc, nullptr);
+    delete_bitmap(membmp);
+    membmp = nullptr;
+    delete_dc(memdc);
+    memdc = nullptr;
+}
+
+void main_class::memdc_setup(window w) {
+    rect r = get_client_rect(w);
+    buffer_width = r.right - r.left;
+    buffer_height = r.bottom - r.top;
+    log("[Main] memdc_setup x:   %d  y: %d\n", buffer_width, buffer_height);
+    memdc = create_memory_dc();
+    membmp = create_bitmap(buffer_width, buffer_height);
+    select_bitmap(memdc, membmp);
+}
+
+void main_class::window_paint(window w) {
+    dc* d = begin_paint(w);
+    bit_blt(d, 0, 0, buffer_width, buffer_height, memdc, 0, 0);
+    end_paint(w, d);
+}
+
+void main_class::start_tick_timer(window w) {
+    // A fixed step runs ticks back to back; otherwise the tick keeps its real period.
+    set_timer(w, tick_timer_id, options.fixed_step > 0 ? 0u : static_cast<unsigned>(tick_interval));
+}
+
+void main_class::key_down(window w, unsigned code) {
+    keys[code & 0xFF] = true;
+    if (keys[0x4E] && world) {  // N
+        world->free_markers();
+        world->free_impacts();
+    }
+    if (keys[0x1B]) post_quit(0);  // Escape
+    if (keys[0x28]) {              // Down
+        ++tick_interval;
+        start_tick_timer(w);
+    }
+    if (keys[0x26]) {  // Up
+        if (tick_interval > 0) --tick_interval;
+        start_tick_timer(w);
+    }
+    if (world) {
+        if (keys[0x54]) world->show_walls = !world->show_walls;      // T
+        if (keys[0x4D]) world->markers_on = !world->markers_on;      // M
+        if (keys[0x49]) world->show_impacts = !world->show_impacts;  // I
+        if (keys[0x48]) world->show_map = !world->show_map;          // H
+        if (keys[0x47]) world->show_grad = !world->show_grad;        // G
+    }
+}
+
+void main_class::key_up(unsigned code) { keys[code & 0xFF] = false; }
+
+void main_class::timer_message(window w, unsigned id) {
+    if (id != tick_timer_id || !world) return;
+    if (options.ticks >= 0 && ticks_done >= options.ticks) {
+        finish_run();
+        destroy_window(w);
+        return;
+    }
+    tick(w);
+    if (options.ticks >= 0 && ticks_done >= options.ticks) {
+        finish_run();
+        destroy_window(w);
+    }
+}
+
+void main_class::tick(window w) {
+    advance_sim_clock();
+    double t0 = get_wall_time();
+    world->update();
+    double t1 = get_wall_time();
+    world->draw(memdc);
+    double t2 = get_wall_time();
+    update_times.add(t1 - t0);
+    draw_times.add(t2 - t1);
+    tick_times.add(t2 - t0);
+    ++ticks_done;
+    invalidate(w);
+}
+
+void main_class::mouse_down(lparam pos) {
+    left_drag = true;
+    if (world) world->add_wall(world->get_world_x(low_word(pos)), world->get_world_y(high_word(pos)), 0, 0);
+}
+
+void main_class::mouse_up(lparam) { left_drag = false; }
+
+void main_class::mouse_move(lparam pos) {
+    if (!world) return;
+    double wx = world->get_world_x(low_word(pos));
+    double wy = world->get_world_y(high_word(pos));
+    if (left_drag) {
+        wall_type* wall = world->walls;
+        if (!wall) return;
+        if (wx < wall->x || wy < wall->y) return;
+        wall->w = wx - wall->x;
+        wall->h = wy - wall->y;
+    }
+    if (right_drag) world->set_target(wx, wy);
+}
+
+void main_class::main_menu(window, unsigned) {}
+
+void main_class::finish_run() {
+    if (finished_) return;
+    finished_ = true;
+    if (!options.snapshot.empty()) {
+        if (membmp && save_png(membmp, options.snapshot.c_str()))
+            std::printf("snapshot: %s\n", options.snapshot.c_str());
+        else
+            std::fprintf(stderr, "swarm: could not write snapshot %s\n", options.snapshot.c_str());
+    }
+    if (options.stats) {
+        int markers = world ? world->marker_count() : 0;
+        std::printf("ticks: %lld\n", ticks_done);
+        std::printf("robots: %u\n", world ? world->num_robots : 0u);
+        std::printf("walls: %d\n", world ? world->wall_count : 0);
+        std::printf("impacts: %d\n", world ? world->impact_count : 0);
+        std::printf("markers: %d\n", markers);
+        std::printf("tick_us_median: %.1f\n", tick_times.median_us());
+        std::printf("update_us_median: %.1f\n", update_times.median_us());
+        std::printf("draw_us_median: %.1f\n", draw_times.median_us());
+    }
+    std::fflush(stdout);
+}

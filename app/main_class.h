@@ -1,0 +1,82 @@
+// The application object: main window, back buffer, palette, key table, tick and world.
+#pragma once
+
+#include <string>
+
+#include "platform/draw.h"
+#include "platform/window.h"
+#include "support/stats.h"
+
+class world_class;
+
+// What the command line adds for scripted and headless runs; defaults change nothing.
+struct run_options {
+    bool headless = false;
+    long long ticks = -1;      // quit after this many ticks; -1 runs until closed
+    double fixed_step = 0.0;   // seconds of simulation per tick; 0 follows the real clock
+    bool seed_set = false;
+    unsigned seed = 0;
+    std::string snapshot;      // PNG of the back buffer at exit
+    bool stats = false;        // print run figures at exit
+};
+
+class main_class {
+public:
+    static constexpr unsigned tick_timer_id = 101;
+    static constexpr const char* version = "0.6.17";
+    static constexpr const char* credit = "by the swarm controller team";
+
+    bool left_drag = false;
+    bool right_drag = false;
+    bool keys[256] = {};
+    int tick_interval = 10;
+    int buffer_width = 0;
+    int buffer_height = 0;
+    platform::dc* memdc = nullptr;
+    platform::bitmap* membmp = nullptr;
+
+    platform::brush white_brush, green_brush, blue_brush, red_brush, azure_brush;
+    platform::pen white_pen, black_pen, green_pen, blue_pen, azure_pen;
+
+    world_class* world = nullptr;
+
+    // Additions for scripted runs.
+    platform::window hwnd = nullptr;
+    run_options options;
+    long long ticks_done = 0;
+    duration_histogram update_times, draw_times, tick_times;
+
+    main_class();
+    explicit main_class(const run_options& opts);
+    ~main_class();
+    main_class(const main_class&) = delete;
+    main_class& operator=(const main_class&) = delete;
+
+    int setup_window();
+    static platform::lresult proc_wrapper(platform::window w, unsigned msg, platform::wparam wp,
+                                          platform::lparam lp);
+    platform::lresult proc(platform::window w, unsigned msg, platform::wparam wp,
+                           platform::lparam lp);
+
+    void main_startup(platform::window w);
+    void main_shutdown();
+    void memdc_setup(platform::window w);
+    void window_paint(platform::window w);
+    void key_down(platform::window w, unsigned code);
+    void key_up(unsigned code);
+    void timer_message(platform::window w, unsigned id);
+    void mouse_down(platform::lparam pos);
+    void mouse_up(platform::lparam pos);
+    void mouse_move(platform::lparam pos);
+    void main_menu(platform::window w, unsigned id);
+
+    // One simulation step and redraw, as the tick timer runs it.
+    void tick(platform::window w);
+    // Writes the snapshot and the statistics the options ask for; only the first call acts.
+    void finish_run();
+
+private:
+    void release_back_buffer();
+    void start_tick_timer(platform::window w);
+    bool finished_ = false;
+};

@@ -1,0 +1,247 @@
+#include "platform/draw.h"
+
+#include <QFont>
+#include <QFontMetrics>
+#include <algorithm>
+#include <cstring>
+
+#include "platform/qt_internal.h"
+
+namespace platform {
+
+namespace {
+
+QColor to_qcolor(color c) { return QColor(red_of(c), green_of(c), blue_of(c)); }
+
+const QFont& fixed_font() {
+    static QFont font = [] {
+        QFont f(QStringLiteral("DejaVu Sans Mono"));
+        f.setStyleHint(QFont::TypeWriter);
+        f.setFixedPitch(true);
+        f.setPixelSize(12);
+        return f;
+    }();
+    return font;
+}
+
+void apply_pen(QPainter* p, const pen& pn) {
+    if (pn.null_pen) {
+        p->setPen(Qt::NoPen);
+        return;
+    }
+    QPen q(to_qcolor(pn.c));
+    q.setWidth(pn.width <= 1 ? 0 : pn.width);  // 0: one-pixel cosmetic pen
+    q.setCapStyle(Qt::RoundCap);
+    q.setJoinStyle(Qt::RoundJoin);
+    p->setPen(q);
+}
+
+void apply_brush(QPainter* p, const brush& b) {
+    if (b.null_brush)
+        p->setBrush(Qt::NoBrush);
+    else
+        p->setBrush(to_qcolor(b.c));
+}
+
+// Normalises a (left, top, right, bottom) box; false when it covers no pixel.
+bool box(int& l, int& t, int& r, int& b) {
+    if (r < l) std::swap(l, r);
+    if (b < t) std::swap(t, b);
+    return r > l && b > t;
+}
+
+}  // namespace
+
+QPainter* dc::painter() {
+    if (external) return external;
+    if (!target || target->image.isNull()) return nullptr;
+    if (!own.isActive()) {
+        if (!own.begin(&target->image)) return nullptr;
+        own.setRenderHint(QPainter::Antialiasing, false);
+    }
+    return &own;
+}
+
+void dc::finish() {
+    if (own.isActive()) own.end();
+}
+
+pen select_pen(dc* d, pen p) {
+    if (!d) return p;
+    pen old = d->p;
+    d->p = p;
+    return old;
+}
+
+brush select_brush(dc* d, brush b) {
+    if (!d) return b;
+    brush old = d->b;
+    d->b = b;
+    return old;
+}
+
+pen current_pen(const dc* d) { return d ? d->p : pen{}; }
+brush current_brush(const dc* d) { return d ? d->b : brush{}; }
+
+void rectangle(dc* d, int l, int t, int r, int b) {
+    if (!d || !box(l, t, r, b)) return;
+    QPainter* p = d->painter();
+    if (!p) return;
+    apply_pen(p, d->p);
+    apply_brush(p, d->b);
+    p->drawRect(QRect(l, t, r - l - 1, b - t - 1));
+}
+
+void ellipse(dc* d, int l, int t, int r, int b) {
+    if (!d || !box(l, t, r, b)) return;
+    QPainter* p = d->painter();
+    if (!p) return;
+    apply_pen(p, d->p);
+    apply_brush(p, d->b);
+    p->drawEllipse(QRect(l, t, r - l - 1, b - t - 1));
+}
+
+void move_to(dc* d, int x, int y) {
+    if (d) d->pos = QPoint(x, y);
+}
+
+void line_to(dc* d, int x, int y) {
+    if (!d) return;
+    QPoint to(x, y);
+    QPainter* p = d->painter();
+    if (p && !d->p.null_pen) {
+        apply_pen(p, d->p);
+        p->drawLine(d->pos, to);
+    }
+    d->pos = to;
+}
+
+void fill_rect(dc* d, const rect& r, color c) {
+    if (!d) return;
+    int l = r.left, t = r.top, rt = r.right, b = r.bottom;
+    if (!box(l, t, rt, b)) return;
+    QPainter* p = d->painter();
+    if (p) p->fillRect(QRect(l, t, rt - l, b - t), to_qcolor(c));
+}
+
+void set_text_color(dc* d, color c) {
+    if (d) d->text_color = c;
+}
+
+void set_bk_color(dc* d, color c) {
+    if (d) d->bk_color = c;
+}
+
+int text_char_width() {
+    static int w = QFontMetrics(fixed_font()).horizontalAdvance(QLatin1Char('M'));
+    return w;
+}
+
+int text_line_height() {
+    static int h = QFontMetrics(fixed_font()).height();
+    return h;
+}
+
+void text_out(dc* d, int x, int y, const char* text, int length) {
+    if (!d || !text || length <= 0) return;
+    QPainter* p = d->painter();
+    if (!p) return;
+    // Bytes are shown one character each, whatever they are.
+    QString s = QString::fromLatin1(text, length);
+    for (QChar& ch : s)
+        if (ch.unicode() < 32) ch = QLatin1Char(' ');
+    p->setFont(fixed_font());
+    QFontMetrics m(fixed_font());
+    p->fillRect(QRect(x, y, text_char_width() * length, m.height()), to_qcolor(d->bk_color));
+    p->setPen(to_qcolor(d->text_color));
+    p->drawText(QPoint(x, y + m.ascent()), s);
+}
+
+void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w,
+                     int src_h, int stride) {
+    if (!d || !pixels || src_w <= 0 || src_h <= 0 || w <= 0 || h <= 0 || stride < src_w * 3) return;
+    QPainter* p = d->painter();
+    if (!p) return;
+    QImage img(pixels, src_w, src_h, stride, QImage::Format_BGR888);
+    // Row 0 of the picture is its bottom row.
+    p->setRenderHint(QPainter::SmoothPixmapTransform, true);
+    p->drawImage(QRect(x, y, w, h), img.mirrored(false, true));
+    p->setRenderHint(QPainter::SmoothPixmapTransform, false);
+}
+
+dc* create_memory_dc() { return new dc; }
+
+void delete_dc(dc* d) {
+    if (!d) return;
+    d->finish();
+    if (d->target && d->target->selected_in == d) d->target->selected_in = nullptr;
+    delete d;
+}
+
+bitmap* create_bitmap(int width, int height) {
+    auto* b = new bitmap;
+    if (width > 0 && height > 0) {
+        b->image = QImage(width, height, QImage::Format_RGB32);
+        b->image.fill(Qt::white);
+    }
+    return b;
+}
+
+void delete_bitmap(bitmap* b) {
+    if (!b) return;
+    if (b->selected_in) {
+        b->selected_in->finish();
+        b->selected_in->target = nullptr;
+    }
+    delete b;
+}
+
+bitmap* select_bitmap(dc* d, bitmap* b) {
+    if (!d) return nullptr;
+    d->finish();
+    bitmap* old = d->target;
+    if (old) old->selected_in = nullptr;
+    if (b) {
+        if (b->selected_in && b->selected_in != d) {
+            b->selected_in->finish();
+            b->selected_in->target = nullptr;
+        }
+        b->selected_in = d;
+    }
+    d->target = b;
+    return old;
+}
+
+int bitmap_width(const bitmap* b) { return b ? b->image.width() : 0; }
+int bitmap_height(const bitmap* b) { return b ? b->image.height() : 0; }
+
+color get_pixel(bitmap* b, int x, int y) {
+    if (!b || x < 0 || y < 0 || x >= b->image.width() || y >= b->image.height()) return 0;
+    if (b->selected_in) b->selected_in->finish();
+    QRgb px = b->image.pixel(x, y);
+    return rgb(qRed(px), qGreen(px), qBlue(px));
+}
+
+bool save_png(bitmap* b, const char* path) {
+    if (!b || !path || b->image.isNull()) return false;
+    if (b->selected_in) b->selected_in->finish();
+    return b->image.save(QString::fromLocal8Bit(path), "PNG");
+}
+
+dc* begin_paint(window w) {
+    auto* d = new dc;
+    if (is_window(w) && w->in_paint) d->external = w->paint_painter;
+    return d;
+}
+
+void end_paint(window, dc* d) { delete d; }
+
+void bit_blt(dc* dst, int x, int y, int w, int h, dc* src, int sx, int sy) {
+    if (!dst || !src || !src->target || src->target->image.isNull() || w <= 0 || h <= 0) return;
+    src->finish();
+    QPainter* p = dst->painter();
+    if (!p) return;
+    p->drawImage(QPoint(x, y), src->target->image, QRect(sx, sy, w, h));
+}
+
+}  // namespace platform

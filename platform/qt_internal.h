@@ -1,0 +1,72 @@
+// Private to platform/: the toolkit objects behind window handles and drawing contexts.
+#pragma once
+
+#include <QImage>
+#include <QMenuBar>
+#include <QPainter>
+#include <QTimer>
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/draw.h"
+#include "platform/window.h"
+
+namespace platform {
+
+class host_widget;
+class client_widget;
+
+struct class_info {
+    std::string name;
+    window_proc proc = nullptr;
+    const menu_def* menu = nullptr;
+};
+
+}  // namespace platform
+
+struct platform::window_impl {
+    std::uint64_t serial = 0;  // distinguishes a live window from a reused address
+    const class_info* cls = nullptr;
+    host_widget* host = nullptr;
+    client_widget* client = nullptr;
+    QMenuBar* menu_bar = nullptr;
+    void* user_data = nullptr;
+    std::string title;
+    int client_w = 0, client_h = 0;
+    bool alive = true;
+    bool in_paint = false;
+    QPainter* paint_painter = nullptr;  // set while a paint message is handled
+    std::map<unsigned, QTimer*> timers;
+};
+
+namespace platform {
+
+class bitmap {
+public:
+    QImage image;
+    dc* selected_in = nullptr;
+};
+
+class dc {
+public:
+    bitmap* target = nullptr;          // memory context
+    QPainter* external = nullptr;      // window paint context
+    QPainter own;                      // painter on target, begun lazily
+    pen p = make_pen(rgb(0, 0, 0), 1);
+    brush b = make_brush(rgb(255, 255, 255));
+    QPoint pos{0, 0};
+    color text_color = rgb(0, 0, 0);
+    color bk_color = rgb(255, 255, 255);
+
+    // The painter to draw with, or nullptr when there is nothing to draw on.
+    QPainter* painter();
+    // Ends drawing on the bitmap so its pixels can be read.
+    void finish();
+};
+
+// Sends a message to a window's procedure if the window is alive.
+lresult deliver(window w, unsigned msg, wparam wp, lparam lp);
+
+}  // namespace platform

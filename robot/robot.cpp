@@ -1,0 +1,150 @@
+#include "robot/robot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "app/main_class.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/random.h"
+#include "world/world.h"
+
+using namespace platform;
+
+namespace {
+constexpr double pi = 3.14159265358979323846;
+
+// The trail point is one for the whole swarm.
+double last_x = 0.0, last_y = 0.0;
+}  // namespace
+
+void copy_field(char (&field)[256], const char* value) {
+    std::size_t n = value ? std::strlen(value) : 0;
+    if (n > sizeof field - 1) n = sizeof field - 1;
+    if (n) std::memcpy(field, value, n);
+    field[n] = '\0';
+}
+
+robot_class::robot_class(world_class* w, const char* robot_name, const char* robot_host, int robot_port,
+                         int show) {
+    world = w;
+    port = robot_port;
+    copy_field(name, robot_name);
+    copy_field(host, robot_host);
+    show_window = show;
+
+    speed = 0;
+    turn = 0;
+    motion(0, 0);
+
+    tel_ir = tel_angle = tel_vel_x = tel_vel_y = 0;
+    wifi_signal = 0;
+    error_history[0] = error_history[1] = 0;
+    timers_reset = true;
+    auto_mode = false;
+    waypoints = nullptr;
+    waypoint_count = 0;
+    current_waypoint = 0;
+
+    diameter = 0.5;
+    size_x = size_y = 0.5;
+    sensor_dist = 0.25;
+    sensor_size = 0.125;
+
+    x = f_rand(size_x, world->world_width - size_x);
+    y = f_rand(size_y, world->world_height - size_y);
+    heading = f_rand(0, 2 * pi);
+
+    for (int i = 0; i < sensor_count; ++i) {
+        sensor_hit[i] = false;
+        vision_seen[i] = false;
+    }
+    last_update = get_time();
+    update();
+}
+
+robot_class::~robot_class() = default;
+
+void robot_class::init() {}
+
+void robot_class::update() {
+    if (world->target_dist(x, y) < 0.09) world->random_target();
+
+    double now = get_time();
+    double dt = now - last_update;
+    last_update = now;
+
+    heading += 2.0 * turn * dt;
+    if (heading > pi) heading -= 2 * pi;
+    if (heading < -pi) heading += 2 * pi;
+
+    dx = 0.5 * speed * std::cos(heading) * dt;
+    dy = -0.5 * speed * std::sin(heading) * dt;
+    x += dx;
+    y += dy;
+
+    x = std::clamp(x, 0.5 * size_x, world->world_width - 0.5 * size_x);
+    y = std::clamp(y, 0.5 * size_y, world->world_height - 0.5 * size_y);
+
+    if ((last_x - x) * (last_x - x) + (last_y - y) * (last_y - y) > diameter * diameter * 0.015625) {
+        last_x = x;
+        last_y = y;
+        world->add_marker(x, y);
+    }
+}
+
+void robot_class::draw(dc* hdc) {
+    main_class* m = world->main;
+    rect r;
+
+    select_pen(hdc, m->black_pen);
+    select_brush(hdc, m->green_brush);
+    world->get_bounding_rect(x, y, diameter, diameter, r);
+    ellipse(hdc, r.left, r.top, r.right, r.bottom);
+
+    select_brush(hdc, m->white_brush);
+    world->draw_arrow(hdc, x, y, heading, sensor_size);
+
+    for (int i = 0; i < sensor_count; ++i)
+        world->draw_sensor(hdc, x, y, heading - pi / 3 + i * pi / 3, sensor_dist, sensor_size,
+                           get_sensor_color(sensor_hit[i]));
+
+    double s = (size_x + size_y) / 2;
+    double length = 1.2 * s + 1.5 * s * (1 - tel_ir / 10);
+    double ch = std::cos(heading), sh = std::sin(heading);
+    pen old = select_pen(hdc, make_pen(rgb(0, 0, 0), 3));
+    world->draw_line(hdc, line{{x + 0.5 * s * ch, y - 0.5 * s * sh}, {x + length * ch, y - length * sh}});
+    select_pen(hdc, old);
+
+    select_pen(hdc, m->blue_pen);
+    world->draw_arrow(hdc, x, y, grad_angle, 0.1);
+}
+
+void robot_class::motion(double new_speed, double new_turn) {
+    log("[Robot] motion %4.1f  %4.1f\n", new_speed, new_turn);
+    // Not-a-number stops rather than reaching the drive bytes.
+    if (new_speed != new_speed) new_speed = 0;
+    if (new_turn != new_turn) new_turn = 0;
+    speed = std::clamp(new_speed, -1.0, 1.0);
+    turn = std::clamp(new_turn, -1.0, 1.0);
+    double d0 = (speed + 0.5 * turn) * 30 + 128;
+    double d1 = 128 - (speed - 0.5 * turn) * 30;
+    drive0 = static_cast<std::uint8_t>(std::clamp(d0, 0.0, 255.0));
+    drive1 = static_cast<std::uint8_t>(std::clamp(d1, 0.0, 255.0));
+}
+
+void robot_class::stop_motion() { motion(0, 0); }
+
+void robot_class::toggle_auto_mode() {
+    auto_mode = !auto_mode;
+    if (!auto_mode) stop_motion();
+}
+
+void robot_class::move_pan(int delta) {
+    long long moved = static_cast<long long>(pan) + delta;
+    if ((delta > 0 && moved <= 254) || (delta < 0 && moved > 0)) pan = static_cast<std::uint8_t>(moved);
+}
+
+void robot_class::set_pan(int value) { pan = static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
+void robot_class::set_tilt(int value) { tilt = static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }

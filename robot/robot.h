@@ -1,0 +1,73 @@
+// One robot of the swarm: pose, drive command, sensors, telemetry, grid and waypoints.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/draw.h"
+#include "world/types.h"
+
+class world_class;
+class robot_win_class;
+
+class robot_class {
+public:
+    static constexpr int map_size = 75;
+    static constexpr int sensor_count = 6;
+    static constexpr int timer_count = 10;
+
+    double size_x = 0.5, size_y = 0.5;
+    double x = 0.0, y = 0.0;
+    double dx = 0.0, dy = 0.0;
+    double heading = 0.0;
+    double turn = 0.0;
+    double speed = 0.0;
+    double sensor_dist = 0.25;
+    double sensor_size = 0.125;
+    bool sensor_hit[sensor_count] = {};
+    double vision[sensor_count] = {};
+    double diameter = 0.5;
+    bool vision_seen[sensor_count] = {};
+    point vision_point[sensor_count] = {};
+    double grad_angle = 0.0;
+    double grad_mag = 0.0;
+    double heading_error = 0.0;
+    double wifi_signal = 0.0;
+    std::int32_t port = 0;
+    char host[256] = {};
+    char name[256] = {};
+    std::uint8_t drive0 = 128, drive1 = 128;
+    std::uint8_t pan = 128, tilt = 128;
+    float tel_ir = 0, tel_angle = 0, tel_vel_x = 0, tel_vel_y = 0;
+    double error_history[2] = {};
+    bool timers_reset = true;
+    double timer_start[timer_count] = {};
+    double timer_value[timer_count] = {};
+    bool auto_mode = false;
+    std::int32_t show_window = 0;
+    waypoint_type* waypoints = nullptr;
+    std::int32_t waypoint_count = 0;
+    std::int32_t current_waypoint = 0;
+    double last_update = 0.0;
+    std::int32_t map[map_size][map_size] = {};
+    robot_win_class* console = nullptr;
+    world_class* world = nullptr;
+
+    robot_class(world_class* world, const char* name, const char* host, int port, int show_window);
+    ~robot_class();
+    robot_class(const robot_class&) = delete;
+    robot_class& operator=(const robot_class&) = delete;
+
+    void init();
+    void update();
+    void draw(platform::dc* hdc);
+
+    void motion(double speed, double turn);
+    void stop_motion();
+    void toggle_auto_mode();
+    void move_pan(int delta);
+    void set_pan(int value);
+    void set_tilt(int value);
+};
+
+// Copies a name or host into a 256-byte field, cutting what does not fit.
+void copy_field(char (&field)[256], const char* value);

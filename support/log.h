@@ -1,0 +1,15 @@
+#pragma once
+
+// Writes one printf-style message to log.txt in the working directory. The file is
+// opened (and emptied) by the first message of the run and flushed after every message.
+// Nothing is added to the text: callers end their messages with "\n".
+void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Process-wide logging switch, on at start. log() itself writes whatever the switch says;
+// callers that want to be quiet consult it.
+void set_logging(bool on);
+bool get_logging();
+
+// Closes log.txt and forgets it was opened, so the next message opens (and empties)
+// log.txt in the then-current directory. Tests only.
+void log_reset_for_tests();

@@ -1,0 +1,22 @@
+#include "support/stats.h"
+
+#include <cmath>
+
+void duration_histogram::add(double seconds) {
+    double us = seconds * 1e6;
+    if (!(us >= 0.0)) us = 0.0;  // negative or not a number
+    if (us > max_us_) max_us_ = us;
+    int bin = us >= bins - 1 ? bins - 1 : static_cast<int>(us);
+    if (counts_[bin] != UINT32_MAX) ++counts_[bin];
+    ++total_;
+}
+
+double duration_histogram::median_us() const {
+    if (total_ == 0) return 0.0;
+    std::uint64_t want = (total_ + 1) / 2, seen = 0;
+    for (int i = 0; i < bins; ++i) {
+        seen += counts_[i];
+        if (seen >= want) return i + 0.5;
+    }
+    return bins - 0.5;
+}

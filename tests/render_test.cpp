@@ -1,0 +1,166 @@
+// The scene drawn into an off-screen surface and read back pixel by pixel.
+#include <cmath>
+
+#include "app/main_class.h"
+#include "platform/draw.h"
+#include "test_support.h"
+#include "world/world.h"
+
+using namespace test_support;
+using namespace platform;
+
+namespace {
+
+const color white = rgb(255, 255, 255);
+const color azure = rgb(0, 128, 200);
+const color green = rgb(0, 255, 0);
+const color black = rgb(0, 0, 0);
+const color blue = rgb(0, 0, 255);
+const color red = rgb(255, 0, 0);
+
+class render_test : public temp_dir_test {
+protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        ensure_app();
+        owner.buffer_width = 400;
+        owner.buffer_height = 400;
+        owner.memdc = create_memory_dc();
+        owner.membmp = create_bitmap(400, 400);
+        select_bitmap(owner.memdc, owner.membmp);
+        world = new world_class(&owner);
+    }
+    void TearDown() override {
+        delete world;
+        temp_dir_test::TearDown();
+    }
+    color px(int x, int y) { return get_pixel(owner.membmp, x, y); }
+    void draw() { world->draw(owner.memdc); }
+    // Pixels of a colour inside a box.
+    int count(color c, int l, int t, int r, int b) {
+        int n = 0;
+        for (int y = t; y < b; ++y)
+            for (int x = l; x < r; ++x) n += px(x, y) == c;
+        return n;
+    }
+    int drawn(int l, int t, int r, int b) { return (r - l) * (b - t) - count(white, l, t, r, b); }
+
+    main_class owner;
+    world_class* world = nullptr;
+};
+
+TEST_F(render_test, DefaultSceneHasWhiteGroundAzureBordersAndGreenTarget) {
+    draw();
+    EXPECT_EQ(px(100, 100), white);
+    EXPECT_EQ(px(300, 250), white);
+    // Border walls 0.05 units = 2 pixels thick on each edge.
+    EXPECT_EQ(px(0, 200), azure);
+    EXPECT_EQ(px(1, 200), azure);
+    EXPECT_EQ(px(2, 200), white);
+    EXPECT_EQ(px(399, 200), azure);
+    EXPECT_EQ(px(200, 0), azure);
+    EXPECT_EQ(px(200, 399), azure);
+    // Target: 0.15 units across at (5, 5) = pixels 197..202; azure outline, green inside.
+    EXPECT_EQ(px(200, 200), green);
+    EXPECT_EQ(px(197, 200), azure);
+    EXPECT_EQ(px(196, 200), white);
+    EXPECT_EQ(count(black, 0, 0, 400, 400), 0);
+}
+
+TEST_F(render_test, HiddenWallsLeaveTheTargetOutlinedInBlack) {
+    world->show_walls = false;
+    draw();
+    EXPECT_EQ(px(0, 200), white);
+    EXPECT_EQ(px(200, 0), white);
+    EXPECT_EQ(px(200, 200), green);
+    EXPECT_EQ(px(197, 200), black);
+    EXPECT_EQ(count(azure, 0, 0, 400, 400), 0);
+}
+
+TEST_F(render_test, UserWallsShareTheWallColourAndKeepRightBottomExclusive) {
+    world->add_wall(1.0, 1.0, 1.0, 0.5);  // pixels 40..79 by 40..59
+    draw();
+    EXPECT_EQ(px(40, 40), azure);
+    EXPECT_EQ(px(79, 59), azure);
+    EXPECT_EQ(px(60, 50), azure);
+    EXPECT_EQ(px(80, 50), white);
+    EXPECT_EQ(px(60, 60), white);
+    EXPECT_EQ(px(39, 50), white);
+    world->add_wall(3.0, 3.0, 0.0, 0.0);  // a click without a drag shows nothing
+    draw();
+    EXPECT_EQ(px(120, 120), white);
+}
+
+TEST_F(render_test, MarkersShowOnlyWhileOnAndAtMost500) {
+    world->markers_on = true;
+    // 100 old markers along y = 2, then 500 newer ones along y = 7, each 0.1 across (4 pixels)
+    // with a black outline around a blue middle.
+    for (int i = 0; i < 100; ++i) world->add_marker(1.0 + 0.08 * i, 2.0);
+    for (int i = 0; i < 500; ++i) world->add_marker(1.0 + 0.016 * i, 7.0);
+    draw();
+    EXPECT_EQ(drawn(20, 60, 380, 100), 0);
+    EXPECT_GT(drawn(20, 270, 380, 290), 4 * 300);
+    EXPECT_GT(count(blue, 20, 270, 380, 290), 0);
+    world->markers_on = false;
+    draw();
+    EXPECT_EQ(drawn(20, 270, 380, 290), 0);
+    world->markers_on = true;  // still there, shown again
+    draw();
+    EXPECT_GT(drawn(20, 270, 380, 290), 4 * 300);
+}
+
+TEST_F(render_test, ImpactsAreRedCirclesWithBlackOutlineWhenShown) {
+    world->add_impact(2.0, 2.0);  // 0.2 across: pixels 76..83
+    draw();
+    EXPECT_EQ(px(80, 80), white);
+    world->show_impacts = true;
+    draw();
+    EXPECT_EQ(px(80, 80), red);
+    EXPECT_EQ(px(76, 80), black);
+    EXPECT_EQ(px(75, 80), white);
+}
+
+TEST_F(render_test, ArrowsPointAlongTheirAngle) {
+    auto blank = [&] {
+        select_pen(owner.memdc, owner.white_pen);
+        select_brush(owner.memdc, owner.white_brush);
+        rectangle(owner.memdc, 0, 0, 400, 400);
+        select_pen(owner.memdc, owner.black_pen);
+    };
+    blank();
+    world->draw_arrow(owner.memdc, 5.0, 5.0, 0.0, 1.0);  // shaft 160..240 on y 200, tip on the right
+    EXPECT_EQ(px(230, 200), black);
+    // The head's strokes reach back to x = 200 + 30 cos 45 deg on either side of the tip.
+    EXPECT_GT(count(black, 215, 175, 240, 198), 5);
+    EXPECT_GT(count(black, 215, 202, 240, 225), 5);
+    EXPECT_EQ(count(black, 160, 175, 185, 198), 0);
+
+    blank();
+    world->draw_arrow(owner.memdc, 5.0, 5.0, M_PI / 2, 1.0);  // points up the screen
+    EXPECT_EQ(px(200, 170), black);
+    EXPECT_GT(count(black, 175, 160, 198, 185), 5);
+    EXPECT_EQ(count(black, 175, 215, 198, 240), 0);
+}
+
+TEST_F(render_test, SensorDotUsesItsOwnColourAndRestoresTheBrush) {
+    EXPECT_EQ(get_sensor_color(true), red);
+    EXPECT_EQ(get_sensor_color(false), white);
+    select_pen(owner.memdc, owner.black_pen);
+    brush before = select_brush(owner.memdc, owner.green_brush);
+    (void)before;
+    world->draw_sensor(owner.memdc, 5.0, 5.0, 0.0, 1.0, 0.5, get_sensor_color(true));
+    EXPECT_EQ(px(240, 200), red);  // centre 1.0 to the right of (5, 5)
+    EXPECT_EQ(current_brush(owner.memdc).c, green);
+}
+
+TEST_F(render_test, SnapshotIsAPngFile) {
+    draw();
+    std::string path = dir_ + "/scene.png";
+    ASSERT_TRUE(save_png(owner.membmp, path.c_str()));
+    std::string bytes = read_file(path);
+    ASSERT_GT(bytes.size(), 8u);
+    EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_FALSE(save_png(owner.membmp, "/nonexistent-folder/x.png"));
+}
+
+}  // namespace

@@ -1,0 +1,206 @@
+// The world model: the robot list, walls, markers, impacts, target and coordinate transforms.
+#include <cmath>
+#include <string>
+
+#include "app/main_class.h"
+#include "robot/robot.h"
+#include "support/random.h"
+#include "test_support.h"
+#include "world/world.h"
+
+using namespace test_support;
+
+namespace {
+
+class world_test : public temp_dir_test {
+protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        owner.buffer_width = 640;
+        owner.buffer_height = 480;
+    }
+    main_class owner;
+};
+
+std::string robot_line(int i) {
+    return "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(6000 + 2 * i) + " 0 0\n";
+}
+
+TEST_F(world_test, BuildsBorderWallsTargetAndDefaults) {
+    world_class w(&owner);
+    ASSERT_EQ(w.wall_count, 4);
+    // Added top, bottom, left, right; the list reads newest first.
+    const double expect[4][4] = {{9.95, 0, 0.05, 10}, {0, 0, 0.05, 10}, {0, 9.95, 10, 0.05}, {0, 0, 10, 0.05}};
+    int i = 0;
+    for (wall_type* wall = w.walls; wall; wall = wall->next, ++i) {
+        ASSERT_LT(i, 4);
+        EXPECT_DOUBLE_EQ(wall->x, expect[i][0]);
+        EXPECT_DOUBLE_EQ(wall->y, expect[i][1]);
+        EXPECT_DOUBLE_EQ(wall->w, expect[i][2]);
+        EXPECT_DOUBLE_EQ(wall->h, expect[i][3]);
+    }
+    EXPECT_EQ(w.target_x, 5.0);
+    EXPECT_EQ(w.target_y, 5.0);
+    EXPECT_TRUE(w.show_walls);
+    EXPECT_FALSE(w.show_grad || w.markers_on || w.show_impacts || w.show_map);
+    EXPECT_EQ(w.num_robots, 0u);
+    EXPECT_NE(log_text().find("[Config] Unable to load config file\n"), std::string::npos);
+}
+
+TEST_F(world_test, ParsesCompleteRecordsAndSkipsShortOnes) {
+    write_file("robots.txt",
+               "alpha 10.0.0.5 5000 1 1\n"
+               "short 10.0.0.6 5002 1\n"       // four tokens: no robot, no log line
+               "gamma host.example word 0 0 extra tokens\n"
+               "  # a comment line\n"
+               "delta 127.0.0.1 7000 3 0 # trailing note\n"
+               "epsilon 127.0.0.1 7002 0 9\n");
+    world_class w(&owner);
+    ASSERT_EQ(w.num_robots, 4u);
+    EXPECT_STREQ(w.robots[0]->name, "alpha");
+    EXPECT_STREQ(w.robots[0]->host, "10.0.0.5");
+    EXPECT_EQ(w.robots[0]->port, 5000);
+    EXPECT_EQ(w.robots[0]->show_window, 1);
+    EXPECT_TRUE(w.robots[0]->auto_mode);
+    EXPECT_EQ(w.robots[1]->port, 0);  // a word as port counts as 0
+    EXPECT_FALSE(w.robots[1]->auto_mode);
+    EXPECT_STREQ(w.robots[2]->name, "delta");
+    EXPECT_EQ(w.robots[2]->show_window, 3);
+    // The line after a trailing comment is a robot of its own.
+    EXPECT_STREQ(w.robots[3]->name, "epsilon");
+    EXPECT_TRUE(w.robots[3]->auto_mode);
+
+    std::string log = log_text();
+    EXPECT_NE(log.find("[World] Robot. Name: alpha   Host:  10.0.0.5  Port:  5000\n"), std::string::npos);
+    EXPECT_NE(log.find("[World] Robot. Name: gamma   Host:  host.example  Port:  0\n"), std::string::npos);
+    EXPECT_EQ(log.find("short"), std::string::npos);
+    EXPECT_EQ(count_of(log, "[World] Robot. Name:"), 4);
+}
+
+TEST_F(world_test, RefusesTheHundredthRobotAndKeepsTheFirst99) {
+    std::string text;
+    for (int i = 0; i < 101; ++i) text += robot_line(i);
+    write_file("robots.txt", text);
+    world_class w(&owner);
+    EXPECT_EQ(w.num_robots, 99u);
+    EXPECT_STREQ(w.robots[98]->name, "r98");
+    EXPECT_EQ(w.robots[99], nullptr);
+    std::string log = log_text();
+    EXPECT_EQ(count_of(log, "[World] Robot. Name:"), 101);
+    EXPECT_EQ(count_of(log, "[World] Too many robots\n"), 2);
+    // The refusal follows the record's own log line.
+    EXPECT_NE(log.find("Name: r99   Host:  127.0.0.1  Port:  6198\n[World] Too many robots\n"), std::string::npos);
+}
+
+TEST_F(world_test, CutsOverlongNamesAndHostsSafely) {
+    std::string long_name(600, 'n'), long_host(300, 'h');
+    write_file("robots.txt", long_name + " " + long_host + " 5000 0 0\n");
+    world_class w(&owner);
+    ASSERT_EQ(w.num_robots, 1u);
+    EXPECT_EQ(std::string(w.robots[0]->name), std::string(255, 'n'));
+    EXPECT_EQ(std::string(w.robots[0]->host), std::string(255, 'h'));
+}
+
+TEST_F(world_test, MergesImpactsCloserThanATenth) {
+    world_class w(&owner);
+    w.add_impact(1.0, 1.0);
+    w.add_impact(1.1, 1.0);    // exactly 0.1 away: kept
+    w.add_impact(1.0, 1.099);  // closer than 0.1 to the first: dropped
+    w.add_impact(1.05, 1.05);  // closer than 0.1 to both
+    EXPECT_EQ(w.impact_count, 2);
+    EXPECT_DOUBLE_EQ(w.impacts->x, 1.1);  // newest first
+    w.free_impacts();
+    EXPECT_EQ(w.impact_count, 0);
+    EXPECT_EQ(w.impacts, nullptr);
+    w.add_impact(1.0, 1.0);
+    EXPECT_EQ(w.impact_count, 1);
+}
+
+TEST_F(world_test, MarkersRecordOnlyWhenOnAndKeepTheNewest500) {
+    world_class w(&owner);
+    w.add_marker(1, 1);
+    EXPECT_EQ(w.markers, nullptr);
+    w.markers_on = true;
+    for (int i = 0; i < 1234; ++i) w.add_marker(i * 0.001, 0.5);
+    EXPECT_EQ(w.marker_count(), 500);
+    int n = 0;
+    double expect_x = 1233 * 0.001;
+    for (marker_type* m = w.markers; m; m = m->next, ++n) {
+        ASSERT_LT(n, 500);
+        EXPECT_DOUBLE_EQ(m->x, expect_x);
+        expect_x -= 0.001;
+        expect_x = std::round(expect_x * 1000) / 1000;
+    }
+    EXPECT_EQ(n, 500);
+    w.free_markers();
+    EXPECT_EQ(w.markers, nullptr);
+    EXPECT_EQ(w.marker_count(), 0);
+    w.add_marker(3, 3);
+    ASSERT_NE(w.markers, nullptr);
+    EXPECT_EQ(w.markers->next, nullptr);
+}
+
+TEST_F(world_test, ConvertsBetweenWorldAndPixels) {
+    world_class w(&owner);
+    EXPECT_EQ(w.get_screen_x(10.0), 640);  // one past the last column
+    EXPECT_EQ(w.get_screen_y(10.0), 480);
+    EXPECT_EQ(w.get_screen_x(0.0), 0);
+    EXPECT_EQ(w.get_screen_x(9.999), 639);
+    EXPECT_EQ(w.get_screen_x(-0.01), 0);  // truncation towards zero
+    EXPECT_EQ(w.get_screen_x(-0.02), -1);
+    EXPECT_DOUBLE_EQ(w.get_world_x(0), 0.0);
+    EXPECT_DOUBLE_EQ(w.get_world_x(320), 5.0);
+    EXPECT_DOUBLE_EQ(w.get_world_y(48), 1.0);
+    platform::rect r;
+    w.get_bounding_rect(5.0, 5.0, 1.0, 0.5, r);
+    EXPECT_EQ(r.left, 288);
+    EXPECT_EQ(r.top, 228);
+    EXPECT_EQ(r.right, 352);
+    EXPECT_EQ(r.bottom, 252);
+    // Huge or undefined positions stay inside the range of a pixel coordinate.
+    EXPECT_EQ(w.get_screen_x(1e300), 1000000000);
+    EXPECT_EQ(w.get_screen_x(NAN), 0);
+}
+
+TEST_F(world_test, ZeroSizedBufferMapsEverythingToPixelZero) {
+    owner.buffer_width = 0;
+    owner.buffer_height = 0;
+    world_class w(&owner);
+    EXPECT_EQ(w.get_screen_x(7.5), 0);
+    EXPECT_EQ(w.get_screen_y(7.5), 0);
+    EXPECT_DOUBLE_EQ(w.get_world_x(100), 0.0);
+    EXPECT_DOUBLE_EQ(w.get_world_y(100), 0.0);
+}
+
+TEST_F(world_test, TargetDistanceAndRandomTargetDrawYThenX) {
+    world_class w(&owner);
+    EXPECT_NEAR(w.target_dist(5.3, 5.0), 0.09, 1e-12);
+    EXPECT_DOUBLE_EQ(w.target_dist(2.0, 1.0), 9.0 + 16.0);
+
+    srand15(1234);
+    double y = f_rand(1.0, 9.0);
+    double x = f_rand(1.0, 9.0);
+    srand15(1234);
+    w.random_target();
+    EXPECT_DOUBLE_EQ(w.target_x, x);
+    EXPECT_DOUBLE_EQ(w.target_y, y);
+    for (int i = 0; i < 2000; ++i) {
+        w.random_target();
+        ASSERT_GE(w.target_x, 1.0);
+        ASSERT_LE(w.target_x, 9.0);
+        ASSERT_GE(w.target_y, 1.0);
+        ASSERT_LE(w.target_y, 9.0);
+    }
+}
+
+TEST_F(world_test, FreeWallsRemovesBorderWallsToo) {
+    world_class w(&owner);
+    w.add_wall(1, 1, 2, 2);
+    EXPECT_EQ(w.wall_count, 5);
+    EXPECT_DOUBLE_EQ(w.walls->x, 1.0);
+    w.free_walls();
+    EXPECT_EQ(w.wall_count, 0);
+    EXPECT_EQ(w.walls, nullptr);
+}
+
+}  // namespace

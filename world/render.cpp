@@ -1,0 +1,90 @@
+// Drawing of the scene, layer by layer, and the primitives the robots share.
+#include <cmath>
+
+#include "app/main_class.h"
+#include "robot/robot.h"
+#include "world/world.h"
+
+using namespace platform;
+
+void world_class::draw(dc* hdc) {
+    select_pen(hdc, main->white_pen);
+    select_brush(hdc, main->white_brush);
+    rectangle(hdc, 0, 0, buffer_w(), buffer_h());
+
+
+    select_pen(hdc, main->black_pen);
+    select_brush(hdc, main->white_brush);
+    draw_markers(hdc);
+    if (show_walls) draw_walls(hdc);
+    draw_target(hdc, target_x, target_y);
+    if (show_impacts) draw_impacts(hdc);
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw(hdc);
+}
+
+void world_class::draw_markers(dc* hdc) {
+    if (!markers_on) return;
+    select_brush(hdc, main->blue_brush);
+    rect r;
+    int drawn = 0;
+    for (marker_type* m = markers; m && drawn < max_markers; m = m->next, ++drawn) {
+        get_bounding_rect(m->x, m->y, 0.1, 0.1, r);
+        ellipse(hdc, r.left, r.top, r.right, r.bottom);
+    }
+}
+
+void world_class::draw_walls(dc* hdc) {
+    select_brush(hdc, main->azure_brush);
+    select_pen(hdc, main->azure_pen);
+    for (wall_type* w = walls; w; w = w->next)
+        rectangle(hdc, get_screen_x(w->x), get_screen_y(w->y), get_screen_x(w->x + w->w),
+                  get_screen_y(w->y + w->h));
+}
+
+void world_class::draw_target(dc* hdc, double x, double y) {
+    // The outline keeps whatever pen the layers before left selected.
+    select_brush(hdc, main->green_brush);
+    ellipse(hdc, get_screen_x(x - 0.075), get_screen_y(y - 0.075), get_screen_x(x + 0.075),
+            get_screen_y(y + 0.075));
+}
+
+void world_class::draw_impacts(dc* hdc) {
+    select_brush(hdc, main->red_brush);
+    select_pen(hdc, main->black_pen);
+    rect r;
+    for (impact_type* i = impacts; i; i = i->next) {
+        get_bounding_rect(i->x, i->y, 0.2, 0.2, r);
+        ellipse(hdc, r.left, r.top, r.right, r.bottom);
+    }
+}
+
+void world_class::draw_arrow(dc* hdc, double x, double y, double a, double L) {
+    const double quarter_pi = 0.7853981633974483;
+    double ca = std::cos(a), sa = std::sin(a);
+    double tx = x + L * ca, ty = y - L * sa;
+    move_to(hdc, get_screen_x(x - L * ca), get_screen_y(y + L * sa));
+    line_to(hdc, get_screen_x(tx), get_screen_y(ty));
+    double h = 0.75 * L;
+    move_to(hdc, get_screen_x(x + h * std::cos(a - quarter_pi)),
+            get_screen_y(y - h * std::sin(a - quarter_pi)));
+    line_to(hdc, get_screen_x(tx), get_screen_y(ty));
+    line_to(hdc, get_screen_x(x + h * std::cos(a + quarter_pi)),
+            get_screen_y(y - h * std::sin(a + quarter_pi)));
+}
+
+void world_class::draw_line(dc* hdc, const line& l) {
+    move_to(hdc, get_screen_x(l.p1.x), get_screen_y(l.p1.y));
+    line_to(hdc, get_screen_x(l.p2.x), get_screen_y(l.p2.y));
+}
+
+void world_class::draw_sensor(dc* hdc, double x, double y, double a, double dist, double size,
+                              unsigned long color) {
+    double px = x + dist * std::cos(a), py = y - dist * std::sin(a);
+    double half = 0.5 * size;
+    brush old = select_brush(hdc, make_brush(static_cast<platform::color>(color)));
+    ellipse(hdc, get_screen_x(px - half), get_screen_y(py - half), get_screen_x(px + half),
+            get_screen_y(py + half));
+    select_brush(hdc, old);
+}
+
+unsigned long get_sensor_color(bool hit) { return hit ? rgb(255, 0, 0) : rgb(255, 255, 255); }

@@ -1,0 +1,180 @@
+#include "world/world.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "app/main_class.h"
+#include "robot/robot.h"
+#include "support/config.h"
+#include "support/log.h"
+#include "support/random.h"
+
+world_class::world_class(main_class* owner) {
+    main = owner;
+    log("[World] constructor\n");
+
+    const double W = world_width, H = world_height;
+    add_wall(0, 0, W, 0.05);         // top
+    add_wall(0, H - 0.05, W, 0.05);  // bottom
+    add_wall(0, 0, 0.05, H);         // left
+    add_wall(W - 0.05, 0, 0.05, H);  // right
+
+    num_robots = 0;
+    load_robots();
+}
+
+world_class::~world_class() {
+    wall_count = 0;
+    free_walls();
+    free_markers();
+    free_impacts();
+    for (unsigned i = 0; i < num_robots; ++i) {
+        delete robots[i];
+        robots[i] = nullptr;
+    }
+    num_robots = 0;
+}
+
+void world_class::load_robots() {
+    load_config("robots.txt", world_class::robot_parse_wrapper, this);
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->init();
+}
+
+void world_class::robot_parse_wrapper(void* context, char* line) {
+    static_cast<world_class*>(context)->robot_parse(line);
+}
+
+void world_class::robot_parse(char* line) {
+    // A token can fill a whole line.
+    static char name[config_token_size], host[config_token_size], token[config_token_size];
+    unsigned index = 0;
+
+    get_next_string(line, index, name);
+    if (!name[0]) return;
+    get_next_string(line, index, host);
+    if (!host[0]) return;
+    get_next_string(line, index, token);
+    if (!token[0]) return;
+    int port = std::atoi(token);
+    get_next_string(line, index, token);
+    if (!token[0]) return;
+    int show_window = std::atoi(token);
+    get_next_string(line, index, token);
+    if (!token[0]) return;
+    int auto_mode = std::atoi(token);
+
+    log("[World] Robot. Name: %s   Host:  %s  Port:  %d\n", name, host, port);
+    if (num_robots >= static_cast<unsigned>(max_robots)) {
+        log("[World] Too many robots\n");
+        return;
+    }
+    robot_class* r = new robot_class(this, name, host, port, show_window);
+    robots[num_robots] = r;
+    r->auto_mode = auto_mode != 0;
+    ++num_robots;
+}
+
+void world_class::update() {
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->update();
+}
+
+int world_class::buffer_w() const { return main ? main->buffer_width : 0; }
+int world_class::buffer_h() const { return main ? main->buffer_height : 0; }
+
+namespace {
+// Truncation towards zero, kept inside the range of int for any input.
+int to_pixel(double v) {
+    if (!(v > -1e9)) return v != v ? 0 : -1000000000;
+    if (v > 1e9) return 1000000000;
+    return static_cast<int>(v);
+}
+}  // namespace
+
+int world_class::get_screen_x(double x) const { return to_pixel(x / world_width * buffer_w()); }
+int world_class::get_screen_y(double y) const { return to_pixel(y / world_height * buffer_h()); }
+
+double world_class::get_world_x(unsigned px) const {
+    int bw = buffer_w();
+    return bw > 0 ? static_cast<double>(px) / bw * world_width : 0.0;
+}
+
+double world_class::get_world_y(unsigned py) const {
+    int bh = buffer_h();
+    return bh > 0 ? static_cast<double>(py) / bh * world_height : 0.0;
+}
+
+void world_class::get_bounding_rect(double cx, double cy, double w, double h,
+                                    platform::rect& r) const {
+    r.left = get_screen_x(cx - 0.5 * w);
+    r.top = get_screen_y(cy - 0.5 * h);
+    r.right = get_screen_x(cx + 0.5 * w);
+    r.bottom = get_screen_y(cy + 0.5 * h);
+}
+
+void world_class::add_wall(double x, double y, double w, double h) {
+    walls = new wall_type{x, y, w, h, walls};
+    ++wall_count;
+}
+
+void world_class::free_walls() {
+    while (walls) {
+        wall_type* next = walls->next;
+        delete walls;
+        walls = next;
+    }
+    wall_count = 0;
+}
+
+void world_class::add_marker(double x, double y) {
+    if (!markers_on) return;
+    int slot = (marker_newest + 1) % max_markers;
+    marker_type* newer = marker_newest >= 0 && marker_total > 0 ? &marker_pool[marker_newest] : nullptr;
+    if (marker_total < max_markers) {
+        ++marker_total;
+    } else {
+        // slot held the oldest marker; the one laid after it becomes the oldest.
+        marker_pool[(slot + 1) % max_markers].next = nullptr;
+    }
+    marker_pool[slot] = marker_type{x, y, newer};
+    marker_newest = slot;
+    markers = &marker_pool[slot];
+}
+
+void world_class::free_markers() {
+    markers = nullptr;
+    marker_newest = -1;
+    marker_total = 0;
+}
+
+void world_class::add_impact(double x, double y) {
+    for (impact_type* i = impacts; i; i = i->next) {
+        double ddx = x - i->x, ddy = y - i->y;
+        if (ddx * ddx + ddy * ddy < 0.01) return;
+    }
+    impacts = new impact_type{x, y, impacts};
+    ++impact_count;
+}
+
+void world_class::free_impacts() {
+    while (impacts) {
+        impact_type* next = impacts->next;
+        delete impacts;
+        impacts = next;
+    }
+    impact_count = 0;
+}
+
+void world_class::set_target(double x, double y) {
+    target_x = x;
+    target_y = y;
+}
+
+void world_class::random_target() {
+    double y = f_rand(1.0, world_height - 1.0);
+    double x = f_rand(1.0, world_width - 1.0);
+    set_target(x, y);
+}
+
+double world_class::target_dist(double x, double y) const {
+    return (x - target_x) * (x - target_x) + (y - target_y) * (y - target_y);
+}
