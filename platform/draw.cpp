@@ -228,6 +228,15 @@ bool save_png(bitmap* b, const char* path) {
     return b->image.save(QString::fromLocal8Bit(path), "PNG");
 }
 
+bitmap* load_png(const char* path) {
+    if (!path) return nullptr;
+    QImage img;
+    if (!img.load(QString::fromLocal8Bit(path), "PNG")) return nullptr;
+    auto* b = new bitmap;
+    b->image = img.convertToFormat(QImage::Format_RGB32);
+    return b;
+}
+
 dc* begin_paint(window w) {
     auto* d = new dc;
     if (is_window(w) && w->in_paint) d->external = w->paint_painter;

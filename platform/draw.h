@@ -75,6 +75,8 @@ int bitmap_height(const bitmap* b);
 // Reads a pixel of the surface; 0 outside it.
 color get_pixel(bitmap* b, int x, int y);
 bool save_png(bitmap* b, const char* path);
+// Reads a PNG into a new bitmap; nullptr when the file is missing or not a picture.
+bitmap* load_png(const char* path);
 
 // Painting a window, only inside its msg_paint handler.
 dc* begin_paint(window w);

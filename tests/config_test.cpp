@@ -249,7 +249,9 @@ TEST(ConfigTokenTest, StopsAt1024EvenWithoutATerminator)
     EXPECT_EQ(index, config_line_max);
     EXPECT_EQ(guarded[config_token_size], '#');
 
-    std::vector<char> blanks(config_line_max, ' ');
+    std::vector<char> blanks(config_line_max + 100, ' ');
+    blanks[config_line_max + 98] = 'z';
+    blanks.back() = '\0';
     index = 0;
     get_next_string(blanks.data(), index, token.data());
     EXPECT_EQ(token[0], '\0');

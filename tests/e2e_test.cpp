@@ -1,0 +1,122 @@
+// The real program in a real X server, driven by real pointer and key events.
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/draw.h"
+#include "process_util.h"
+#include "test_support.h"
+
+using namespace test_support;
+using namespace platform;
+
+namespace {
+
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+class e2e_test : public temp_dir_test {
+protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        if (!have_program("Xvfb") || !have_program("xdotool"))
+            GTEST_SKIP() << "Xvfb and xdotool are needed (the bootstrap script installs them)";
+        display_ = ":" + std::to_string(200 + getpid() % 700);
+        xvfb_ = spawn({"Xvfb", display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, {}, dir_,
+                      dir_ + "/xvfb.txt");
+        for (int i = 0; i < 100 && !x_ready(); ++i) pause_ms(50);
+        ASSERT_TRUE(x_ready()) << read_file(dir_ + "/xvfb.txt");
+    }
+    void TearDown() override {
+        if (app_ > 0) stop(app_);
+        if (xvfb_ > 0) stop(xvfb_);
+        temp_dir_test::TearDown();
+    }
+    bool x_ready() { return xdo("getdisplaygeometry") == 0; }
+    int xdo(const std::string& args, std::string* out = nullptr) {
+        return run_shell("DISPLAY=" + display_ + " xdotool " + args + " 2>/dev/null", out);
+    }
+    // Starts the controller and returns its window id.
+    std::string start(const std::string& snapshot) {
+        app_ = spawn({SWARM_BIN, "--stats", "--snapshot", snapshot}, {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb"}, dir_,
+                     dir_ + "/out.txt");
+        std::string id;
+        for (int i = 0; i < 100 && id.empty(); ++i) {
+            xdo("search --onlyvisible --name 'Quorin Swarm Controller'", &id);
+            while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+            if (id.find('\n') != std::string::npos) id = id.substr(id.rfind('\n') + 1);
+            if (id.empty()) pause_ms(50);
+        }
+        pause_ms(300);  // let the first frames and the mapping settle
+        return id;
+    }
+    // Height of the menu bar: the outer height less the client height the log reports.
+    int menu_height() {
+        std::string log = read_file(dir_ + "/log.txt");
+        std::size_t p = log.find("[Main] memdc_setup x:   640  y: ");
+        if (p == std::string::npos) return 0;
+        return 480 - std::atoi(log.c_str() + p + 32);
+    }
+    int finish() {
+        int code = wait_for(app_, 15000);
+        app_ = -1;
+        return code;
+    }
+
+    std::string display_;
+    pid_t xvfb_ = -1;
+    pid_t app_ = -1;
+};
+
+TEST_F(e2e_test, DragAWallThenHideTheWallsWithT) {
+    std::string id = start("drawn.png");
+    ASSERT_FALSE(id.empty()) << read_file(dir_ + "/out.txt");
+    int mh = menu_height();
+    ASSERT_GT(mh, 0);
+    // Client (100, 100) to (220, 180): world (1.56, 2.17) to (3.44, 3.90) in a 640 by 461 view.
+    ASSERT_EQ(xdo("mousemove --window " + id + " 100 " + std::to_string(mh + 100)), 0);
+    pause_ms(100);
+    xdo("mousedown 1");
+    pause_ms(100);
+    for (int step = 1; step <= 4; ++step) {
+        xdo("mousemove --window " + id + " " + std::to_string(100 + 30 * step) + " " +
+            std::to_string(mh + 100 + 20 * step));
+        pause_ms(60);
+    }
+    xdo("mouseup 1");
+    pause_ms(200);
+    xdo("windowfocus --sync " + id);
+    xdo("key Escape");
+    ASSERT_EQ(finish(), 0) << read_file(dir_ + "/out.txt");
+
+    std::string out = read_file(dir_ + "/out.txt");
+    EXPECT_NE(out.find("walls: 5\n"), std::string::npos) << out;
+    bitmap* shot = load_png((dir_ + "/drawn.png").c_str());
+    ASSERT_NE(shot, nullptr);
+    const color azure = rgb(0, 128, 200), white = rgb(255, 255, 255);
+    EXPECT_EQ(get_pixel(shot, 160, 140), azure);  // inside the dragged wall
+    EXPECT_EQ(get_pixel(shot, 215, 175), azure);
+    EXPECT_EQ(get_pixel(shot, 90, 140), white);   // left of where the button went down
+    EXPECT_EQ(get_pixel(shot, 160, 190), white);  // below where it came up
+    delete_bitmap(shot);
+
+    // Second run: T hides every wall, the border walls included, and the target's outline
+    // turns black.
+    id = start("hidden.png");
+    ASSERT_FALSE(id.empty()) << read_file(dir_ + "/out.txt");
+    xdo("windowfocus --sync " + id);
+    xdo("key t");
+    pause_ms(300);
+    xdo("key Escape");
+    ASSERT_EQ(finish(), 0);
+    shot = load_png((dir_ + "/hidden.png").c_str());
+    ASSERT_NE(shot, nullptr);
+    EXPECT_EQ(get_pixel(shot, 0, 200), white);
+    EXPECT_EQ(get_pixel(shot, 320, 0), white);
+    EXPECT_EQ(get_pixel(shot, 320, 230), rgb(0, 255, 0));
+    int black_outline = 0;
+    for (int x = 310; x < 320; ++x) black_outline += get_pixel(shot, x, 230) == rgb(0, 0, 0);
+    EXPECT_GT(black_outline, 0);
+    delete_bitmap(shot);
+}
+
+}  // namespace

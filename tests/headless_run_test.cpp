@@ -1,0 +1,111 @@
+// The real program run headless for scripts: options, statistics, snapshots, repeatability.
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "platform/draw.h"
+#include "process_util.h"
+#include "test_support.h"
+
+using namespace test_support;
+
+namespace {
+
+class headless_run_test : public temp_dir_test {
+protected:
+    // Runs the controller in the test's directory; returns its exit code.
+    int run(const std::vector<std::string>& options, std::string* output = nullptr) {
+        std::vector<std::string> args{SWARM_BIN};
+        args.insert(args.end(), options.begin(), options.end());
+        std::string out_file = dir_ + "/out.txt";
+        pid_t pid = spawn(args, {"QT_QPA_PLATFORM=offscreen"}, dir_, out_file);
+        int code = wait_for(pid, 60000);
+        if (output) *output = read_file(out_file);
+        return code;
+    }
+    static std::map<std::string, std::string> figures(const std::string& text) {
+        std::map<std::string, std::string> f;
+        std::istringstream in(text);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::size_t colon = line.find(": ");
+            if (colon != std::string::npos) f[line.substr(0, colon)] = line.substr(colon + 2);
+        }
+        return f;
+    }
+};
+
+TEST_F(headless_run_test, StopsAfterTicksAndPrintsFiguresAndSnapshot) {
+    write_file("robots.txt", "a 127.0.0.1 5000 0 0\nb 127.0.0.1 5002 0 0\n");
+    std::string out;
+    ASSERT_EQ(run({"--headless", "--ticks", "25", "--fixed-step", "0.01", "--seed", "3", "--stats",
+                   "--snapshot", "shot.png"},
+                  &out),
+              0)
+        << out;
+    auto f = figures(out);
+    EXPECT_EQ(f["ticks"], "25");
+    EXPECT_EQ(f["robots"], "2");
+    EXPECT_EQ(f["walls"], "4");
+    EXPECT_EQ(f["impacts"], "0");
+    EXPECT_EQ(f["markers"], "0");
+    EXPECT_TRUE(f.count("tick_us_median"));
+    EXPECT_TRUE(f.count("update_us_median"));
+    EXPECT_TRUE(f.count("draw_us_median"));
+    EXPECT_EQ(f["snapshot"], "shot.png");
+
+    platform::bitmap* shot = platform::load_png((dir_ + "/shot.png").c_str());
+    ASSERT_NE(shot, nullptr);
+    EXPECT_EQ(platform::bitmap_width(shot), 640);
+    EXPECT_EQ(platform::get_pixel(shot, 0, 100), platform::rgb(0, 128, 200));
+    platform::delete_bitmap(shot);
+
+    std::string log = read_file(dir_ + "/log.txt");
+    EXPECT_EQ(log.rfind("[Main] constuctor\n", 0), 0u);
+    EXPECT_NE(log.find("[World] Robot. Name: b   Host:  127.0.0.1  Port:  5002\n"), std::string::npos);
+}
+
+TEST_F(headless_run_test, SameSeedAndStepGiveTheSameRun) {
+    write_file("robots.txt", "a 127.0.0.1 5000 0 1\nb 127.0.0.1 5002 0 1\nc 127.0.0.1 5004 0 0\n");
+    std::vector<std::string> opts{"--headless", "--ticks", "200", "--fixed-step", "0.01", "--seed", "7",
+                                  "--stats", "--snapshot", "one.png"};
+    std::string out1, out2;
+    ASSERT_EQ(run(opts, &out1), 0);
+    std::string log1 = read_file(dir_ + "/log.txt");
+    opts.back() = "two.png";
+    ASSERT_EQ(run(opts, &out2), 0);
+    std::string log2 = read_file(dir_ + "/log.txt");
+    EXPECT_EQ(read_file(dir_ + "/one.png"), read_file(dir_ + "/two.png"));
+    EXPECT_EQ(log1, log2);
+    auto f1 = figures(out1), f2 = figures(out2);
+    for (const char* name : {"ticks", "robots", "walls", "impacts", "markers"}) EXPECT_EQ(f1[name], f2[name]) << name;
+    // A different seed places the robots elsewhere.
+    opts[6] = "8";
+    opts.back() = "three.png";
+    ASSERT_EQ(run(opts), 0);
+    EXPECT_NE(read_file(dir_ + "/one.png"), read_file(dir_ + "/three.png"));
+}
+
+TEST_F(headless_run_test, RejectsBadOptionsWithoutStarting) {
+    std::string out;
+    EXPECT_EQ(run({"--ticks", "many"}, &out), 2);
+    EXPECT_NE(out.find("--ticks"), std::string::npos);
+    EXPECT_EQ(run({"--fixed-step", "-1"}), 2);
+    EXPECT_EQ(run({"--seed", "x"}), 2);
+    EXPECT_EQ(run({"--bogus"}), 2);
+    EXPECT_EQ(read_file(dir_ + "/log.txt"), "");  // never started
+    EXPECT_EQ(run({"--help"}, &out), 0);
+    EXPECT_NE(out.find("--snapshot"), std::string::npos);
+}
+
+TEST_F(headless_run_test, ZeroTicksStillWritesTheFirstFrame) {
+    std::string out;
+    ASSERT_EQ(run({"--headless", "--ticks", "0", "--stats", "--snapshot", "zero.png"}, &out), 0);
+    EXPECT_EQ(figures(out)["ticks"], "0");
+    platform::bitmap* shot = platform::load_png((dir_ + "/zero.png").c_str());
+    ASSERT_NE(shot, nullptr);
+    EXPECT_EQ(platform::get_pixel(shot, 320, 230), platform::rgb(0, 255, 0));  // the target
+    platform::delete_bitmap(shot);
+}
+
+}  // namespace
