@@ -21,9 +21,8 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     parser.addVersionOption();
     QCommandLineOption headless("headless", "Run without showing windows.");
     QCommandLineOption ticks("ticks", "Quit after <n> ticks.", "n");
-    QCommandLineOption step("fixed-step",
-                            "Advance the simulation <seconds> per tick and run ticks back to back.",
-                            "seconds");
+    QCommandLineOption step(
+        "fixed-step", "Advance the simulation <seconds> per tick and run ticks back to back.", "seconds");
     QCommandLineOption seed("seed", "Seed the random generator with <n> instead of the clock.", "n");
     QCommandLineOption snapshot("snapshot", "Write the main view to <file> (PNG) at exit.", "file");
     QCommandLineOption stats("stats", "Print run figures at exit, one 'name: value' per line.");

@@ -37,8 +37,7 @@ main_class::~main_class() {
 }
 
 int main_class::setup_window() {
-    if (!class_registered("SwarmWin") && !register_class("SwarmWin", proc_wrapper, &::main_menu))
-        return 1;
+    if (!class_registered("SwarmWin") && !register_class("SwarmWin", proc_wrapper, &::main_menu)) return 1;
     char title[256];
     std::snprintf(title, sizeof title, "Quorin Swarm Controller. Version %s %s  ", version, credit);
     window w = create_window("SwarmWin", title, 120, 120, 640, 480, this);
@@ -60,50 +59,50 @@ lresult main_class::proc_wrapper(window w, unsigned msg, wparam wp, lparam lp) {
 
 lresult main_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
     switch (msg) {
-    case msg_create:
-        main_startup(w);
-        return 0;
-    case msg_destroy:
-        main_shutdown();
-        post_quit(0);
-        return 0;
-    case msg_size:
-        release_back_buffer();
-        memdc_setup(w);
-        return 0;
-    case msg_paint:
-        window_paint(w);
-        return 0;
-    case msg_key_down:
-        key_down(w, static_cast<unsigned>(wp));
-        return 0;
-    case msg_key_up:
-        key_up(static_cast<unsigned>(wp));
-        return 0;
-    case msg_timer:
-        timer_message(w, static_cast<unsigned>(wp));
-        return 0;
-    case msg_left_down:
-        mouse_down(lp);
-        return 0;
-    case msg_left_up:
-        mouse_up(lp);
-        return 0;
-    case msg_mouse_move:
-        mouse_move(lp);
-        return 0;
-    case msg_right_down:
-        if (world) world->set_target(world->get_world_x(low_word(lp)), world->get_world_y(high_word(lp)));
-        right_drag = true;
-        return 0;
-    case msg_right_up:
-        right_drag = false;
-        return 0;
-    case msg_command:
-        main_menu(w, static_cast<unsigned>(wp));
-        return 0;
-    default:
-        return def_window_proc(w, msg, wp, lp);
+        case msg_create:
+            main_startup(w);
+            return 0;
+        case msg_destroy:
+            main_shutdown();
+            post_quit(0);
+            return 0;
+        case msg_size:
+            release_back_buffer();
+            memdc_setup(w);
+            return 0;
+        case msg_paint:
+            window_paint(w);
+            return 0;
+        case msg_key_down:
+            key_down(w, static_cast<unsigned>(wp));
+            return 0;
+        case msg_key_up:
+            key_up(static_cast<unsigned>(wp));
+            return 0;
+        case msg_timer:
+            timer_message(w, static_cast<unsigned>(wp));
+            return 0;
+        case msg_left_down:
+            mouse_down(lp);
+            return 0;
+        case msg_left_up:
+            mouse_up(lp);
+            return 0;
+        case msg_mouse_move:
+            mouse_move(lp);
+            return 0;
+        case msg_right_down:
+            if (world) world->set_target(world->get_world_x(low_word(lp)), world->get_world_y(high_word(lp)));
+            right_drag = true;
+            return 0;
+        case msg_right_up:
+            right_drag = false;
+            return 0;
+        case msg_command:
+            main_menu(w, static_cast<unsigned>(wp));
+            return 0;
+        default:
+            return def_window_proc(w, msg, wp, lp);
     }
 }
 
@@ -180,7 +179,9 @@ void main_class::key_down(window w, unsigned code) {
     }
 }
 
-void main_class::key_up(unsigned code) { keys[code & 0xFF] = false; }
+void main_class::key_up(unsigned code) {
+    keys[code & 0xFF] = false;
+}
 
 void main_class::timer_message(window w, unsigned id) {
     if (id != tick_timer_id || !world) return;
@@ -215,7 +216,9 @@ void main_class::mouse_down(lparam pos) {
     if (world) world->add_wall(world->get_world_x(low_word(pos)), world->get_world_y(high_word(pos)), 0, 0);
 }
 
-void main_class::mouse_up(lparam) { left_drag = false; }
+void main_class::mouse_up(lparam) {
+    left_drag = false;
+}
 
 void main_class::mouse_move(lparam pos) {
     if (!world) return;

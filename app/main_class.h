@@ -12,12 +12,12 @@ class world_class;
 // What the command line adds for scripted and headless runs; defaults change nothing.
 struct run_options {
     bool headless = false;
-    long long ticks = -1;      // quit after this many ticks; -1 runs until closed
-    double fixed_step = 0.0;   // seconds of simulation per tick; 0 follows the real clock
+    long long ticks = -1;     // quit after this many ticks; -1 runs until closed
+    double fixed_step = 0.0;  // seconds of simulation per tick; 0 follows the real clock
     bool seed_set = false;
     unsigned seed = 0;
-    std::string snapshot;      // PNG of the back buffer at exit
-    bool stats = false;        // print run figures at exit
+    std::string snapshot;  // PNG of the back buffer at exit
+    bool stats = false;    // print run figures at exit
 };
 
 class main_class {
@@ -55,8 +55,7 @@ public:
     int setup_window();
     static platform::lresult proc_wrapper(platform::window w, unsigned msg, platform::wparam wp,
                                           platform::lparam lp);
-    platform::lresult proc(platform::window w, unsigned msg, platform::wparam wp,
-                           platform::lparam lp);
+    platform::lresult proc(platform::window w, unsigned msg, platform::wparam wp, platform::lparam lp);
 
     void main_startup(platform::window w);
     void main_shutdown();

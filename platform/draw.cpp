@@ -11,7 +11,9 @@ namespace platform {
 
 namespace {
 
-QColor to_qcolor(color c) { return QColor(red_of(c), green_of(c), blue_of(c)); }
+QColor to_qcolor(color c) {
+    return QColor(red_of(c), green_of(c), blue_of(c));
+}
 
 const QFont& fixed_font() {
     static QFont font = [] {
@@ -80,8 +82,12 @@ brush select_brush(dc* d, brush b) {
     return old;
 }
 
-pen current_pen(const dc* d) { return d ? d->p : pen{}; }
-brush current_brush(const dc* d) { return d ? d->b : brush{}; }
+pen current_pen(const dc* d) {
+    return d ? d->p : pen{};
+}
+brush current_brush(const dc* d) {
+    return d ? d->b : brush{};
+}
 
 void rectangle(dc* d, int l, int t, int r, int b) {
     if (!d || !box(l, t, r, b)) return;
@@ -157,8 +163,8 @@ void text_out(dc* d, int x, int y, const char* text, int length) {
     p->drawText(QPoint(x, y + m.ascent()), s);
 }
 
-void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w,
-                     int src_h, int stride) {
+void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w, int src_h,
+                     int stride) {
     if (!d || !pixels || src_w <= 0 || src_h <= 0 || w <= 0 || h <= 0 || stride < src_w * 3) return;
     QPainter* p = d->painter();
     if (!p) return;
@@ -169,7 +175,9 @@ void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixe
     p->setRenderHint(QPainter::SmoothPixmapTransform, false);
 }
 
-dc* create_memory_dc() { return new dc; }
+dc* create_memory_dc() {
+    return new dc;
+}
 
 void delete_dc(dc* d) {
     if (!d) return;
@@ -212,8 +220,12 @@ bitmap* select_bitmap(dc* d, bitmap* b) {
     return old;
 }
 
-int bitmap_width(const bitmap* b) { return b ? b->image.width() : 0; }
-int bitmap_height(const bitmap* b) { return b ? b->image.height() : 0; }
+int bitmap_width(const bitmap* b) {
+    return b ? b->image.width() : 0;
+}
+int bitmap_height(const bitmap* b) {
+    return b ? b->image.height() : 0;
+}
 
 color get_pixel(bitmap* b, int x, int y) {
     if (!b || x < 0 || y < 0 || x >= b->image.width() || y >= b->image.height()) return 0;
@@ -243,7 +255,9 @@ dc* begin_paint(window w) {
     return d;
 }
 
-void end_paint(window, dc* d) { delete d; }
+void end_paint(window, dc* d) {
+    delete d;
+}
 
 void bit_blt(dc* dst, int x, int y, int w, int h, dc* src, int sx, int sy) {
     if (!dst || !src || !src->target || src->target->image.isNull() || w <= 0 || h <= 0) return;

@@ -17,9 +17,15 @@ using color = std::uint32_t;
 constexpr color rgb(unsigned r, unsigned g, unsigned b) {
     return (r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16);
 }
-constexpr unsigned red_of(color c) { return c & 0xFF; }
-constexpr unsigned green_of(color c) { return (c >> 8) & 0xFF; }
-constexpr unsigned blue_of(color c) { return (c >> 16) & 0xFF; }
+constexpr unsigned red_of(color c) {
+    return c & 0xFF;
+}
+constexpr unsigned green_of(color c) {
+    return (c >> 8) & 0xFF;
+}
+constexpr unsigned blue_of(color c) {
+    return (c >> 16) & 0xFF;
+}
 
 struct pen {
     color c = 0;
@@ -30,8 +36,12 @@ struct brush {
     color c = 0;
     bool null_brush = false;  // leaves the inside unfilled
 };
-constexpr pen make_pen(color c, int width = 1) { return pen{c, width, false}; }
-constexpr brush make_brush(color c) { return brush{c, false}; }
+constexpr pen make_pen(color c, int width = 1) {
+    return pen{c, width, false};
+}
+constexpr brush make_brush(color c) {
+    return brush{c, false};
+}
 
 class dc;
 class bitmap;
@@ -59,8 +69,8 @@ int text_line_height();
 
 // Stretches a packed 24-bit blue-green-red picture, row 0 at the bottom, onto the rectangle
 // (x, y, w, h). stride is the distance between rows in bytes.
-void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w,
-                     int src_h, int stride);
+void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w, int src_h,
+                     int stride);
 
 // Off-screen surfaces.
 dc* create_memory_dc();

@@ -51,9 +51,9 @@ public:
 
 class dc {
 public:
-    bitmap* target = nullptr;          // memory context
-    QPainter* external = nullptr;      // window paint context
-    QPainter own;                      // painter on target, begun lazily
+    bitmap* target = nullptr;      // memory context
+    QPainter* external = nullptr;  // window paint context
+    QPainter own;                  // painter on target, begun lazily
     pen p = make_pen(rgb(0, 0, 0), 1);
     brush b = make_brush(rgb(255, 255, 255));
     QPoint pos{0, 0};

@@ -1,5 +1,7 @@
 #include "platform/window.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
@@ -13,8 +15,6 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
@@ -56,20 +56,33 @@ unsigned virtual_key(int key) {
     if (key >= Qt::Key_0 && key <= Qt::Key_9) return static_cast<unsigned>(key);
     if (key >= Qt::Key_F1 && key <= Qt::Key_F12) return 0x70u + static_cast<unsigned>(key - Qt::Key_F1);
     switch (key) {
-    case Qt::Key_Space: return vk_space;
-    case Qt::Key_Escape: return vk_escape;
-    case Qt::Key_Left: return vk_left;
-    case Qt::Key_Up: return vk_up;
-    case Qt::Key_Right: return vk_right;
-    case Qt::Key_Down: return vk_down;
-    case Qt::Key_Return:
-    case Qt::Key_Enter: return vk_return;
-    case Qt::Key_Backspace: return vk_back;
-    case Qt::Key_Tab: return vk_tab;
-    case Qt::Key_Shift: return vk_shift;
-    case Qt::Key_Control: return vk_control;
-    case Qt::Key_Alt: return vk_menu;
-    default: return 0;
+        case Qt::Key_Space:
+            return vk_space;
+        case Qt::Key_Escape:
+            return vk_escape;
+        case Qt::Key_Left:
+            return vk_left;
+        case Qt::Key_Up:
+            return vk_up;
+        case Qt::Key_Right:
+            return vk_right;
+        case Qt::Key_Down:
+            return vk_down;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            return vk_return;
+        case Qt::Key_Backspace:
+            return vk_back;
+        case Qt::Key_Tab:
+            return vk_tab;
+        case Qt::Key_Shift:
+            return vk_shift;
+        case Qt::Key_Control:
+            return vk_control;
+        case Qt::Key_Alt:
+            return vk_menu;
+        default:
+            return 0;
     }
 }
 
@@ -153,9 +166,7 @@ public:
     explicit host_widget(window_impl* w) : QWidget(nullptr), win_(w) {}
     ~host_widget() override { delete win_; }
 
-    int menu_height() const {
-        return win_->menu_bar ? win_->menu_bar->sizeHint().height() : 0;
-    }
+    int menu_height() const { return win_->menu_bar ? win_->menu_bar->sizeHint().height() : 0; }
     // Lays out the children for an outer size and reports a changed client size.
     void apply_size(int w, int h) {
         int mh = menu_height();
@@ -226,8 +237,12 @@ void init_app(int& argc, char** argv, bool headless) {
     });
 }
 
-bool app_ready() { return the_app != nullptr; }
-bool is_headless() { return headless_mode; }
+bool app_ready() {
+    return the_app != nullptr;
+}
+bool is_headless() {
+    return headless_mode;
+}
 
 int run_message_loop() {
     if (!the_app) return 0;
@@ -291,7 +306,8 @@ void process_events(int ms) {
     t.start();
     while (t.elapsed() < ms) {
         QEventLoop loop;
-        QTimer::singleShot(std::max<qint64>(1, std::min<qint64>(5, ms - t.elapsed())), &loop, &QEventLoop::quit);
+        QTimer::singleShot(std::max<qint64>(1, std::min<qint64>(5, ms - t.elapsed())), &loop,
+                           &QEventLoop::quit);
         loop.exec();
     }
 }
@@ -336,8 +352,7 @@ static void build_menu(window w, const menu_def* menu) {
     w->menu_bar->show();
 }
 
-window create_window(const char* class_name, const char* title, int x, int y, int w, int h,
-                     void* param) {
+window create_window(const char* class_name, const char* title, int x, int y, int w, int h, void* param) {
     if (!the_app || !class_name) return nullptr;
     auto it = classes().find(class_name);
     if (it == classes().end()) return nullptr;
@@ -393,7 +408,9 @@ void show_window(window w, bool show) {
     }
 }
 
-bool is_visible(window w) { return alive(w) && w->host->isVisible(); }
+bool is_visible(window w) {
+    return alive(w) && w->host->isVisible();
+}
 
 void update_window(window w) {
     if (alive(w) && w->host->isVisible()) w->client->repaint();
@@ -415,15 +432,21 @@ void destroy_window(window w) {
     w->host->deleteLater();
 }
 
-bool is_window(window w) { return alive(w); }
+bool is_window(window w) {
+    return alive(w);
+}
 
-const char* window_title(window w) { return alive(w) ? w->title.c_str() : ""; }
+const char* window_title(window w) {
+    return alive(w) ? w->title.c_str() : "";
+}
 
 void set_user_data(window w, void* data) {
     if (alive(w)) w->user_data = data;
 }
 
-void* get_user_data(window w) { return alive(w) ? w->user_data : nullptr; }
+void* get_user_data(window w) {
+    return alive(w) ? w->user_data : nullptr;
+}
 
 lresult def_window_proc(window w, unsigned msg, wparam, lparam) {
     if (msg == msg_nc_create) return 1;
@@ -431,7 +454,9 @@ lresult def_window_proc(window w, unsigned msg, wparam, lparam) {
     return 0;
 }
 
-lresult send_message(window w, unsigned msg, wparam wp, lparam lp) { return deliver(w, msg, wp, lp); }
+lresult send_message(window w, unsigned msg, wparam wp, lparam lp) {
+    return deliver(w, msg, wp, lp);
+}
 
 void post_message(window w, unsigned msg, wparam wp, lparam lp) {
     if (!alive(w) || !the_app) return;

@@ -68,8 +68,12 @@ constexpr lparam pack_xy(int x, int y) {
     return static_cast<lparam>((static_cast<std::uint32_t>(y & 0xFFFF) << 16) |
                                static_cast<std::uint32_t>(x & 0xFFFF));
 }
-constexpr unsigned low_word(lparam v) { return static_cast<unsigned>(v) & 0xFFFFu; }
-constexpr unsigned high_word(lparam v) { return (static_cast<unsigned>(v) >> 16) & 0xFFFFu; }
+constexpr unsigned low_word(lparam v) {
+    return static_cast<unsigned>(v) & 0xFFFFu;
+}
+constexpr unsigned high_word(lparam v) {
+    return (static_cast<unsigned>(v) >> 16) & 0xFFFFu;
+}
 
 struct rect {
     int left, top, right, bottom;
@@ -112,8 +116,7 @@ bool find_window(const char* class_name);
 // Creates a hidden top-level window of outer size w by h (menu bar included) at (x, y).
 // Sends msg_nc_create and then msg_create synchronously, each with a create_params* carrying
 // param. Returns nullptr when the class is unknown or msg_nc_create returns 0.
-window create_window(const char* class_name, const char* title, int x, int y, int w, int h,
-                     void* param);
+window create_window(const char* class_name, const char* title, int x, int y, int w, int h, void* param);
 void set_menu(window w, const menu_def* menu);
 void show_window(window w, bool show);
 bool is_visible(window w);

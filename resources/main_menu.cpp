@@ -2,8 +2,8 @@
 
 namespace {
 const platform::menu_item file_items[] = {
-    {"&Server", id_server},         {"&Connect", id_connect}, {"&Disconnect", id_disconnect},
-    {"Sto&p", id_stop},             {"Sh&utdown", id_shutdown}, {"&Exit", id_exit},
+    {"&Server", id_server}, {"&Connect", id_connect},   {"&Disconnect", id_disconnect},
+    {"Sto&p", id_stop},     {"Sh&utdown", id_shutdown}, {"&Exit", id_exit},
 };
 }  // namespace
 

@@ -134,7 +134,9 @@ void robot_class::motion(double new_speed, double new_turn) {
     drive1 = static_cast<std::uint8_t>(std::clamp(d1, 0.0, 255.0));
 }
 
-void robot_class::stop_motion() { motion(0, 0); }
+void robot_class::stop_motion() {
+    motion(0, 0);
+}
 
 void robot_class::toggle_auto_mode() {
     auto_mode = !auto_mode;
@@ -146,5 +148,9 @@ void robot_class::move_pan(int delta) {
     if ((delta > 0 && moved <= 254) || (delta < 0 && moved > 0)) pan = static_cast<std::uint8_t>(moved);
 }
 
-void robot_class::set_pan(int value) { pan = static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
-void robot_class::set_tilt(int value) { tilt = static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
+void robot_class::set_pan(int value) {
+    pan = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
+}
+void robot_class::set_tilt(int value) {
+    tilt = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
+}

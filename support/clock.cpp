@@ -7,31 +7,25 @@ namespace {
 double step = 0.0;
 double sim_clock = 1000.0;
 
-} // namespace
+}  // namespace
 
-double get_wall_time()
-{
+double get_wall_time() {
     using seconds = std::chrono::duration<double>;
     return std::chrono::duration_cast<seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-double get_time()
-{
+double get_time() {
     return step > 0.0 ? sim_clock : get_wall_time();
 }
 
-void set_fixed_step(double step_seconds)
-{
+void set_fixed_step(double step_seconds) {
     step = step_seconds > 0.0 ? step_seconds : 0.0;
 }
 
-double fixed_step()
-{
+double fixed_step() {
     return step;
 }
 
-void advance_sim_clock()
-{
-    if (step > 0.0)
-        sim_clock += step;
+void advance_sim_clock() {
+    if (step > 0.0) sim_clock += step;
 }

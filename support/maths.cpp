@@ -2,15 +2,12 @@
 
 #include <cmath>
 
-double vect_mag(double x, double y)
-{
+double vect_mag(double x, double y) {
     return std::sqrt(x * x + y * y);
 }
 
-unsigned char get_checksum(const unsigned char* data, unsigned int length)
-{
+unsigned char get_checksum(const unsigned char* data, unsigned int length) {
     unsigned char sum = 0;
-    for (unsigned int i = 0; i < length; ++i)
-        sum = static_cast<unsigned char>(sum + data[i]);
+    for (unsigned int i = 0; i < length; ++i) sum = static_cast<unsigned char>(sum + data[i]);
     return sum;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "support/config.h"
@@ -22,16 +22,13 @@ struct collected {
 
 collected* expected_context = nullptr;
 
-void collect_line(void* context, char* line)
-{
+void collect_line(void* context, char* line) {
     auto* into = static_cast<collected*>(context);
-    if (into != expected_context)
-        ++into->calls_with_other_context;
+    if (into != expected_context) ++into->calls_with_other_context;
     into->lines.emplace_back(line);
 }
 
-std::vector<std::string> tokens_of(const std::string& text)
-{
+std::vector<std::string> tokens_of(const std::string& text) {
     std::vector<char> line(text.begin(), text.end());
     line.push_back('\0');
     std::vector<char> token(config_token_size);
@@ -39,8 +36,7 @@ std::vector<std::string> tokens_of(const std::string& text)
     unsigned int index = 0;
     for (;;) {
         get_next_string(line.data(), index, token.data());
-        if (token[0] == '\0')
-            return tokens;
+        if (token[0] == '\0') return tokens;
         tokens.emplace_back(token.data());
     }
 }
@@ -48,8 +44,7 @@ std::vector<std::string> tokens_of(const std::string& text)
 // Runs each test in a fresh temporary directory, with log.txt reopened there.
 class ConfigTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char cwd[PATH_MAX];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         old_dir_ = cwd;
@@ -60,8 +55,7 @@ protected:
         log_reset_for_tests();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         log_reset_for_tests();
         EXPECT_EQ(chdir(old_dir_.c_str()), 0);
         std::filesystem::remove_all(dir_);
@@ -69,8 +63,7 @@ protected:
 
     // Writes contents to robots.txt, reads it back through load_config and returns the
     // lines delivered.
-    std::vector<std::string> load(const std::string& contents)
-    {
+    std::vector<std::string> load(const std::string& contents) {
         std::ofstream("robots.txt", std::ios::binary) << contents;
         collected result;
         expected_context = &result;
@@ -79,8 +72,7 @@ protected:
         return result.lines;
     }
 
-    static std::string log_text()
-    {
+    static std::string log_text() {
         std::ifstream in("log.txt", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
@@ -91,18 +83,17 @@ protected:
 
 using lines = std::vector<std::string>;
 
-TEST_F(ConfigTest, FilesWithoutLinesGiveNoCallbackButAreReportedLoaded)
-{
+TEST_F(ConfigTest, FilesWithoutLinesGiveNoCallbackButAreReportedLoaded) {
     EXPECT_EQ(load(""), lines{});
     EXPECT_EQ(load("# robots\n\n\r\n# none yet\n\n"), lines{});
     EXPECT_EQ(load("#"), lines{});
-    EXPECT_EQ(log_text(), "[Config] Loaded config robots.txt\n"
-                          "[Config] Loaded config robots.txt\n"
-                          "[Config] Loaded config robots.txt\n");
+    EXPECT_EQ(log_text(),
+              "[Config] Loaded config robots.txt\n"
+              "[Config] Loaded config robots.txt\n"
+              "[Config] Loaded config robots.txt\n");
 }
 
-TEST_F(ConfigTest, MissingFileIsReportedAndNeverCallsBack)
-{
+TEST_F(ConfigTest, MissingFileIsReportedAndNeverCallsBack) {
     collected result;
     expected_context = &result;
     load_config("no_such_file.txt", collect_line, &result);
@@ -110,26 +101,22 @@ TEST_F(ConfigTest, MissingFileIsReportedAndNeverCallsBack)
     EXPECT_EQ(log_text(), "[Config] Unable to load config file\n");
 }
 
-TEST_F(ConfigTest, LinesArriveInOrderUntrimmedAndTheLastNeedsNoBreak)
-{
+TEST_F(ConfigTest, LinesArriveInOrderUntrimmedAndTheLastNeedsNoBreak) {
     EXPECT_EQ(load("r1 10.0.0.1 5000\n  r2 10.0.0.2 5001\t\nr3"),
               (lines{"r1 10.0.0.1 5000", "  r2 10.0.0.2 5001\t", "r3"}));
     EXPECT_EQ(load("\n\n\nonly\n\n"), lines{"only"});
 }
 
-TEST_F(ConfigTest, BothLineBreakConventionsReadAlike)
-{
+TEST_F(ConfigTest, BothLineBreakConventionsReadAlike) {
     lines expected{"a 1", "b 2"};
     EXPECT_EQ(load("a 1\r\nb 2\r\n"), expected);
     EXPECT_EQ(load("a 1\rb 2\r"), expected);
     EXPECT_EQ(load("a 1\n\rb 2"), expected);
 }
 
-TEST_F(ConfigTest, OverlongLinesAreSplitAt1024Characters)
-{
+TEST_F(ConfigTest, OverlongLinesAreSplitAt1024Characters) {
     std::string long_line;
-    for (int i = 0; i < 1500; ++i)
-        long_line += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < 1500; ++i) long_line += static_cast<char>('a' + i % 26);
     lines result = load(long_line + "\nnext\n");
     ASSERT_EQ(result.size(), 3u);
     EXPECT_EQ(result[0], long_line.substr(0, 1024));
@@ -144,15 +131,12 @@ TEST_F(ConfigTest, OverlongLinesAreSplitAt1024Characters)
     EXPECT_EQ(load(full + full + "y"), (lines{full, full, "y"}));
 }
 
-TEST_F(ConfigTest, FullLineCommentsVanishWithTheirLineBreak)
-{
-    EXPECT_EQ(load("# header\nr1 host\n#r2 host\r\nr3 host\n# trailer"),
-              (lines{"r1 host", "r3 host"}));
+TEST_F(ConfigTest, FullLineCommentsVanishWithTheirLineBreak) {
+    EXPECT_EQ(load("# header\nr1 host\n#r2 host\r\nr3 host\n# trailer"), (lines{"r1 host", "r3 host"}));
     EXPECT_EQ(load("##\n#\n#\r\nx"), lines{"x"});
 }
 
-TEST_F(ConfigTest, CommentAfterTextEndsThatLine)
-{
+TEST_F(ConfigTest, CommentAfterTextEndsThatLine) {
     EXPECT_EQ(load("a host 5000 1 0 # note\nb host 5001 1 0\n"),
               (lines{"a host 5000 1 0 ", "b host 5001 1 0"}));
     EXPECT_EQ(load("a#x\r\nb#y\rc# at the end"), (lines{"a", "b", "c"}));
@@ -161,30 +145,27 @@ TEST_F(ConfigTest, CommentAfterTextEndsThatLine)
     EXPECT_EQ(load("  # indented\nb"), (lines{"  ", "b"}));
 }
 
-TEST_F(ConfigTest, BlankOnlyLineIsDeliveredWithNoTokens)
-{
+TEST_F(ConfigTest, BlankOnlyLineIsDeliveredWithNoTokens) {
     lines result = load("   \t \nx\n");
     ASSERT_EQ(result, (lines{"   \t ", "x"}));
     EXPECT_EQ(tokens_of(result[0]), lines{});
 }
 
-TEST_F(ConfigTest, EveryOtherByteIsKept)
-{
+TEST_F(ConfigTest, EveryOtherByteIsKept) {
     std::string odd = "\xC3\xA9t\xE9 \xFF\x01,;!\x7F\x80";
     lines result = load(odd + "\n\xFF\xFF\n");
     ASSERT_EQ(result, (lines{odd, "\xFF\xFF"}));
     EXPECT_EQ(tokens_of(result[0]), (lines{"\xC3\xA9t\xE9", "\xFF\x01,;!\x7F\x80"}));
 }
 
-TEST(ConfigTokenTest, BlanksAndTabsSeparateTokensAndTheEndIsSticky)
-{
+TEST(ConfigTokenTest, BlanksAndTabsSeparateTokensAndTheEndIsSticky) {
     const char line[] = "\t  \ta \t\t  b\t ";
     std::vector<char> token(config_token_size);
     unsigned int index = 0;
 
     get_next_string(line, index, token.data());
     EXPECT_STREQ(token.data(), "a");
-    EXPECT_EQ(index, 6u); // the blank behind the token is consumed
+    EXPECT_EQ(index, 6u);  // the blank behind the token is consumed
 
     get_next_string(line, index, token.data());
     EXPECT_STREQ(token.data(), "b");
@@ -199,8 +180,7 @@ TEST(ConfigTokenTest, BlanksAndTabsSeparateTokensAndTheEndIsSticky)
     }
 }
 
-TEST(ConfigTokenTest, TokenEndingAtTheTerminatorLeavesIndexOnIt)
-{
+TEST(ConfigTokenTest, TokenEndingAtTheTerminatorLeavesIndexOnIt) {
     const char line[] = "alpha beta";
     std::vector<char> token(config_token_size);
     unsigned int index = 0;
@@ -213,8 +193,7 @@ TEST(ConfigTokenTest, TokenEndingAtTheTerminatorLeavesIndexOnIt)
     EXPECT_EQ(index, 10u);
 }
 
-TEST(ConfigTokenTest, TokenCanFillTheWholeLine)
-{
+TEST(ConfigTokenTest, TokenCanFillTheWholeLine) {
     // Buffers of the exact sizes, so a sanitizer build sees any access past them.
     std::vector<char> line(config_line_max + 1, 'q');
     line[config_line_max] = '\0';
@@ -228,8 +207,7 @@ TEST(ConfigTokenTest, TokenCanFillTheWholeLine)
     EXPECT_EQ(index, config_line_max);
 }
 
-TEST(ConfigTokenTest, StopsAt1024EvenWithoutATerminator)
-{
+TEST(ConfigTokenTest, StopsAt1024EvenWithoutATerminator) {
     std::vector<char> line(config_line_max, 'q');
     line[0] = ' ';
     line[1] = '\t';
@@ -258,4 +236,4 @@ TEST(ConfigTokenTest, StopsAt1024EvenWithoutATerminator)
     EXPECT_EQ(index, config_line_max);
 }
 
-} // namespace
+}  // namespace

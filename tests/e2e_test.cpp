@@ -12,7 +12,9 @@ using namespace platform;
 
 namespace {
 
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 class e2e_test : public temp_dir_test {
 protected:
@@ -21,8 +23,8 @@ protected:
         if (!have_program("Xvfb") || !have_program("xdotool"))
             GTEST_SKIP() << "Xvfb and xdotool are needed (the bootstrap script installs them)";
         display_ = ":" + std::to_string(200 + getpid() % 700);
-        xvfb_ = spawn({"Xvfb", display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, {}, dir_,
-                      dir_ + "/xvfb.txt");
+        xvfb_ = spawn({"Xvfb", display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, {},
+                      dir_, dir_ + "/xvfb.txt");
         for (int i = 0; i < 100 && !x_ready(); ++i) pause_ms(50);
         ASSERT_TRUE(x_ready()) << read_file(dir_ + "/xvfb.txt");
     }
@@ -37,8 +39,8 @@ protected:
     }
     // Starts the controller and returns its window id.
     std::string start(const std::string& snapshot) {
-        app_ = spawn({SWARM_BIN, "--stats", "--snapshot", snapshot}, {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb"}, dir_,
-                     dir_ + "/out.txt");
+        app_ = spawn({SWARM_BIN, "--stats", "--snapshot", snapshot},
+                     {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb"}, dir_, dir_ + "/out.txt");
         std::string id;
         for (int i = 0; i < 100 && id.empty(); ++i) {
             xdo("search --onlyvisible --name 'Quorin Swarm Controller'", &id);

@@ -67,8 +67,8 @@ TEST_F(headless_run_test, StopsAfterTicksAndPrintsFiguresAndSnapshot) {
 
 TEST_F(headless_run_test, SameSeedAndStepGiveTheSameRun) {
     write_file("robots.txt", "a 127.0.0.1 5000 0 1\nb 127.0.0.1 5002 0 1\nc 127.0.0.1 5004 0 0\n");
-    std::vector<std::string> opts{"--headless", "--ticks", "200", "--fixed-step", "0.01", "--seed", "7",
-                                  "--stats", "--snapshot", "one.png"};
+    std::vector<std::string> opts{"--headless", "--ticks", "200",     "--fixed-step", "0.01",
+                                  "--seed",     "7",       "--stats", "--snapshot",   "one.png"};
     std::string out1, out2;
     ASSERT_EQ(run(opts, &out1), 0);
     std::string log1 = read_file(dir_ + "/log.txt");
@@ -78,7 +78,8 @@ TEST_F(headless_run_test, SameSeedAndStepGiveTheSameRun) {
     EXPECT_EQ(read_file(dir_ + "/one.png"), read_file(dir_ + "/two.png"));
     EXPECT_EQ(log1, log2);
     auto f1 = figures(out1), f2 = figures(out2);
-    for (const char* name : {"ticks", "robots", "walls", "impacts", "markers"}) EXPECT_EQ(f1[name], f2[name]) << name;
+    for (const char* name : {"ticks", "robots", "walls", "impacts", "markers"})
+        EXPECT_EQ(f1[name], f2[name]) << name;
     // A different seed places the robots elsewhere.
     opts[6] = "8";
     opts.back() = "three.png";

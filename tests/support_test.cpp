@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <climits>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "support/clock.h"
@@ -18,8 +18,7 @@
 
 namespace {
 
-std::string read_file(const char* name)
-{
+std::string read_file(const char* name) {
     std::ifstream in(name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -27,8 +26,7 @@ std::string read_file(const char* name)
 // Runs each test in a fresh temporary directory, with log.txt reopened there.
 class LogTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char cwd[PATH_MAX];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         old_dir_ = cwd;
@@ -39,8 +37,7 @@ protected:
         log_reset_for_tests();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         log_reset_for_tests();
         EXPECT_EQ(chdir(old_dir_.c_str()), 0);
         std::filesystem::remove_all(dir_);
@@ -50,15 +47,13 @@ protected:
     std::string dir_;
 };
 
-TEST_F(LogTest, FirstMessageReplacesEarlierRunsLog)
-{
+TEST_F(LogTest, FirstMessageReplacesEarlierRunsLog) {
     std::ofstream("log.txt") << "left over from the last run\n";
     log("[Test] first\n");
     EXPECT_EQ(read_file("log.txt"), "[Test] first\n");
 }
 
-TEST_F(LogTest, EveryMessageIsOnDiskWhenLogReturnsAndNothingIsAdded)
-{
+TEST_F(LogTest, EveryMessageIsOnDiskWhenLogReturnsAndNothingIsAdded) {
     log("[Test] value %d of %s\n", 42, "answer");
     EXPECT_EQ(read_file("log.txt"), "[Test] value 42 of answer\n");
     log("abc");
@@ -67,8 +62,7 @@ TEST_F(LogTest, EveryMessageIsOnDiskWhenLogReturnsAndNothingIsAdded)
     EXPECT_EQ(read_file("log.txt"), "[Test] value 42 of answer\nabcdef\n");
 }
 
-TEST_F(LogTest, FileIsOpenedOnlyOnceInARun)
-{
+TEST_F(LogTest, FileIsOpenedOnlyOnceInARun) {
     log("one\n");
     // Later messages must append to the open stream, not reopen and empty the file.
     log("two\n");
@@ -76,11 +70,9 @@ TEST_F(LogTest, FileIsOpenedOnlyOnceInARun)
     EXPECT_EQ(read_file("log.txt"), "one\ntwo\nthree\n");
 }
 
-TEST_F(LogTest, OverlongMessageIsCutTo29999Characters)
-{
+TEST_F(LogTest, OverlongMessageIsCutTo29999Characters) {
     std::string message(40000, 'x');
-    for (std::size_t i = 0; i < message.size(); i += 1000)
-        message[i] = 'y';
+    for (std::size_t i = 0; i < message.size(); i += 1000) message[i] = 'y';
     log("%s", message.c_str());
     log("|");
     std::string written = read_file("log.txt");
@@ -88,8 +80,7 @@ TEST_F(LogTest, OverlongMessageIsCutTo29999Characters)
     EXPECT_EQ(written, message.substr(0, 29999) + "|");
 }
 
-TEST_F(LogTest, UnopenableFileWritesNothingAndIsNeverRetried)
-{
+TEST_F(LogTest, UnopenableFileWritesNothingAndIsNeverRetried) {
     // A directory named log.txt makes the open fail.
     ASSERT_TRUE(std::filesystem::create_directory("log.txt"));
     log("[Test] lost\n");
@@ -98,8 +89,7 @@ TEST_F(LogTest, UnopenableFileWritesNothingAndIsNeverRetried)
     EXPECT_FALSE(std::filesystem::exists("log.txt"));
 }
 
-TEST_F(LogTest, SwitchStartsOnAndDoesNotSilenceLog)
-{
+TEST_F(LogTest, SwitchStartsOnAndDoesNotSilenceLog) {
     EXPECT_TRUE(get_logging());
     set_logging(false);
     EXPECT_FALSE(get_logging());
@@ -109,8 +99,7 @@ TEST_F(LogTest, SwitchStartsOnAndDoesNotSilenceLog)
     EXPECT_EQ(read_file("log.txt"), "still written\n");
 }
 
-TEST(ClockTest, RealTimeIsMonotonicAndInSeconds)
-{
+TEST(ClockTest, RealTimeIsMonotonicAndInSeconds) {
     set_fixed_step(0.0);
     double start = get_time();
     usleep(20000);
@@ -122,17 +111,15 @@ TEST(ClockTest, RealTimeIsMonotonicAndInSeconds)
     EXPECT_LT(wall - start, 1.0);
 }
 
-TEST(ClockTest, FixedStepAdvancesSimulationClockExactly)
-{
+TEST(ClockTest, FixedStepAdvancesSimulationClockExactly) {
     set_fixed_step(0.25);
     EXPECT_EQ(fixed_step(), 0.25);
     double t0 = get_time();
-    EXPECT_GE(t0, 1000.0); // never 0, which callers use as "never"
-    EXPECT_EQ(get_time(), t0); // stands still between steps
+    EXPECT_GE(t0, 1000.0);      // never 0, which callers use as "never"
+    EXPECT_EQ(get_time(), t0);  // stands still between steps
     advance_sim_clock();
     EXPECT_EQ(get_time(), t0 + 0.25);
-    for (int i = 0; i < 4; ++i)
-        advance_sim_clock();
+    for (int i = 0; i < 4; ++i) advance_sim_clock();
     EXPECT_EQ(get_time(), t0 + 1.25);
 
     // The links keep real time meanwhile.
@@ -143,13 +130,12 @@ TEST(ClockTest, FixedStepAdvancesSimulationClockExactly)
     set_fixed_step(0.0);
 }
 
-TEST(ClockTest, NonPositiveStepReturnsToRealTimeAndStopsTheSimulationClock)
-{
+TEST(ClockTest, NonPositiveStepReturnsToRealTimeAndStopsTheSimulationClock) {
     set_fixed_step(0.5);
     double sim = get_time();
     set_fixed_step(-1.0);
     EXPECT_EQ(fixed_step(), 0.0);
-    advance_sim_clock(); // no effect without a step
+    advance_sim_clock();  // no effect without a step
     advance_sim_clock();
     double real = get_time();
     double wall = get_wall_time();
@@ -160,17 +146,14 @@ TEST(ClockTest, NonPositiveStepReturnsToRealTimeAndStopsTheSimulationClock)
     set_fixed_step(0.0);
 }
 
-TEST(RandomTest, SequenceMatchesPortableGenerator)
-{
+TEST(RandomTest, SequenceMatchesPortableGenerator) {
     // The first draws of the portable generator from seed 1.
     const int expected[] = {16838, 5758, 10113, 17515, 31051, 5627, 23010, 7419, 16212, 4086};
     srand15(1);
-    for (int value : expected)
-        EXPECT_EQ(rand15(), value);
+    for (int value : expected) EXPECT_EQ(rand15(), value);
 }
 
-TEST(RandomTest, RangeCoversBothEnds)
-{
+TEST(RandomTest, RangeCoversBothEnds) {
     srand15(12345);
     int low = 32767, high = 0;
     for (int i = 0; i < 300000; ++i) {
@@ -184,39 +167,31 @@ TEST(RandomTest, RangeCoversBothEnds)
     EXPECT_EQ(high, 32767);
 }
 
-TEST(RandomTest, SameSeedRepeatsAndOtherSeedDiffers)
-{
+TEST(RandomTest, SameSeedRepeatsAndOtherSeedDiffers) {
     auto draw = [](unsigned seed) {
         srand15(seed);
         std::vector<int> values;
-        for (int i = 0; i < 50; ++i)
-            values.push_back(rand15());
+        for (int i = 0; i < 50; ++i) values.push_back(rand15());
         return values;
     };
     EXPECT_EQ(draw(777), draw(777));
     EXPECT_NE(draw(777), draw(778));
 }
 
-TEST(RandomTest, FRandOfEqualBoundsIsThatBound)
-{
+TEST(RandomTest, FRandOfEqualBoundsIsThatBound) {
     srand15(99);
-    for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(f_rand(2.0, 2.0), 2.0);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(f_rand(2.0, 2.0), 2.0);
 }
 
-TEST(RandomTest, FRandUsesOneDrawScaledBy32767)
-{
+TEST(RandomTest, FRandUsesOneDrawScaledBy32767) {
     srand15(4242);
     std::vector<int> draws;
-    for (int i = 0; i < 20; ++i)
-        draws.push_back(rand15());
+    for (int i = 0; i < 20; ++i) draws.push_back(rand15());
     srand15(4242);
-    for (int r : draws)
-        EXPECT_DOUBLE_EQ(f_rand(-3.0, 7.0), -3.0 + 10.0 * r / 32767.0);
+    for (int r : draws) EXPECT_DOUBLE_EQ(f_rand(-3.0, 7.0), -3.0 + 10.0 * r / 32767.0);
 }
 
-TEST(RandomTest, FRandWithReversedBounds)
-{
+TEST(RandomTest, FRandWithReversedBounds) {
     // Seed 0 draws r = 0 first, which gives the first bound.
     srand15(0);
     ASSERT_EQ(rand15(), 0);
@@ -236,12 +211,10 @@ TEST(RandomTest, FRandWithReversedBounds)
     EXPECT_TRUE(saw_one);
 }
 
-TEST(RandomTest, RandSeedUsesCalendarSecondsUntilOverridden)
-{
+TEST(RandomTest, RandSeedUsesCalendarSecondsUntilOverridden) {
     auto first_draws = [] {
         std::vector<int> values;
-        for (int i = 0; i < 5; ++i)
-            values.push_back(rand15());
+        for (int i = 0; i < 5; ++i) values.push_back(rand15());
         return values;
     };
 
@@ -252,8 +225,7 @@ TEST(RandomTest, RandSeedUsesCalendarSecondsUntilOverridden)
         std::time_t before = std::time(nullptr);
         rand_seed();
         std::vector<int> seeded = first_draws();
-        if (std::time(nullptr) != before)
-            continue;
+        if (std::time(nullptr) != before) continue;
         srand15(static_cast<unsigned>(before));
         EXPECT_EQ(seeded, first_draws());
         matched = true;
@@ -266,7 +238,7 @@ TEST(RandomTest, RandSeedUsesCalendarSecondsUntilOverridden)
     srand15(1);
     rand_seed();
     EXPECT_EQ(first_draws(), reference);
-    rand_seed(); // every later seeding too
+    rand_seed();  // every later seeding too
     EXPECT_EQ(first_draws(), reference);
 
     clear_seed_override();
@@ -275,16 +247,14 @@ TEST(RandomTest, RandSeedUsesCalendarSecondsUntilOverridden)
     EXPECT_NE(first_draws(), reference);
 }
 
-TEST(MathsTest, VectorLength)
-{
+TEST(MathsTest, VectorLength) {
     EXPECT_DOUBLE_EQ(vect_mag(3.0, 4.0), 5.0);
     EXPECT_DOUBLE_EQ(vect_mag(-3.0, -4.0), 5.0);
     EXPECT_DOUBLE_EQ(vect_mag(0.0, -2.5), 2.5);
     EXPECT_EQ(vect_mag(0.0, 0.0), 0.0);
 }
 
-TEST(MathsTest, ChecksumIsWrappingByteSum)
-{
+TEST(MathsTest, ChecksumIsWrappingByteSum) {
     EXPECT_EQ(get_checksum(nullptr, 0), 0);
     const unsigned char abc[] = {'a', 'b', 'c'};
     EXPECT_EQ(get_checksum(abc, 3), 38);
@@ -293,7 +263,7 @@ TEST(MathsTest, ChecksumIsWrappingByteSum)
     EXPECT_EQ(get_checksum(ones.data(), 255), 255);
     const unsigned char high[] = {0xFF, 0x80, 0x81, 0x02};
     EXPECT_EQ(get_checksum(high, 4), (0xFF + 0x80 + 0x81 + 0x02) % 256);
-    EXPECT_EQ(get_checksum(high, 2), 0x7F); // length is respected
+    EXPECT_EQ(get_checksum(high, 2), 0x7F);  // length is respected
 }
 
-} // namespace
+}  // namespace

@@ -30,7 +30,8 @@ TEST_F(world_test, BuildsBorderWallsTargetAndDefaults) {
     world_class w(&owner);
     ASSERT_EQ(w.wall_count, 4);
     // Added top, bottom, left, right; the list reads newest first.
-    const double expect[4][4] = {{9.95, 0, 0.05, 10}, {0, 0, 0.05, 10}, {0, 9.95, 10, 0.05}, {0, 0, 10, 0.05}};
+    const double expect[4][4] = {
+        {9.95, 0, 0.05, 10}, {0, 0, 0.05, 10}, {0, 9.95, 10, 0.05}, {0, 0, 10, 0.05}};
     int i = 0;
     for (wall_type* wall = w.walls; wall; wall = wall->next, ++i) {
         ASSERT_LT(i, 4);
@@ -50,7 +51,7 @@ TEST_F(world_test, BuildsBorderWallsTargetAndDefaults) {
 TEST_F(world_test, ParsesCompleteRecordsAndSkipsShortOnes) {
     write_file("robots.txt",
                "alpha 10.0.0.5 5000 1 1\n"
-               "short 10.0.0.6 5002 1\n"       // four tokens: no robot, no log line
+               "short 10.0.0.6 5002 1\n"  // four tokens: no robot, no log line
                "gamma host.example word 0 0 extra tokens\n"
                "  # a comment line\n"
                "delta 127.0.0.1 7000 3 0 # trailing note\n"
@@ -89,7 +90,8 @@ TEST_F(world_test, RefusesTheHundredthRobotAndKeepsTheFirst99) {
     EXPECT_EQ(count_of(log, "[World] Robot. Name:"), 101);
     EXPECT_EQ(count_of(log, "[World] Too many robots\n"), 2);
     // The refusal follows the record's own log line.
-    EXPECT_NE(log.find("Name: r99   Host:  127.0.0.1  Port:  6198\n[World] Too many robots\n"), std::string::npos);
+    EXPECT_NE(log.find("Name: r99   Host:  127.0.0.1  Port:  6198\n[World] Too many robots\n"),
+              std::string::npos);
 }
 
 TEST_F(world_test, CutsOverlongNamesAndHostsSafely) {

@@ -12,7 +12,6 @@ void world_class::draw(dc* hdc) {
     select_brush(hdc, main->white_brush);
     rectangle(hdc, 0, 0, buffer_w(), buffer_h());
 
-
     select_pen(hdc, main->black_pen);
     select_brush(hdc, main->white_brush);
     draw_markers(hdc);
@@ -87,4 +86,6 @@ void world_class::draw_sensor(dc* hdc, double x, double y, double a, double dist
     select_brush(hdc, old);
 }
 
-unsigned long get_sensor_color(bool hit) { return hit ? rgb(255, 0, 0) : rgb(255, 255, 255); }
+unsigned long get_sensor_color(bool hit) {
+    return hit ? rgb(255, 0, 0) : rgb(255, 255, 255);
+}

@@ -78,8 +78,12 @@ void world_class::update() {
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->update();
 }
 
-int world_class::buffer_w() const { return main ? main->buffer_width : 0; }
-int world_class::buffer_h() const { return main ? main->buffer_height : 0; }
+int world_class::buffer_w() const {
+    return main ? main->buffer_width : 0;
+}
+int world_class::buffer_h() const {
+    return main ? main->buffer_height : 0;
+}
 
 namespace {
 // Truncation towards zero, kept inside the range of int for any input.
@@ -90,8 +94,12 @@ int to_pixel(double v) {
 }
 }  // namespace
 
-int world_class::get_screen_x(double x) const { return to_pixel(x / world_width * buffer_w()); }
-int world_class::get_screen_y(double y) const { return to_pixel(y / world_height * buffer_h()); }
+int world_class::get_screen_x(double x) const {
+    return to_pixel(x / world_width * buffer_w());
+}
+int world_class::get_screen_y(double y) const {
+    return to_pixel(y / world_height * buffer_h());
+}
 
 double world_class::get_world_x(unsigned px) const {
     int bw = buffer_w();
@@ -103,8 +111,7 @@ double world_class::get_world_y(unsigned py) const {
     return bh > 0 ? static_cast<double>(py) / bh * world_height : 0.0;
 }
 
-void world_class::get_bounding_rect(double cx, double cy, double w, double h,
-                                    platform::rect& r) const {
+void world_class::get_bounding_rect(double cx, double cy, double w, double h, platform::rect& r) const {
     r.left = get_screen_x(cx - 0.5 * w);
     r.top = get_screen_y(cy - 0.5 * h);
     r.right = get_screen_x(cx + 0.5 * w);
