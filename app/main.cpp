@@ -26,7 +26,8 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     QCommandLineOption seed("seed", "Seed the random generator with <n> instead of the clock.", "n");
     QCommandLineOption snapshot("snapshot", "Write the main view to <file> (PNG) at exit.", "file");
     QCommandLineOption stats("stats", "Print run figures at exit, one 'name: value' per line.");
-    parser.addOptions({headless, ticks, step, seed, snapshot, stats});
+    QCommandLineOption keys("keys", "Press these main-window keys once at start (letters, e.g. HGI).", "letters");
+    parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys});
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "swarm: %s\n", qPrintable(parser.errorText()));
         exit_code = 2;
@@ -77,6 +78,14 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     }
     opts.snapshot = parser.value(snapshot).toStdString();
     opts.stats = parser.isSet(stats);
+    opts.keys = parser.value(keys).toStdString();
+    for (char c : opts.keys) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
+            std::fprintf(stderr, "swarm: --keys takes letters only\n");
+            exit_code = 2;
+            return false;
+        }
+    }
     return true;
 }
 

@@ -117,6 +117,11 @@ void main_class::main_startup(window w) {
     world->update();
     world->draw(memdc);
     start_tick_timer(w);
+    for (char c : options.keys) {
+        const unsigned code = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        key_down(w, code);
+        key_up(code);
+    }
 }
 
 void main_class::main_shutdown() {
@@ -228,8 +233,7 @@ void main_class::mouse_move(lparam pos) {
         wall_type* wall = world->walls;
         if (!wall) return;
         if (wx < wall->x || wy < wall->y) return;
-        wall->w = wx - wall->x;
-        wall->h = wy - wall->y;
+        world->resize_wall(wall, wx - wall->x, wy - wall->y);
     }
     if (right_drag) world->set_target(wx, wy);
 }
@@ -252,6 +256,8 @@ void main_class::finish_run() {
         std::printf("walls: %d\n", world ? world->wall_count : 0);
         std::printf("impacts: %d\n", world ? world->impact_count : 0);
         std::printf("markers: %d\n", markers);
+        std::printf("targets_reached: %llu\n", world ? static_cast<unsigned long long>(world->targets_reached) : 0ull);
+        std::printf("replans: %llu\n", world ? static_cast<unsigned long long>(world->replans) : 0ull);
         std::printf("tick_us_median: %.1f\n", tick_times.median_us());
         std::printf("update_us_median: %.1f\n", update_times.median_us());
         std::printf("draw_us_median: %.1f\n", draw_times.median_us());

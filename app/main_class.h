@@ -18,6 +18,7 @@ struct run_options {
     unsigned seed = 0;
     std::string snapshot;  // PNG of the back buffer at exit
     bool stats = false;    // print run figures at exit
+    std::string keys;      // main-window keys pressed once at start, e.g. "HGI"
 };
 
 class main_class {

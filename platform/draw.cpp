@@ -14,6 +14,7 @@ namespace {
 QColor to_qcolor(color c) {
     return QColor(red_of(c), green_of(c), blue_of(c));
 }
+std::uint32_t to_argb(color c) { return 0xFF000000u | (red_of(c) << 16) | (green_of(c) << 8) | blue_of(c); }
 
 const QFont& fixed_font() {
     static QFont font = [] {
@@ -64,6 +65,16 @@ QPainter* dc::painter() {
     return &own;
 }
 
+bool dc::raster(raster_target& t) {
+    if (external || !target || target->image.isNull()) return false;
+    finish();
+    t.pixels = reinterpret_cast<std::uint32_t*>(target->image.bits());
+    t.width = target->image.width();
+    t.height = target->image.height();
+    t.stride = static_cast<int>(target->image.bytesPerLine() / 4);
+    return true;
+}
+
 void dc::finish() {
     if (own.isActive()) own.end();
 }
@@ -91,6 +102,11 @@ brush current_brush(const dc* d) {
 
 void rectangle(dc* d, int l, int t, int r, int b) {
     if (!d || !box(l, t, r, b)) return;
+    raster_target rt;
+    if (d->raster(rt)) {
+        raster_rectangle(rt, l, t, r, b, !d->p.null_pen, to_argb(d->p.c), !d->b.null_brush, to_argb(d->b.c));
+        return;
+    }
     QPainter* p = d->painter();
     if (!p) return;
     apply_pen(p, d->p);
@@ -100,6 +116,11 @@ void rectangle(dc* d, int l, int t, int r, int b) {
 
 void ellipse(dc* d, int l, int t, int r, int b) {
     if (!d || !box(l, t, r, b)) return;
+    raster_target rt;
+    if (d->raster(rt)) {
+        raster_ellipse(rt, l, t, r, b, !d->p.null_pen, to_argb(d->p.c), !d->b.null_brush, to_argb(d->b.c));
+        return;
+    }
     QPainter* p = d->painter();
     if (!p) return;
     apply_pen(p, d->p);
@@ -114,6 +135,12 @@ void move_to(dc* d, int x, int y) {
 void line_to(dc* d, int x, int y) {
     if (!d) return;
     QPoint to(x, y);
+    raster_target rt;
+    if (d->raster(rt)) {
+        if (!d->p.null_pen) raster_line(rt, d->pos.x(), d->pos.y(), x, y, d->p.width, to_argb(d->p.c));
+        d->pos = to;
+        return;
+    }
     QPainter* p = d->painter();
     if (p && !d->p.null_pen) {
         apply_pen(p, d->p);
@@ -126,6 +153,11 @@ void fill_rect(dc* d, const rect& r, color c) {
     if (!d) return;
     int l = r.left, t = r.top, rt = r.right, b = r.bottom;
     if (!box(l, t, rt, b)) return;
+    raster_target target;
+    if (d->raster(target)) {
+        raster_fill(target, l, t, rt - 1, b - 1, to_argb(c));
+        return;
+    }
     QPainter* p = d->painter();
     if (p) p->fillRect(QRect(l, t, rt - l, b - t), to_qcolor(c));
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/draw.h"
+#include "platform/raster.h"
 #include "platform/window.h"
 
 namespace platform {
@@ -62,6 +63,8 @@ public:
 
     // The painter to draw with, or nullptr when there is nothing to draw on.
     QPainter* painter();
+    // Direct pixel access to the selected bitmap (ends any painter first); false for windows.
+    bool raster(raster_target& t);
     // Ends drawing on the bitmap so its pixels can be read.
     void finish();
 };

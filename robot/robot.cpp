@@ -7,6 +7,7 @@
 #include "app/main_class.h"
 #include "support/clock.h"
 #include "support/log.h"
+#include "support/maths.h"
 #include "support/random.h"
 #include "world/world.h"
 
@@ -15,7 +16,8 @@ using namespace platform;
 namespace {
 constexpr double pi = 3.14159265358979323846;
 
-// The trail point is one for the whole swarm.
+// One set for the whole swarm: when any robot last reached a waypoint, and the trail point.
+double last_waypoint_time = 0.0;
 double last_x = 0.0, last_y = 0.0;
 }  // namespace
 
@@ -68,25 +70,78 @@ robot_class::~robot_class() = default;
 
 void robot_class::init() {}
 
+void robot_class::reset_shared_state() {
+    last_waypoint_time = 0.0;
+    last_x = 0.0;
+    last_y = 0.0;
+}
+
 void robot_class::update() {
-    if (world->target_dist(x, y) < 0.09) world->random_target();
+    // 1. A robot at the target sends it somewhere new.
+    if (world->target_dist(x, y) < 0.09) {
+        ++world->targets_reached;
+        world->random_target();
+    }
 
-    double now = get_time();
-    double dt = now - last_update;
+    // 2. The gradient here.
+    world->compute_grad_point(this, x, y, grad_angle, grad_mag);
+
+    // 3. Waypoint progress.
+    point v;
+    compute_waypoint_vector(x, y, v);
+    if (vect_mag(v.x, v.y) < diameter && current_waypoint > 0) {
+        last_waypoint_time = get_time();
+        --current_waypoint;
+    }
+
+    // 4. Re-plan while no robot has reached a waypoint for a second.
+    if (get_time() - last_waypoint_time > 1.0) world_compute_map_grid();
+
+    // 5. Proximity sensors and vision rays.
+    for (int i = 0; i < sensor_count; ++i) {
+        const double a = heading - pi / 3 + i * pi / 3;
+        sensor_hit[i] = world->check_sensor(x, y, a, sensor_dist + 0.5 * sensor_size);
+        vision[i] = 2.0 - world->check_vision(x, y, a, vision_seen[i], vision_point[i]);
+    }
+
+    // 6. Heading error, wrapped into (-pi, pi].
+    heading_error = grad_angle - heading;
+    if (heading_error > 2 * pi) heading_error -= 2 * pi;
+    if (heading_error < 0) heading_error += 2 * pi;
+    if (heading_error > pi) heading_error -= 2 * pi;
+
+    // 7. Auto mode sets the drive command.
+    if (auto_mode) robot_auto_mode();
+
+    // 8.-10. Integrate the drive command.
+    const double now = get_time();
+    const double dt = now - last_update;
     last_update = now;
-
     heading += 2.0 * turn * dt;
     if (heading > pi) heading -= 2 * pi;
     if (heading < -pi) heading += 2 * pi;
-
     dx = 0.5 * speed * std::cos(heading) * dt;
     dy = -0.5 * speed * std::sin(heading) * dt;
-    x += dx;
-    y += dy;
 
+    // 11. Collision probe from the proposed position; every ray is cast, as each can see walls.
+    const double px = x + dx, py = y + dy;
+    bool blocked = false;
+    for (int k = 0; k < 12; ++k) {
+        bool seen = false;
+        point hit;
+        const double d = world->check_vision(px, py, heading + k * pi / 6, seen, hit);
+        if (seen && d < 0.5 * diameter) blocked = true;
+    }
+
+    // 12.-13. Move unless blocked, and stay inside the world.
+    if (!blocked) {
+        x += dx;
+        y += dy;
+    }
     x = std::clamp(x, 0.5 * size_x, world->world_width - 0.5 * size_x);
     y = std::clamp(y, 0.5 * size_y, world->world_height - 0.5 * size_y);
 
+    // 14. The swarm's shared trail point.
     if ((last_x - x) * (last_x - x) + (last_y - y) * (last_y - y) > diameter * diameter * 0.015625) {
         last_x = x;
         last_y = y;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/draw.h"
 #include "world/types.h"
@@ -67,6 +68,36 @@ public:
     void move_pan(int delta);
     void set_pan(int value);
     void set_tilt(int value);
+
+    // Auto mode.
+    void robot_auto_mode();
+    double timer_func(double input, unsigned int index, double threshold, double value);
+
+    // Navigation grid and waypoints.
+    int get_map_x(double x) const;
+    int get_map_y(double y) const;
+    void world_set_map(int mx, int my);
+    int world_get_map(int mx, int my) const;
+    void world_compute_map_pass(bool& changed);
+    int world_get_lowest_index(int mx, int my) const;
+    void world_compute_map_grid();
+    void compute_map_nav(point& out, double x, double y) const;
+    void compute_waypoint_vector(double x, double y, point& out) const;
+    void add_waypoint(double x, double y, double angle);
+    void free_waypoints();
+    void draw_waypoints(platform::dc* hdc);
+
+    // Plans with the pass-by-pass wavefront instead of the shared grid (a reference for tests
+    // and benchmarks; both give the same grids and paths).
+    static bool literal_planner;
+    // The statics all robots share, back to their values at program start.
+    static void reset_shared_state();
+
+private:
+    void fill_grid_literal();
+    void walk_path();
+    // Waypoints by index, rebuilt whenever the path is numbered.
+    std::vector<waypoint_type*> by_index_;
 };
 
 // Copies a name or host into a 256-byte field, cutting what does not fit.

@@ -12,12 +12,16 @@ void world_class::draw(dc* hdc) {
     select_brush(hdc, main->white_brush);
     rectangle(hdc, 0, 0, buffer_w(), buffer_h());
 
+    if (show_grad) draw_grad(hdc);
+    if (num_robots > 0 && show_map) world_draw_map_grid(robots[0], hdc);
+
     select_pen(hdc, main->black_pen);
     select_brush(hdc, main->white_brush);
     draw_markers(hdc);
     if (show_walls) draw_walls(hdc);
     draw_target(hdc, target_x, target_y);
     if (show_impacts) draw_impacts(hdc);
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw_waypoints(hdc);
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw(hdc);
 }
 

@@ -12,6 +12,7 @@
 world_class::world_class(main_class* owner) {
     main = owner;
     log("[World] constructor\n");
+    robot_class::reset_shared_state();
 
     const double W = world_width, H = world_height;
     add_wall(0, 0, W, 0.05);         // top
@@ -21,6 +22,8 @@ world_class::world_class(main_class* owner) {
 
     num_robots = 0;
     load_robots();
+
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->world_compute_map_grid();
 }
 
 world_class::~world_class() {
@@ -28,11 +31,14 @@ world_class::~world_class() {
     free_walls();
     free_markers();
     free_impacts();
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->free_waypoints();
     for (unsigned i = 0; i < num_robots; ++i) {
         delete robots[i];
         robots[i] = nullptr;
     }
     num_robots = 0;
+    delete nav_;
+    nav_ = nullptr;
 }
 
 void world_class::load_robots() {
@@ -121,6 +127,13 @@ void world_class::get_bounding_rect(double cx, double cy, double w, double h, pl
 void world_class::add_wall(double x, double y, double w, double h) {
     walls = new wall_type{x, y, w, h, walls};
     ++wall_count;
+    ++wall_version_;
+}
+
+void world_class::resize_wall(wall_type* wall, double w, double h) {
+    wall->w = w;
+    wall->h = h;
+    ++wall_version_;
 }
 
 void world_class::free_walls() {
@@ -130,6 +143,7 @@ void world_class::free_walls() {
         walls = next;
     }
     wall_count = 0;
+    ++wall_version_;
 }
 
 void world_class::add_marker(double x, double y) {
@@ -154,12 +168,13 @@ void world_class::free_markers() {
 }
 
 void world_class::add_impact(double x, double y) {
-    for (impact_type* i = impacts; i; i = i->next) {
-        double ddx = x - i->x, ddy = y - i->y;
-        if (ddx * ddx + ddy * ddy < 0.01) return;
-    }
+    // Repeated sightings of one spot are merged; the index answers as a scan of the list would.
+    if (impact_index_.any_within(x, y, 0.01)) return;
     impacts = new impact_type{x, y, impacts};
     ++impact_count;
+    impact_index_.add(x, y, ++impact_seq_);
+    ++impact_version_;
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->world_compute_map_grid();
 }
 
 void world_class::free_impacts() {
@@ -169,11 +184,14 @@ void world_class::free_impacts() {
         impacts = next;
     }
     impact_count = 0;
+    impact_index_.clear();
+    ++impact_version_;
 }
 
 void world_class::set_target(double x, double y) {
     target_x = x;
     target_y = y;
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->world_compute_map_grid();
 }
 
 void world_class::random_target() {

@@ -1,7 +1,11 @@
 // The simulated arena: walls, markers, impacts, the target and the robots.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "platform/draw.h"
+#include "world/impact_index.h"
 #include "world/types.h"
 
 class main_class;
@@ -67,6 +71,9 @@ public:
     void add_impact(double x, double y);
     void free_impacts();
 
+    // Changes a wall's size in place (the mouse drags the newest wall).
+    void resize_wall(wall_type* wall, double w, double h);
+
     void set_target(double x, double y);
     void random_target();
     double target_dist(double x, double y) const;
@@ -81,9 +88,50 @@ public:
     void draw_sensor(platform::dc* hdc, double x, double y, double angle, double dist, double size,
                      unsigned long color);
 
+    // Sensing and collision.
+    bool check_wall_point(double x, double y) const;
+    bool check_sensor(double x, double y, double angle, double range);
+    double check_vision(double x, double y, double angle, bool& seen, point& hit);
+
+    // The gradient field.
+    void compute_impact_vector(double x, double y, point& v) const;
+    void compute_grad_point(robot_class* robot, double x, double y, double& angle, double& magnitude);
+    void draw_grad(platform::dc* hdc);
+    void world_draw_map_grid(robot_class* robot, platform::dc* hdc);
+
+    // The distance grid every robot plans over, computed once per change of impacts or target.
+    const std::int32_t (*shared_nav_grid())[75];
+    // Bumped whenever the impact set changes.
+    std::uint64_t impact_version() const { return impact_version_; }
+    // Depth of targets chosen by failed path walks inside one another.
+    int replan_depth = 0;
+    // Statistics for scripted runs.
+    std::uint64_t targets_reached = 0;
+    std::uint64_t replans = 0;
+
 private:
     int buffer_w() const;
     int buffer_h() const;
+
+    // Walls that can be seen within the sensing horizon from one origin, in list order.
+    const std::vector<const wall_type*>& walls_near(double x, double y);
+    std::vector<const wall_type*> near_walls_;
+    double near_x_ = 0, near_y_ = 0;
+    std::uint64_t near_version_ = 0;
+    bool near_valid_ = false;
+    std::uint64_t wall_version_ = 1;
+
+    impact_index impact_index_{10.0, 10.0};
+    std::uint64_t impact_seq_ = 0;
+    std::uint64_t impact_version_ = 1;
+
+    struct nav_cache {
+        bool valid = false;
+        std::uint64_t impact_version = 0;
+        int target_mx = -1, target_my = -1;
+        std::int32_t grid[75][75];
+    };
+    nav_cache* nav_ = nullptr;
 
     // The marker trail lives in a ring of fixed records linked newest first; adding to a full
     // ring reuses the oldest record.

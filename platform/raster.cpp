@@ -1,0 +1,184 @@
+#include "platform/raster.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+// Keeps coordinates where their arithmetic cannot overflow.
+constexpr long long coord_limit = 1 << 24;
+int limit(long long v) { return static_cast<int>(std::clamp(v, -coord_limit, coord_limit)); }
+
+void span(const raster_target& t, int y, int x0, int x1, std::uint32_t argb) {
+    if (y < 0 || y >= t.height) return;
+    x0 = std::max(x0, 0);
+    x1 = std::min(x1, t.width - 1);
+    if (x0 > x1) return;
+    std::uint32_t* row = t.pixels + static_cast<std::ptrdiff_t>(y) * t.stride;
+    std::fill(row + x0, row + x1 + 1, argb);
+}
+
+void plot(const raster_target& t, int x, int y, std::uint32_t argb) {
+    if (x < 0 || y < 0 || x >= t.width || y >= t.height) return;
+    t.pixels[static_cast<std::ptrdiff_t>(y) * t.stride + x] = argb;
+}
+
+// Normalises a box; false when it covers no pixel.
+bool normalise(int& l, int& tp, int& r, int& b) {
+    if (r < l) std::swap(l, r);
+    if (b < tp) std::swap(tp, b);
+    return r > l && b > tp;
+}
+
+}  // namespace
+
+void raster_fill(const raster_target& t, int x0, int y0, int x1, int y1, std::uint32_t argb) {
+    if (!t.pixels) return;
+    y0 = std::max(y0, 0);
+    y1 = std::min(y1, t.height - 1);
+    for (int y = y0; y <= y1; ++y) span(t, y, x0, x1, argb);
+}
+
+void raster_rectangle(const raster_target& t, int l, int tp, int r, int b, bool has_pen, std::uint32_t pen,
+                      bool has_brush, std::uint32_t brush) {
+    if (!t.pixels || !normalise(l, tp, r, b)) return;
+    const int x0 = l, y0 = tp, x1 = r - 1, y1 = b - 1;
+    if (!has_pen) {
+        if (has_brush) raster_fill(t, x0, y0, x1, y1, brush);
+        return;
+    }
+    if (has_brush && x1 - x0 >= 2 && y1 - y0 >= 2) raster_fill(t, x0 + 1, y0 + 1, x1 - 1, y1 - 1, brush);
+    span(t, y0, x0, x1, pen);
+    span(t, y1, x0, x1, pen);
+    raster_fill(t, x0, y0, x0, y1, pen);
+    raster_fill(t, x1, y0, x1, y1, pen);
+}
+
+void raster_ellipse(const raster_target& t, int l, int tp, int r, int b, bool has_pen, std::uint32_t pen,
+                    bool has_brush, std::uint32_t brush) {
+    if (!t.pixels || !normalise(l, tp, r, b)) return;
+    // Rows far outside the surface are skipped; only their spans matter for the outline.
+    const double cx = (static_cast<double>(l) + r) / 2, cy = (static_cast<double>(tp) + b) / 2;
+    const double rx = (static_cast<double>(r) - l) / 2, ry = (static_cast<double>(b) - tp) / 2;
+    // Span of row y: pixel centres (x + 0.5, y + 0.5) inside the ellipse; x0 > x1 when empty.
+    auto row_span = [&](int y, int& x0, int& x1) {
+        if (y < tp || y >= b) {
+            x0 = 1;
+            x1 = 0;
+            return;
+        }
+        double dy = (y + 0.5 - cy) / ry;
+        double q = 1 - dy * dy;
+        if (q < 0) q = 0;  // keep the top and bottom rows: the box's edge rows always show
+        const double hw = rx * std::sqrt(q);
+        x0 = static_cast<int>(std::ceil(cx - hw - 0.5));
+        x1 = static_cast<int>(std::floor(cx + hw - 0.5));
+        if (x0 > x1) {  // a row narrower than a pixel still shows its middle
+            x0 = x1 = static_cast<int>(std::floor(cx - 0.5 + 0.5));
+            x0 = std::clamp(x0, l, r - 1);
+            x1 = x0;
+        }
+        x0 = std::max(x0, l);
+        x1 = std::min(x1, r - 1);
+    };
+    const int y_first = std::max(tp, -1), y_last = std::min(b - 1, t.height);
+    int p0, p1, c0, c1, n0, n1;
+    row_span(y_first - 1, p0, p1);
+    row_span(y_first, c0, c1);
+    for (int y = y_first; y <= y_last; ++y) {
+        row_span(y + 1, n0, n1);
+        if (c0 <= c1) {
+            if (!has_pen) {
+                if (has_brush) span(t, y, c0, c1, brush);
+            } else {
+                // Outline: the row's ends and whatever the rows above and below do not cover.
+                const int in0 = std::max({c0 + 1, p0 <= p1 ? p0 : c1 + 1, n0 <= n1 ? n0 : c1 + 1});
+                const int in1 = std::min({c1 - 1, p0 <= p1 ? p1 : c0 - 1, n0 <= n1 ? n1 : c0 - 1});
+                if (in0 <= in1) {
+                    span(t, y, c0, in0 - 1, pen);
+                    if (has_brush) span(t, y, in0, in1, brush);
+                    span(t, y, in1 + 1, c1, pen);
+                } else {
+                    span(t, y, c0, c1, pen);
+                }
+            }
+        }
+        p0 = c0;
+        p1 = c1;
+        c0 = n0;
+        c1 = n1;
+    }
+}
+
+// Cuts a segment to the box [lo_x, hi_x] by [lo_y, hi_y]; false when nothing is left.
+bool clip_segment(double& x0, double& y0, double& x1, double& y1, double lo_x, double lo_y, double hi_x,
+                  double hi_y) {
+    double t0 = 0, t1 = 1;
+    const double dx = x1 - x0, dy = y1 - y0;
+    const double p[4] = {-dx, dx, -dy, dy};
+    const double q[4] = {x0 - lo_x, hi_x - x0, y0 - lo_y, hi_y - y0};
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0) {
+            if (q[i] < 0) return false;
+            continue;
+        }
+        const double r = q[i] / p[i];
+        if (p[i] < 0)
+            t0 = std::max(t0, r);
+        else
+            t1 = std::min(t1, r);
+        if (t0 > t1) return false;
+    }
+    const double nx0 = x0 + t0 * dx, ny0 = y0 + t0 * dy, nx1 = x0 + t1 * dx, ny1 = y0 + t1 * dy;
+    x0 = nx0;
+    y0 = ny0;
+    x1 = nx1;
+    y1 = ny1;
+    return true;
+}
+
+void raster_line(const raster_target& t, int x0, int y0, int x1, int y1, int width, std::uint32_t argb) {
+    if (!t.pixels) return;
+    // A line reaching far off the surface is first cut to a margin around it, so the walk
+    // below never runs longer than the surface is wide.
+    const int margin = 8 + std::max(width, 1);
+    const int lo_x = -margin, lo_y = -margin, hi_x = t.width + margin, hi_y = t.height + margin;
+    if (x0 < lo_x || x0 > hi_x || y0 < lo_y || y0 > hi_y || x1 < lo_x || x1 > hi_x || y1 < lo_y || y1 > hi_y) {
+        double fx0 = x0, fy0 = y0, fx1 = x1, fy1 = y1;
+        if (!clip_segment(fx0, fy0, fx1, fy1, lo_x, lo_y, hi_x, hi_y)) return;
+        x0 = static_cast<int>(std::lround(fx0));
+        y0 = static_cast<int>(std::lround(fy0));
+        x1 = static_cast<int>(std::lround(fx1));
+        y1 = static_cast<int>(std::lround(fy1));
+    }
+    long long X0 = limit(x0), Y0 = limit(y0), X1 = limit(x1), Y1 = limit(y1);
+    const long long dx = std::llabs(X1 - X0), dy = -std::llabs(Y1 - Y0);
+    const int sx = X0 < X1 ? 1 : -1, sy = Y0 < Y1 ? 1 : -1;
+    long long err = dx + dy;
+    const int half = width > 1 ? width / 2 : 0;
+    long long steps = std::max(dx, -dy);
+    long long x = X0, y = Y0;
+    for (long long i = 0; i < steps; ++i) {
+        {
+            if (half == 0)
+                plot(t, static_cast<int>(x), static_cast<int>(y), argb);
+            else
+                raster_fill(t, static_cast<int>(x) - half, static_cast<int>(y) - half,
+                            static_cast<int>(x) - half + width - 1, static_cast<int>(y) - half + width - 1, argb);
+        }
+        const long long e2 = 2 * err;
+        if (e2 >= dy) {
+            err += dy;
+            x += sx;
+        }
+        if (e2 <= dx) {
+            err += dx;
+            y += sy;
+        }
+    }
+}
+
+}  // namespace platform

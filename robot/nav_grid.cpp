@@ -1,0 +1,285 @@
+#include "robot/nav_grid.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "app/main_class.h"
+#include "robot/robot.h"
+#include "support/log.h"
+#include "support/random.h"
+#include "world/world.h"
+
+using namespace platform;
+
+const int nav_offsets[8][2] = {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}};
+const double nav_cos[8] = {std::cos(0 * M_PI / 4), std::cos(1 * M_PI / 4), std::cos(2 * M_PI / 4),
+                           std::cos(3 * M_PI / 4), std::cos(4 * M_PI / 4), std::cos(5 * M_PI / 4),
+                           std::cos(6 * M_PI / 4), std::cos(7 * M_PI / 4)};
+const double nav_sin[8] = {std::sin(0 * M_PI / 4), std::sin(1 * M_PI / 4), std::sin(2 * M_PI / 4),
+                           std::sin(3 * M_PI / 4), std::sin(4 * M_PI / 4), std::sin(5 * M_PI / 4),
+                           std::sin(6 * M_PI / 4), std::sin(7 * M_PI / 4)};
+
+bool robot_class::literal_planner = false;
+
+int nav_index(double v, double extent) {
+    const double scaled = v / extent * nav_size;
+    if (!(scaled > -1.0) || !(scaled < nav_size)) return nav_size - 1;
+    const int i = static_cast<int>(scaled);
+    return i < 0 || i > nav_size - 1 ? nav_size - 1 : i;
+}
+
+namespace {
+
+void mark_obstacles(const impact_type* impacts, double width, double height, std::int32_t grid[nav_size][nav_size]) {
+    auto set = [&](int mx, int my) {
+        grid[std::clamp(mx, 0, nav_size - 1)][std::clamp(my, 0, nav_size - 1)] = nav_obstacle;
+    };
+    for (const impact_type* i = impacts; i; i = i->next) {
+        const int mx = nav_index(i->x, width), my = nav_index(i->y, height);
+        set(mx, my);
+        set(mx + 1, my);
+        set(mx - 1, my);
+        set(mx, my + 1);
+        set(mx, my - 1);
+    }
+}
+
+}  // namespace
+
+void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx, int target_my,
+                           std::int32_t grid[nav_size][nav_size]) {
+    for (int i = 0; i < nav_size; ++i)
+        for (int j = 0; j < nav_size; ++j) grid[i][j] = nav_unreached;
+    mark_obstacles(impacts, width, height, grid);
+    grid[target_mx][target_my] = 0;
+
+    // Breadth first from the target; a cell at step 254 reaches no further, since its
+    // neighbours would be 255, which means unreached.
+    static int queue[nav_size * nav_size][2];
+    int head = 0, tail = 0;
+    queue[tail][0] = target_mx;
+    queue[tail][1] = target_my;
+    ++tail;
+    while (head < tail) {
+        const int cx = queue[head][0], cy = queue[head][1];
+        ++head;
+        const std::int32_t d = grid[cx][cy];
+        if (d >= nav_unreached - 1) continue;
+        static const int orth[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+        for (const auto& o : orth) {
+            const int nx = cx + o[0], ny = cy + o[1];
+            if (nx < 0 || ny < 0 || nx >= nav_size || ny >= nav_size) continue;
+            if (grid[nx][ny] != nav_unreached) continue;  // obstacle, target or already reached
+            grid[nx][ny] = d + 1;
+            queue[tail][0] = nx;
+            queue[tail][1] = ny;
+            ++tail;
+        }
+    }
+}
+
+int robot_class::get_map_x(double v) const { return nav_index(v, world->world_width); }
+int robot_class::get_map_y(double v) const { return nav_index(v, world->world_height); }
+
+void robot_class::world_set_map(int mx, int my) {
+    map[std::clamp(mx, 0, nav_size - 1)][std::clamp(my, 0, nav_size - 1)] = nav_obstacle;
+}
+
+int robot_class::world_get_map(int mx, int my) const {
+    if (mx < 0 || my < 0 || mx >= nav_size || my >= nav_size) return nav_unreached;
+    return map[mx][my] & 0xFFF;
+}
+
+void robot_class::world_compute_map_pass(bool& changed) {
+    static std::int32_t next[nav_size][nav_size];
+    for (int i = 0; i < nav_size; ++i) {
+        for (int j = 0; j < nav_size; ++j) {
+            int best = nav_unreached;
+            const int reads[4] = {world_get_map(i - 1, j), world_get_map(i + 1, j), world_get_map(i, j - 1),
+                                  world_get_map(i, j + 1)};
+            for (int v : reads)
+                if (v < best && v != -1) best = v;
+            const std::int32_t old = map[i][j];
+            next[i][j] = (best != nav_unreached && old != 0 && old != nav_obstacle) ? best + 1 : old;
+        }
+    }
+    if (std::memcmp(next, map, sizeof map) == 0) changed = false;
+    std::memcpy(map, next, sizeof map);
+}
+
+int robot_class::world_get_lowest_index(int mx, int my) const {
+    int best = nav_unreached, result = 8;
+    for (int k = 0; k < 8; ++k) {
+        const int v = world_get_map(mx + nav_offsets[k][0], my + nav_offsets[k][1]);
+        if (v < best && v != -1) {
+            best = v;
+            result = k;
+        }
+    }
+    return result;
+}
+
+void robot_class::fill_grid_literal() {
+    for (int i = 0; i < nav_size; ++i)
+        for (int j = 0; j < nav_size; ++j) map[i][j] = nav_unreached;
+    for (const impact_type* i = world->impacts; i; i = i->next) {
+        const int mx = get_map_x(i->x), my = get_map_y(i->y);
+        world_set_map(mx, my);
+        world_set_map(mx + 1, my);
+        world_set_map(mx - 1, my);
+        world_set_map(mx, my + 1);
+        world_set_map(mx, my - 1);
+    }
+    map[get_map_x(world->target_x)][get_map_y(world->target_y)] = 0;
+    bool changed;
+    do {
+        changed = true;
+        world_compute_map_pass(changed);
+    } while (changed);
+}
+
+void robot_class::world_compute_map_grid() {
+    ++world->replans;
+    if (literal_planner)
+        fill_grid_literal();
+    else
+        std::memcpy(map, world->shared_nav_grid(), sizeof map);
+    walk_path();
+}
+
+void robot_class::walk_path() {
+    int rx = get_map_x(x), ry = get_map_y(y);
+    free_waypoints();
+
+    bool capped = true;
+    for (int step = 1; step <= 254; ++step) {
+        const int k = world_get_lowest_index(rx, ry);
+        if (k == 8) {
+            // No neighbour leads anywhere: the path ends here.
+            capped = false;
+            break;
+        }
+        rx = std::clamp(rx + nav_offsets[k][0], 0, nav_size - 1);
+        ry = std::clamp(ry + nav_offsets[k][1], 0, nav_size - 1);
+        const std::int32_t c = map[rx][ry];
+        if (c != nav_obstacle) {
+            const double wx = rx * world->world_width / nav_size, wy = ry * world->world_height / nav_size;
+            point n;
+            compute_map_nav(n, wx, wy);
+            map[rx][ry] |= nav_path_bit;
+            add_waypoint(wx, wy, std::atan2(n.y, n.x));
+        }
+        if (c <= 0) {
+            capped = false;
+            break;
+        }
+    }
+
+    if (capped) {
+        if (world->replan_depth < max_replan_depth) {
+            const double ty = f_rand(1, world->world_height - 1);
+            const double tx = f_rand(1, world->world_width - 1);
+            ++world->replan_depth;
+            world->set_target(tx, ty);
+            --world->replan_depth;
+            return;
+        }
+        log("[Robot] %s: no path to the target; following the partial path\n", name);
+    }
+
+    by_index_.assign(static_cast<std::size_t>(waypoint_count), nullptr);
+    int index = 0;
+    for (waypoint_type* w = waypoints; w; w = w->next, ++index) {
+        w->index = index;
+        if (index < waypoint_count) by_index_[static_cast<std::size_t>(index)] = w;
+    }
+    current_waypoint = waypoint_count - 1;
+}
+
+void robot_class::compute_map_nav(point& out, double px, double py) const {
+    const int mx = get_map_x(px), my = get_map_y(py);
+    double sx = 0, sy = 0;
+    for (int k = 0; k < 8; ++k) {
+        const int v = world_get_map(mx + nav_offsets[k][0], my + nav_offsets[k][1]);
+        sx += v * nav_cos[k];
+        sy += v * nav_sin[k];
+    }
+    out.x = -sx;
+    out.y = sy;
+}
+
+void robot_class::compute_waypoint_vector(double px, double py, point& out) const {
+    out = point{0, 0};
+    if (waypoint_count == 0) return;
+    const waypoint_type* found = nullptr;
+    if (current_waypoint >= 0 && static_cast<std::size_t>(current_waypoint) < by_index_.size()) {
+        found = by_index_[static_cast<std::size_t>(current_waypoint)];
+    } else {
+        for (const waypoint_type* w = waypoints; w; w = w->next)
+            if (w->index == current_waypoint) found = w;
+    }
+    if (found) out = point{px - found->x, py - found->y};
+}
+
+void robot_class::add_waypoint(double wx, double wy, double angle) {
+    waypoints = new waypoint_type{wx, wy, angle, -1, waypoints};
+    ++waypoint_count;
+}
+
+void robot_class::free_waypoints() {
+    while (waypoints) {
+        waypoint_type* next = waypoints->next;
+        delete waypoints;
+        waypoints = next;
+    }
+    waypoint_count = 0;
+    by_index_.clear();
+}
+
+void robot_class::draw_waypoints(dc* hdc) {
+    main_class* m = world->main;
+    for (const waypoint_type* w = waypoints; w; w = w->next) {
+        if (w->index == current_waypoint) {
+            select_brush(hdc, m->red_brush);
+            select_pen(hdc, m->black_pen);
+        } else {
+            select_brush(hdc, m->azure_brush);
+            select_pen(hdc, m->azure_pen);
+        }
+        ellipse(hdc, world->get_screen_x(w->x - 0.05), world->get_screen_y(w->y - 0.05),
+                world->get_screen_x(w->x + 0.05), world->get_screen_y(w->y + 0.05));
+    }
+}
+
+void world_class::world_draw_map_grid(robot_class* robot, dc* hdc) {
+    const double cw = buffer_w() / 75.0, ch = buffer_h() / 75.0;
+    const brush old_brush = current_brush(hdc);
+    const pen old_pen = current_pen(hdc);
+    for (int i = 0; i < nav_size; ++i) {
+        for (int j = 0; j < nav_size; ++j) {
+            const std::int32_t v = robot->map[i][j];
+            if (v == nav_obstacle) continue;
+            const color c = (v & nav_path_bit) ? rgb(255, 0, 0) : rgb(0, 0, static_cast<unsigned>(std::min(5 * v, 255)));
+            select_brush(hdc, make_brush(c));
+            select_pen(hdc, make_pen(c));
+            const int left = static_cast<int>(i * cw), top = static_cast<int>(j * ch);
+            rectangle(hdc, left, top, static_cast<int>(left + cw) + 1, static_cast<int>(top + ch) + 1);
+        }
+    }
+    select_brush(hdc, old_brush);
+    select_pen(hdc, old_pen);
+}
+
+const std::int32_t (*world_class::shared_nav_grid())[75] {
+    if (!nav_) nav_ = new nav_cache;
+    const int tmx = nav_index(target_x, world_width), tmy = nav_index(target_y, world_height);
+    if (!nav_->valid || nav_->impact_version != impact_version_ || nav_->target_mx != tmx || nav_->target_my != tmy) {
+        compute_distance_grid(impacts, world_width, world_height, tmx, tmy, nav_->grid);
+        nav_->valid = true;
+        nav_->impact_version = impact_version_;
+        nav_->target_mx = tmx;
+        nav_->target_my = tmy;
+    }
+    return nav_->grid;
+}

@@ -1,0 +1,26 @@
+// The navigation grid's shared pieces: cell indexing, neighbour offsets and the distance grid.
+#pragma once
+
+#include <cstdint>
+
+#include "world/types.h"
+
+constexpr int nav_size = 75;
+constexpr std::int32_t nav_obstacle = -1;
+constexpr std::int32_t nav_unreached = 255;
+constexpr std::int32_t nav_path_bit = 0x4000;
+// Deepest nesting of new targets chosen by path walks that gave up.
+constexpr int max_replan_depth = 4;
+
+// The eight neighbours, counter-clockwise from +x, and the matching angles k * pi / 4.
+extern const int nav_offsets[8][2];
+extern const double nav_cos[8];
+extern const double nav_sin[8];
+
+// v / extent * 75 truncated; anything outside 0..74 (or not a number) becomes 74.
+int nav_index(double v, double extent);
+
+// Step distances from the target cell around the impacts' obstacle cells, capped at 255: the
+// grid the pass-by-pass wavefront converges to, computed breadth first.
+void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx,
+                           int target_my, std::int32_t grid[nav_size][nav_size]);

@@ -1,0 +1,129 @@
+#include "world/geometry.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "world/world.h"
+
+namespace {
+
+// Rejects a value strictly below both ends or strictly above both; equal to an end passes.
+bool outside_extent(double v, double e1, double e2) { return (v < e1 && v < e2) || (v > e1 && v > e2); }
+
+}  // namespace
+
+bool check_intersect(line l1, line l2, point& hit) {
+    const double x1 = l1.p1.x, y1 = l1.p1.y, x2 = l1.p2.x, y2 = l1.p2.y;
+    const double x3 = l2.p1.x, y3 = l2.p1.y, x4 = l2.p2.x, y4 = l2.p2.y;
+    const double a1 = y2 - y1, b1 = x1 - x2, c1 = x2 * y1 - x1 * y2;
+    const double a2 = y4 - y3, b2 = x3 - x4, c2 = x4 * y3 - x3 * y4;
+    const double den = a1 * b2 - a2 * b1;
+    if (den == 0) return false;
+    const double X = (b1 * c2 - b2 * c1) / den;
+    const double Y = (a2 * c1 - a1 * c2) / den;
+    hit.x = X;
+    hit.y = Y;
+    if (x1 != x2 && outside_extent(X, x1, x2)) return false;
+    if (y1 != y2 && outside_extent(Y, y1, y2)) return false;
+    if (x3 != x4 && outside_extent(X, x3, x4)) return false;
+    if (y3 != y4 && outside_extent(Y, y3, y4)) return false;
+    return true;
+}
+
+double check_box_intersect(world_class* world, line ray, line box, point& hit) {
+    const double x1 = box.p1.x, y1 = box.p1.y, x2 = box.p2.x, y2 = box.p2.y;
+    const line edges[4] = {
+        {{x1, y1}, {x2, y1}},  // top
+        {{x1, y2}, {x2, y2}},  // bottom
+        {{x1, y1}, {x1, y2}},  // left
+        {{x2, y1}, {x2, y2}},  // right
+    };
+    double dist[4] = {vision_horizon, vision_horizon, vision_horizon, vision_horizon};
+    point crossing[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        if (check_intersect(ray, edges[i], crossing[i])) {
+            const double dx = crossing[i].x - ray.p1.x, dy = crossing[i].y - ray.p1.y;
+            dist[i] = std::sqrt(dx * dx + dy * dy);
+        }
+    }
+    double best = 10000;
+    int chosen = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (dist[i] > 0 && dist[i] <= best) {
+            best = dist[i];
+            chosen = i;
+        }
+    }
+    if (dist[chosen] < 1.0 && world) world->add_impact(crossing[chosen].x, crossing[chosen].y);
+    hit = crossing[chosen];
+    return dist[chosen];
+}
+
+bool world_class::check_wall_point(double x, double y) const {
+    for (const wall_type* w = walls; w; w = w->next)
+        if (w->x <= x && x <= w->x + w->w && w->y <= y && y <= w->y + w->h) return true;
+    return false;
+}
+
+bool world_class::check_sensor(double x, double y, double angle, double range) {
+    const double sx = x + range * std::cos(angle), sy = y - range * std::sin(angle);
+    if (sx < 0 || sx > world_width || sy < 0 || sy > world_height) return true;
+    if (range >= 0 && range <= vision_horizon) {
+        // Any wall holding the sensor point lies within the horizon of the robot's centre.
+        for (const wall_type* w : walls_near(x, y))
+            if (w->x <= sx && sx <= w->x + w->w && w->y <= sy && sy <= w->y + w->h) return true;
+        return false;
+    }
+    return check_wall_point(sx, sy);
+}
+
+const std::vector<const wall_type*>& world_class::walls_near(double x, double y) {
+    if (near_valid_ && near_version_ == wall_version_ && near_x_ == x && near_y_ == y) return near_walls_;
+    near_walls_.clear();
+    // A margin keeps rounding in the distance arithmetic from dropping a wall at the horizon.
+    const double reach = vision_horizon + 1e-6;
+    for (const wall_type* w = walls; w; w = w->next) {
+        const double bx0 = std::min(w->x, w->x + w->w), bx1 = std::max(w->x, w->x + w->w);
+        const double by0 = std::min(w->y, w->y + w->h), by1 = std::max(w->y, w->y + w->h);
+        const double gx = std::max({bx0 - x, 0.0, x - bx1});
+        const double gy = std::max({by0 - y, 0.0, y - by1});
+        // Kept unless provably beyond the horizon (so anything not a number is kept too).
+        if (!(gx * gx + gy * gy > reach * reach)) near_walls_.push_back(w);
+    }
+    near_x_ = x;
+    near_y_ = y;
+    near_version_ = wall_version_;
+    near_valid_ = true;
+    return near_walls_;
+}
+
+double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit) {
+    const double L = world_width * world_height;
+    const line ray{{x, y}, {x + L * std::cos(angle), y - L * std::sin(angle)}};
+    seen = false;
+    // Walls beyond the horizon can give neither a candidate nor an impact, so only the near
+    // ones are cast against, in list order. Casting can record impacts, which re-plans the
+    // robots but never changes the walls.
+    const double horizon_best = world_width + world_height;
+    double best = horizon_best;
+    bool chosen = false;
+    point choice{};
+    const std::vector<const wall_type*>& near = walls_near(x, y);
+    for (std::size_t i = 0; i < near.size(); ++i) {
+        const wall_type* w = near[i];
+        point crossing;
+        const double d = check_box_intersect(this, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
+        if (d > 0 && d < vision_horizon) {
+            hit = crossing;
+            seen = true;
+            if (d <= best) {
+                best = d;
+                choice = crossing;
+                chosen = true;
+            }
+        }
+    }
+    if (!chosen) return vision_horizon;
+    hit = choice;
+    return best;
+}

@@ -1,0 +1,86 @@
+#include "world/impact_index.h"
+
+#include <algorithm>
+#include <cmath>
+
+impact_index::impact_index(double width, double height)
+    : width_(width), height_(height), cw_(width / cells), ch_(height / cells) {}
+
+void impact_index::clear() {
+    for (auto& b : buckets_) b.clear();
+    outside_.clear();
+    all_.clear();
+}
+
+bool impact_index::inside(double x, double y) const {
+    return x >= 0 && x <= width_ && y >= 0 && y <= height_;
+}
+
+int impact_index::cell_x(double x) const { return std::clamp(static_cast<int>(x / cw_), 0, cells - 1); }
+int impact_index::cell_y(double y) const { return std::clamp(static_cast<int>(y / ch_), 0, cells - 1); }
+
+void impact_index::add(double x, double y, std::uint64_t seq) {
+    entry e{x, y, seq};
+    all_.push_back(e);
+    if (inside(x, y))
+        buckets_[cell_y(y) * cells + cell_x(x)].push_back(e);
+    else
+        outside_.push_back(e);
+}
+
+void impact_index::consider(const entry& e, double x, double y, double& best, const entry*& found) {
+    double d2 = (x - e.x) * (x - e.x) + (y - e.y) * (y - e.y);
+    if (d2 < best || (d2 == best && found && e.seq > found->seq)) {
+        best = d2;
+        found = &e;
+    }
+}
+
+bool impact_index::nearest(double x, double y, double limit_sq, double& ix, double& iy) const {
+    double best = limit_sq;
+    const entry* found = nullptr;
+    // A short list is quicker to scan than to search ring by ring.
+    if (!inside(x, y) || all_.size() <= 128) {
+        for (const entry& e : all_) consider(e, x, y, best, found);
+    } else {
+        for (const entry& e : outside_) consider(e, x, y, best, found);
+        int qx = cell_x(x), qy = cell_y(y);
+        for (int r = 0; r < cells; ++r) {
+            int x0 = qx - r, x1 = qx + r, y0 = qy - r, y1 = qy + r;
+            for (int cy = std::max(y0, 0); cy <= std::min(y1, cells - 1); ++cy) {
+                bool edge_row = cy == y0 || cy == y1;
+                for (int cx = std::max(x0, 0); cx <= std::min(x1, cells - 1); ++cx) {
+                    if (!edge_row && cx != x0 && cx != x1) continue;
+                    for (const entry& e : buckets_[cy * cells + cx]) consider(e, x, y, best, found);
+                }
+            }
+            // Everything not yet visited lies outside the square of rings 0..r; stop once that
+            // square's nearest side is farther than the best distance so far.
+            double gap = std::min({x - x0 * cw_, (x1 + 1) * cw_ - x, y - y0 * ch_, (y1 + 1) * ch_ - y});
+            gap -= 1e-9;
+            if (found && gap > 0 && gap * gap > best) break;
+            if (!found && gap > 0 && gap * gap > limit_sq) break;
+        }
+    }
+    if (!found) return false;
+    ix = found->x;
+    iy = found->y;
+    return true;
+}
+
+bool impact_index::any_within(double x, double y, double r_sq) const {
+    if (!inside(x, y)) {
+        for (const entry& e : all_)
+            if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) < r_sq) return true;
+        return false;
+    }
+    for (const entry& e : outside_)
+        if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) < r_sq) return true;
+    int qx = cell_x(x), qy = cell_y(y);
+    int span_x = static_cast<int>(std::sqrt(r_sq) / cw_) + 1, span_y = static_cast<int>(std::sqrt(r_sq) / ch_) + 1;
+    for (int cy = std::max(qy - span_y, 0); cy <= std::min(qy + span_y, cells - 1); ++cy)
+        for (int cx = std::max(qx - span_x, 0); cx <= std::min(qx + span_x, cells - 1); ++cx)
+            for (const entry& e : buckets_[cy * cells + cx])
+                if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) < r_sq) return true;
+    return false;
+}

@@ -1,0 +1,39 @@
+// A bucket grid over the world for the impact queries that run on every tick: the nearest
+// impact to a point and whether any impact lies within a radius. Answers are exactly those of
+// a scan of the impact list, newest first: the same squared distances, the newest impact on ties.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+class impact_index {
+public:
+    impact_index(double width, double height);
+
+    void clear();
+    // seq grows with every impact added; a larger seq is a newer impact.
+    void add(double x, double y, std::uint64_t seq);
+    std::size_t size() const { return all_.size(); }
+
+    // The impact with the smallest (x - ix)^2 + (y - iy)^2 below limit_sq, the newest on ties.
+    bool nearest(double x, double y, double limit_sq, double& ix, double& iy) const;
+    // Whether any impact has a squared distance below r_sq (r_sq at most one cell squared).
+    bool any_within(double x, double y, double r_sq) const;
+
+private:
+    struct entry {
+        double x, y;
+        std::uint64_t seq;
+    };
+    static constexpr int cells = 40;
+
+    bool inside(double x, double y) const;
+    int cell_x(double x) const;
+    int cell_y(double y) const;
+    static void consider(const entry& e, double x, double y, double& best, const entry*& found);
+
+    double width_, height_, cw_, ch_;
+    std::vector<entry> buckets_[cells * cells];
+    std::vector<entry> outside_;  // impacts beyond the world's extent
+    std::vector<entry> all_;
+};
