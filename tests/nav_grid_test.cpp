@@ -1,0 +1,402 @@
+// The navigation grid and waypoints: planner examples, map reads, the shared breadth-first grid
+// against the pass-by-pass wavefront, and the drawing of the grid and the path.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/main_class.h"
+#include "platform/draw.h"
+#include "robot/nav_grid.h"
+#include "robot/robot.h"
+#include "support/random.h"
+#include "test_support.h"
+#include "world/world.h"
+
+using namespace test_support;
+
+namespace {
+
+// World coordinates of the middle of a map cell in the default 10 by 10 world.
+double cell_mid(int m) { return (m + 0.5) * 10.0 / 75.0; }
+
+class nav_grid_test : public temp_dir_test {
+protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        robot_class::literal_planner = false;
+        owner.buffer_width = 750;
+        owner.buffer_height = 750;
+        world = new world_class(&owner);
+    }
+    void TearDown() override {
+        for (robot_class* r : extra) {
+            r->free_waypoints();
+            delete r;
+        }
+        delete world;
+        robot_class::literal_planner = false;
+        temp_dir_test::TearDown();
+    }
+    // A robot outside the world's table, standing in the middle of cell (mx, my).
+    robot_class* robot_at(int mx, int my) {
+        auto* r = new robot_class(world, "t", "127.0.0.1", 1, 0);
+        extra.push_back(r);
+        r->x = cell_mid(mx);
+        r->y = cell_mid(my);
+        return r;
+    }
+    void target_at(int mx, int my) {
+        world->target_x = cell_mid(mx);
+        world->target_y = cell_mid(my);
+    }
+    struct cell {
+        int x, y;
+        bool operator==(const cell& o) const { return x == o.x && y == o.y; }
+    };
+    // Waypoint cells from the head of the list (the target end) on.
+    static std::vector<cell> path_of(const robot_class* r) {
+        std::vector<cell> cells;
+        for (const waypoint_type* w = r->waypoints; w; w = w->next)
+            cells.push_back({static_cast<int>(std::lround(w->x * 7.5)), static_cast<int>(std::lround(w->y * 7.5))});
+        return cells;
+    }
+
+    main_class owner;
+    world_class* world = nullptr;
+    std::vector<robot_class*> extra;
+};
+
+TEST_F(nav_grid_test, OpenWorldPathRunsDiagonallyThenStraight) {
+    robot_class* r = robot_at(2, 2);
+    target_at(5, 3);
+    r->world_compute_map_grid();
+    std::vector<cell> expect{{5, 3}, {4, 3}, {3, 3}};
+    EXPECT_EQ(path_of(r), expect);
+    int i = 0;
+    for (const waypoint_type* w = r->waypoints; w; w = w->next, ++i) EXPECT_EQ(w->index, i);
+    EXPECT_EQ(r->waypoint_count, 3);
+    EXPECT_EQ(r->current_waypoint, 2);
+    // Cells hold step distances; path cells carry the path bit, invisible to readers.
+    EXPECT_EQ(r->world_get_map(5, 3), 0);
+    EXPECT_EQ(r->world_get_map(2, 2), 4);
+    EXPECT_EQ(r->map[3][3], 2 | nav_path_bit);
+    EXPECT_EQ(r->world_get_map(3, 3), 2);
+    // The waypoint lies on the cell's corner nearest the origin.
+    EXPECT_DOUBLE_EQ(r->waypoints->x, 5 * 10.0 / 75);
+    EXPECT_DOUBLE_EQ(r->waypoints->y, 3 * 10.0 / 75);
+}
+
+TEST_F(nav_grid_test, RobotOnTheTargetStepsOffAndBack) {
+    robot_class* r = robot_at(10, 10);
+    target_at(10, 10);
+    r->world_compute_map_grid();
+    ASSERT_EQ(r->waypoint_count, 2);
+    EXPECT_EQ(path_of(r)[0], (cell{10, 10}));
+    EXPECT_EQ(path_of(r)[1], (cell{11, 10}));  // the first neighbour at distance 1, offset k = 0
+    EXPECT_EQ(r->current_waypoint, 1);
+}
+
+TEST_F(nav_grid_test, MapIndicesAndReads) {
+    robot_class* r = robot_at(0, 0);
+    EXPECT_EQ(r->get_map_x(10.0), 74);
+    EXPECT_EQ(r->get_map_x(0.1), 0);
+    EXPECT_EQ(r->get_map_x(-0.01), 0);  // truncation towards zero
+    EXPECT_EQ(r->get_map_x(-1.0), 74);  // outside becomes 74
+    EXPECT_EQ(r->get_map_y(NAN), 74);
+    EXPECT_EQ(r->world_get_map(-1, 5), 255);
+    EXPECT_EQ(r->world_get_map(75, 0), 255);
+    r->world_set_map(-4, 80);  // clamped onto the edge
+    EXPECT_EQ(r->map[0][74], nav_obstacle);
+    EXPECT_EQ(r->world_get_map(0, 74), 4095);
+    r->map[3][4] = 7 | nav_path_bit;
+    EXPECT_EQ(r->world_get_map(3, 4), 7);
+}
+
+TEST_F(nav_grid_test, ImpactsBlockTheirCellAndOrthogonalNeighbours) {
+    world->add_impact(0.01, cell_mid(20));  // on the left edge: the outside neighbour folds back
+    world->add_impact(cell_mid(40), cell_mid(40));
+    robot_class* r = robot_at(60, 60);
+    target_at(40, 40);  // an impact in the target's cell does not remove the target
+    r->world_compute_map_grid();
+    EXPECT_EQ(r->map[0][20], nav_obstacle);
+    EXPECT_EQ(r->map[1][20], nav_obstacle);
+    EXPECT_EQ(r->map[0][19], nav_obstacle);
+    EXPECT_EQ(r->map[0][21], nav_obstacle);
+    EXPECT_NE(r->map[1][21], nav_obstacle);
+    EXPECT_EQ(r->map[40][40] & 0xFFF, 0);
+    for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) EXPECT_EQ(r->map[40 + dx][40 + dy], nav_obstacle);
+    // The target is walled in: every other free cell is unreached, and the robot has no path.
+    EXPECT_EQ(r->world_get_map(60, 60), 255);
+    EXPECT_EQ(r->world_get_map(41, 41), 255);
+}
+
+TEST_F(nav_grid_test, WalkWithNowhereToGoEndsWithoutANewTarget) {
+    // Target walled in by the impacts around its cell; the robot far away sees only 255s.
+    world->add_impact(cell_mid(40), cell_mid(40));
+    robot_class* r = robot_at(10, 10);
+    target_at(40, 40);
+    srand15(99);
+    const int expect_next = rand15();
+    srand15(99);
+    r->world_compute_map_grid();
+    EXPECT_EQ(r->waypoint_count, 0);
+    EXPECT_EQ(r->current_waypoint, -1);
+    EXPECT_DOUBLE_EQ(world->target_x, cell_mid(40));  // no random target was drawn
+    EXPECT_EQ(rand15(), expect_next);
+}
+
+// A cell just beyond the reach of the distances (255) next to one at 254, or {-1, -1}: a walk
+// from there needs 255 steps, one more than a walk may take.
+std::pair<int, int> frontier_cell(const impact_type* impacts, int tmx, int tmy) {
+    static std::int32_t grid[75][75];
+    compute_distance_grid(impacts, 10, 10, tmx, tmy, grid);
+    for (int i = 1; i < 74; ++i)
+        for (int j = 1; j < 74; ++j) {
+            if (grid[i][j] != 255) continue;
+            int lowest = 255;
+            for (const auto& o : nav_offsets) {
+                const int v = grid[i + o[0]][j + o[1]] & 0xFFF;
+                if (v < lowest) lowest = v;
+            }
+            if (lowest == 254) return {i, j};
+        }
+    return {-1, -1};
+}
+
+void add_corridor(world_class& w) {
+    // Walls of impacts across the world, open at alternate ends: a path far longer than 254.
+    for (int row = 2; row < 73; row += 4) {
+        const bool gap_left = (row / 4) % 2 == 0;
+        for (double x = gap_left ? 1.2 : 0.0; x <= (gap_left ? 10.0 : 8.8); x += 0.1) w.add_impact(x, cell_mid(row));
+    }
+}
+
+TEST_F(nav_grid_test, SharedGridFollowsImpactsAndTarget) {
+    robot_class* r = robot_at(5, 5);
+    target_at(30, 5);
+    r->world_compute_map_grid();
+    EXPECT_EQ(r->world_get_map(5, 5), 25);
+    world->add_impact(cell_mid(20), cell_mid(5));  // blocks the straight line
+    r->world_compute_map_grid();
+    EXPECT_EQ(r->world_get_map(20, 5), 4095);
+    EXPECT_EQ(r->world_get_map(5, 5), 29);
+    world->free_impacts();  // no re-plan by itself, the next one sees the change
+    EXPECT_EQ(r->world_get_map(20, 5), 4095);
+    r->world_compute_map_grid();
+    EXPECT_EQ(r->world_get_map(5, 5), 25);
+    target_at(30, 6);
+    r->world_compute_map_grid();
+    EXPECT_EQ(r->world_get_map(5, 5), 26);
+}
+
+TEST_F(nav_grid_test, WaypointVectorPointsFromTheCurrentWaypoint) {
+    robot_class* r = robot_at(2, 2);
+    r->free_waypoints();  // construction planned from the robot's first position
+    point v;
+    r->compute_waypoint_vector(1.0, 1.0, v);
+    EXPECT_EQ(v.x, 0.0);
+    EXPECT_EQ(v.y, 0.0);
+    target_at(5, 3);
+    r->world_compute_map_grid();
+    r->compute_waypoint_vector(1.0, 1.0, v);  // current waypoint 2 is cell (3, 3)
+    EXPECT_DOUBLE_EQ(v.x, 1.0 - 3 * 10.0 / 75);
+    EXPECT_DOUBLE_EQ(v.y, 1.0 - 3 * 10.0 / 75);
+    r->current_waypoint = 0;
+    r->compute_waypoint_vector(1.0, 1.0, v);
+    EXPECT_DOUBLE_EQ(v.x, 1.0 - 5 * 10.0 / 75);
+    r->current_waypoint = 7;  // no such waypoint
+    r->compute_waypoint_vector(1.0, 1.0, v);
+    EXPECT_EQ(v.x, 0.0);
+}
+
+TEST_F(nav_grid_test, NavVectorPointsAwayFromHighReadings) {
+    robot_class* r = robot_at(0, 0);
+    for (auto& col : r->map)
+        for (auto& c : col) c = 10;
+    r->map[21][20] = 200;  // east of cell (20, 20)
+    point n;
+    r->compute_map_nav(n, cell_mid(20), cell_mid(20));
+    EXPECT_NEAR(n.x, -190.0, 1e-9);
+    EXPECT_NEAR(n.y, 0.0, 1e-9);
+    r->map[21][20] = 10;
+    r->map[20][19] = 200;  // above on the screen (smaller y); y has a heading's sign, so
+    r->compute_map_nav(n, cell_mid(20), cell_mid(20));  // pointing down the screen is negative
+    EXPECT_NEAR(n.x, 0.0, 1e-9);
+    EXPECT_NEAR(n.y, -190.0, 1e-9);
+    // Outside the grid counts as 255: the three western neighbours push east.
+    r->map[20][19] = 10;
+    r->compute_map_nav(n, cell_mid(0), cell_mid(30));
+    EXPECT_NEAR(n.x, 245.0 * (1 + std::sqrt(2.0)), 1e-9);
+    EXPECT_NEAR(n.y, 0.0, 1e-9);
+}
+
+TEST_F(nav_grid_test, GridAndPathAreDrawn) {
+    using namespace platform;
+    owner.memdc = create_memory_dc();
+    owner.membmp = create_bitmap(750, 750);
+    select_bitmap(owner.memdc, owner.membmp);
+    robot_class* r = robot_at(2, 2);
+    target_at(5, 3);
+    world->add_impact(cell_mid(40), cell_mid(40));
+    r->world_compute_map_grid();
+    world->world_draw_map_grid(r, owner.memdc);
+    // Cells are 10 pixels: path cells red (the target's too), others by distance, 5 a step.
+    EXPECT_EQ(get_pixel(owner.membmp, 55, 35), rgb(255, 0, 0));
+    EXPECT_EQ(get_pixel(owner.membmp, 65, 35), rgb(0, 0, 5));
+    EXPECT_EQ(get_pixel(owner.membmp, 35, 35), rgb(255, 0, 0));
+    EXPECT_EQ(get_pixel(owner.membmp, 25, 25), rgb(0, 0, 20));  // distance 4
+    EXPECT_EQ(get_pixel(owner.membmp, 700, 700), rgb(0, 0, 255));
+    // Obstacle cells are left as they were.
+    const color under = get_pixel(owner.membmp, 405, 405);
+    EXPECT_NE(under, rgb(0, 0, 255));
+
+    fill_rect(owner.memdc, rect{0, 0, 750, 750}, rgb(255, 255, 255));
+    r->draw_waypoints(owner.memdc);
+    EXPECT_EQ(get_pixel(owner.membmp, 30, 30), rgb(255, 0, 0));     // current: red
+    EXPECT_EQ(get_pixel(owner.membmp, 40, 30), rgb(0, 128, 200));   // the others: azure
+    EXPECT_EQ(get_pixel(owner.membmp, 26, 30), rgb(0, 0, 0));       // current's black outline
+    EXPECT_EQ(get_pixel(owner.membmp, 25, 30), rgb(255, 255, 255));
+}
+
+// Everything a planning run leaves behind, for comparing two planners.
+struct plan_state {
+    std::vector<std::int32_t> maps;
+    std::vector<double> waypoints;  // x, y, angle, index for every robot's list
+    std::vector<int> counts;
+    double target_x = 0, target_y = 0;
+    int next_random = 0;
+    std::uint64_t replans = 0;
+    bool operator==(const plan_state& o) const = default;
+};
+
+plan_state capture(world_class& w) {
+    plan_state s;
+    for (unsigned i = 0; i < w.num_robots; ++i) {
+        const robot_class* r = w.robots[i];
+        s.maps.insert(s.maps.end(), &r->map[0][0], &r->map[0][0] + 75 * 75);
+        for (const waypoint_type* p = r->waypoints; p; p = p->next) s.waypoints.insert(s.waypoints.end(), {p->x, p->y, p->angle, double(p->index)});
+        s.counts.push_back(r->waypoint_count);
+        s.counts.push_back(r->current_waypoint);
+    }
+    s.target_x = w.target_x;
+    s.target_y = w.target_y;
+    s.next_random = rand15();
+    s.replans = w.replans;
+    return s;
+}
+
+// One scenario built the same way under either planner: impacts, robots, then a target move.
+plan_state run_scenario(unsigned seed, bool literal, int kind) {
+    robot_class::literal_planner = literal;
+    srand15(seed);
+    std::mt19937 g(seed);
+    std::uniform_real_distribution<double> u(0.0, 10.0);
+    main_class owner;
+    owner.buffer_width = 100;
+    owner.buffer_height = 100;
+    world_class w(&owner);
+    if (kind == 0) {  // scattered impacts
+        const int n = static_cast<int>(g() % 400);
+        for (int i = 0; i < n; ++i) w.add_impact(u(g), u(g));
+    } else if (kind == 1) {  // a winding corridor longer than a walk may go
+        add_corridor(w);
+    } else {  // closed rings around some robots and targets
+        for (int ring = 0; ring < 3; ++ring) {
+            const double cx = u(g), cy = u(g), rad = 0.3 + 0.1 * (g() % 5);
+            for (double a = 0; a < 2 * M_PI; a += 0.08) w.add_impact(cx + rad * std::cos(a), cy + rad * std::sin(a));
+        }
+    }
+    const int robots = 1 + static_cast<int>(g() % 4);
+    for (int i = 0; i < robots; ++i) {
+        auto* r = new robot_class(&w, "p", "127.0.0.1", 1, 0);
+        w.robots[w.num_robots++] = r;
+    }
+    for (unsigned i = 0; i < w.num_robots; ++i) {
+        w.robots[i]->x = u(g);
+        w.robots[i]->y = u(g);
+    }
+    const double tx = u(g), ty = u(g);
+    if (kind == 1) {
+        // One robot where its walk must give up, so new targets are drawn and planned for.
+        auto [fx, fy] = frontier_cell(w.impacts, nav_index(tx, 10), nav_index(ty, 10));
+        if (fx >= 0) {
+            w.robots[0]->x = cell_mid(fx);
+            w.robots[0]->y = cell_mid(fy);
+        }
+    }
+    w.set_target(tx, ty);
+    w.add_impact(u(g), u(g));
+    return capture(w);
+}
+
+TEST(nav_grid_property, SharedBreadthFirstGridPlansExactlyAsThePassWavefront) {
+#if defined(__SANITIZE_ADDRESS__)
+    const int cases = 40;  // the pass-by-pass reference is slow in instrumented builds
+#else
+    const int cases = 240;
+#endif
+    ensure_app();
+    int differing = 0;
+    for (int c = 0; c < cases; ++c) {
+        const int kind = c % 10 == 9 ? 1 : (c % 5 == 4 ? 2 : 0);
+        const unsigned seed = 1000u + static_cast<unsigned>(c);
+        const plan_state literal = run_scenario(seed, true, kind);
+        const plan_state shared = run_scenario(seed, false, kind);
+        if (!(literal == shared)) {
+            ++differing;
+            ADD_FAILURE() << "scenario " << c << " (kind " << kind << ") plans differently";
+        }
+    }
+    robot_class::literal_planner = false;
+    EXPECT_EQ(differing, 0);
+    std::printf("planner property cases: %d\n", cases);
+}
+
+TEST(nav_grid_property, BreadthFirstGridEqualsConvergedPasses) {
+    std::mt19937 g(5);
+    std::uniform_real_distribution<double> u(0.0, 10.0);
+    for (int c = 0; c < 60; ++c) {
+        std::vector<impact_type> nodes(g() % 600);
+        for (std::size_t i = 0; i < nodes.size(); ++i)
+            nodes[i] = impact_type{u(g), u(g), i + 1 < nodes.size() ? &nodes[i + 1] : nullptr};
+        const int tx = static_cast<int>(g() % 75), ty = static_cast<int>(g() % 75);
+        static std::int32_t fast[75][75];
+        compute_distance_grid(nodes.empty() ? nullptr : &nodes[0], 10, 10, tx, ty, fast);
+        // Reference: passes until nothing changes, as a robot computes it.
+        main_class owner;
+        owner.buffer_width = owner.buffer_height = 10;
+        std::int32_t slow[75][75];
+        {
+            robot_class::literal_planner = true;
+            for (int i = 0; i < 75; ++i)
+                for (int j = 0; j < 75; ++j) slow[i][j] = 255;
+            for (const impact_type& n : nodes) {
+                const int mx = nav_index(n.x, 10), my = nav_index(n.y, 10);
+                for (auto [dx, dy] : {std::pair{0, 0}, {1, 0}, {-1, 0}, {0, 1}, {0, -1}})
+                    slow[std::clamp(mx + dx, 0, 74)][std::clamp(my + dy, 0, 74)] = -1;
+            }
+            slow[tx][ty] = 0;
+            bool changed = true;
+            while (changed) {
+                changed = false;
+                std::int32_t next[75][75];
+                for (int i = 0; i < 75; ++i)
+                    for (int j = 0; j < 75; ++j) {
+                        int best = 255;
+                        auto rd = [&](int a, int b) { return a < 0 || b < 0 || a > 74 || b > 74 ? 255 : slow[a][b] & 0xFFF; };
+                        for (int v : {rd(i - 1, j), rd(i + 1, j), rd(i, j - 1), rd(i, j + 1)})
+                            if (v < best) best = v;
+                        next[i][j] = best != 255 && slow[i][j] != 0 && slow[i][j] != -1 ? best + 1 : slow[i][j];
+                        if (next[i][j] != slow[i][j]) changed = true;
+                    }
+                std::memcpy(slow, next, sizeof slow);
+            }
+            robot_class::literal_planner = false;
+        }
+        ASSERT_EQ(std::memcmp(fast, slow, sizeof slow), 0) << "case " << c;
+    }
+}
+
+}  // namespace
