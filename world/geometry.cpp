@@ -7,6 +7,31 @@
 
 namespace {
 
+// Whether the first `reach` units of the ray from (ox, oy) along (dx, dy) can meet the box of
+// the wall grown by `margin` on every side. False only when provably not (not a number: true).
+bool ray_may_meet(const wall_type* w, double ox, double oy, double dx, double dy, double reach, double margin) {
+    const double bx0 = std::min(w->x, w->x + w->w) - margin, bx1 = std::max(w->x, w->x + w->w) + margin;
+    const double by0 = std::min(w->y, w->y + w->h) - margin, by1 = std::max(w->y, w->y + w->h) + margin;
+    double t0 = 0, t1 = reach;
+    if (dx != 0) {
+        double a = (bx0 - ox) / dx, b = (bx1 - ox) / dx;
+        if (a > b) std::swap(a, b);
+        t0 = std::max(t0, a);
+        t1 = std::min(t1, b);
+    } else if (ox < bx0 || ox > bx1) {
+        return false;
+    }
+    if (dy != 0) {
+        double a = (by0 - oy) / dy, b = (by1 - oy) / dy;
+        if (a > b) std::swap(a, b);
+        t0 = std::max(t0, a);
+        t1 = std::min(t1, b);
+    } else if (oy < by0 || oy > by1) {
+        return false;
+    }
+    return !(t0 > t1);
+}
+
 // Rejects a value strictly below both ends or strictly above both; equal to an end passes.
 bool outside_extent(double v, double e1, double e2) { return (v < e1 && v < e2) || (v > e1 && v > e2); }
 
@@ -99,7 +124,8 @@ const std::vector<const wall_type*>& world_class::walls_near(double x, double y)
 
 double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit) {
     const double L = world_width * world_height;
-    const line ray{{x, y}, {x + L * std::cos(angle), y - L * std::sin(angle)}};
+    const double c = std::cos(angle), sn = std::sin(angle);
+    const line ray{{x, y}, {x + L * c, y - L * sn}};
     seen = false;
     // Walls beyond the horizon can give neither a candidate nor an impact, so only the near
     // ones are cast against, in list order. Casting can record impacts, which re-plans the
@@ -111,6 +137,8 @@ double world_class::check_vision(double x, double y, double angle, bool& seen, p
     const std::vector<const wall_type*>& near = walls_near(x, y);
     for (std::size_t i = 0; i < near.size(); ++i) {
         const wall_type* w = near[i];
+        // A wall the ray cannot reach within the horizon gives neither candidate nor impact.
+        if (!ray_may_meet(w, x, y, c, -sn, vision_horizon + 1e-6, 1e-6)) continue;
         point crossing;
         const double d = check_box_intersect(this, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
         if (d > 0 && d < vision_horizon) {

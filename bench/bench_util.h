@@ -1,0 +1,38 @@
+// Small helpers shared by the benchmark programs: a private working directory, timing, medians.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace bench {
+
+inline double now_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+inline double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[(v.size() - 1) / 2];
+}
+
+// Runs the benchmark in a fresh directory so robots.txt and log.txt are its own.
+inline std::string enter_temp_dir() {
+    char pattern[] = "/tmp/swarm_bench_XXXXXX";
+    if (!mkdtemp(pattern) || chdir(pattern) != 0) {
+        std::fprintf(stderr, "bench: cannot make a working directory\n");
+        std::exit(1);
+    }
+    return pattern;
+}
+
+inline void leave_temp_dir(const std::string& dir) {
+    if (chdir("/") == 0) std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace bench

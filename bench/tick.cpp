@@ -1,0 +1,70 @@
+// The simulation tick at full size: 99 robots in auto mode among 50 walls, on a fixed step,
+// measured once the world has filled with impacts. Update and draw are timed separately.
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/main_class.h"
+#include "bench_util.h"
+#include "platform/draw.h"
+#include "robot/robot.h"
+#include "support/clock.h"
+#include "support/random.h"
+#include "world/world.h"
+
+int main(int argc, char** argv) {
+    const int warmup = argc > 1 ? std::atoi(argv[1]) : 3000;
+    const int measured = argc > 2 ? std::atoi(argv[2]) : 1000;
+    const std::string dir = bench::enter_temp_dir();
+    {
+        std::string robots;
+        for (int i = 0; i < 99; ++i) robots += "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(7000 + 2 * i) + " 0 1\n";
+        std::FILE* f = std::fopen("robots.txt", "w");
+        std::fputs(robots.c_str(), f);
+        std::fclose(f);
+    }
+    set_fixed_step(0.01);
+    srand15(1);
+
+    main_class owner;
+    owner.buffer_width = 640;
+    owner.buffer_height = 480;
+    owner.memdc = platform::create_memory_dc();
+    owner.membmp = platform::create_bitmap(640, 480);
+    platform::select_bitmap(owner.memdc, owner.membmp);
+    auto* world = new world_class(&owner);
+
+    std::mt19937 g(2);
+    std::uniform_real_distribution<double> pos(0.5, 9.0), size(0.1, 1.0);
+    for (int i = 0; i < 50; ++i) world->add_wall(pos(g), pos(g), size(g), size(g) * 0.3);
+
+    for (int t = 0; t < warmup; ++t) {
+        advance_sim_clock();
+        world->update();
+        world->draw(owner.memdc);
+    }
+    std::vector<double> update, draw;
+    for (int t = 0; t < measured; ++t) {
+        advance_sim_clock();
+        const double t0 = bench::now_s();
+        world->update();
+        const double t1 = bench::now_s();
+        world->draw(owner.memdc);
+        const double t2 = bench::now_s();
+        update.push_back(t1 - t0);
+        draw.push_back(t2 - t1);
+    }
+    const double u = bench::median(update), d = bench::median(draw);
+    std::printf("robots: %u\n", world->num_robots);
+    std::printf("walls: %d\n", world->wall_count);
+    std::printf("impacts: %d\n", world->impact_count);
+    std::printf("targets_reached: %llu\n", static_cast<unsigned long long>(world->targets_reached));
+    std::printf("update_us_median: %.1f\n", u * 1e6);
+    std::printf("draw_us_median: %.1f\n", d * 1e6);
+    std::printf("robot_updates_per_s: %.0f\n", 99 / u);
+    std::printf("realtime_factor: %.2f\n", 0.010 / (u + d));
+    delete world;
+    bench::leave_temp_dir(dir);
+    return 0;
+}
