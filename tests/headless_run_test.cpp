@@ -52,6 +52,8 @@ TEST_F(headless_run_test, StopsAfterTicksAndPrintsFiguresAndSnapshot) {
     EXPECT_TRUE(f.count("tick_us_median"));
     EXPECT_TRUE(f.count("update_us_median"));
     EXPECT_TRUE(f.count("draw_us_median"));
+    EXPECT_TRUE(f.count("targets_reached"));
+    EXPECT_GT(std::stoi(f["replans"]), 0);  // every robot plans at start
     EXPECT_EQ(f["snapshot"], "shot.png");
 
     platform::bitmap* shot = platform::load_png((dir_ + "/shot.png").c_str());
@@ -97,6 +99,15 @@ TEST_F(headless_run_test, RejectsBadOptionsWithoutStarting) {
     EXPECT_EQ(read_file(dir_ + "/log.txt"), "");  // never started
     EXPECT_EQ(run({"--help"}, &out), 0);
     EXPECT_NE(out.find("--snapshot"), std::string::npos);
+}
+
+TEST_F(headless_run_test, KeysOptionPressesMainWindowKeysAtStart) {
+    ASSERT_EQ(run({"--headless", "--ticks", "2", "--keys", "tI", "--snapshot", "keys.png"}), 0);
+    platform::bitmap* shot = platform::load_png((dir_ + "/keys.png").c_str());
+    ASSERT_NE(shot, nullptr);
+    EXPECT_EQ(platform::get_pixel(shot, 0, 100), platform::rgb(255, 255, 255));  // walls hidden
+    platform::delete_bitmap(shot);
+    EXPECT_EQ(run({"--keys", "T1"}), 2);
 }
 
 TEST_F(headless_run_test, ZeroTicksStillWritesTheFirstFrame) {

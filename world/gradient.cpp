@@ -74,8 +74,9 @@ void world_class::draw_grad(dc* hdc) {
             double a = 0, m = 0;
             if (robot) compute_grad_point(robot, wx, wy, a, m);
             const double capped = std::min(m, 1.0);
-            // Not-a-number draws as zero.
-            const int c = capped == capped ? static_cast<int>(std::fabs(capped) * 255) : 0;
+            // Not-a-number draws as zero; strong pulls (below -1) stay at full red rather than
+            // wrapping round the colour channel into bands.
+            const int c = capped == capped ? static_cast<int>(std::min(std::fabs(capped), 1.0) * 255) : 0;
             const color col = capped >= 0 ? rgb(0, 0, c) : rgb(c, 0, 0);
             const brush old_brush = select_brush(hdc, make_brush(col));
             select_pen(hdc, make_pen(col));
