@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "app/main_class.h"
+#include "camera/robot_camera.h"
+#include "console/robot_win.h"
 #include "support/clock.h"
 #include "support/log.h"
 #include "support/maths.h"
@@ -35,6 +38,7 @@ robot_class::robot_class(world_class* w, const char* robot_name, const char* rob
     copy_field(name, robot_name);
     copy_field(host, robot_host);
     show_window = show;
+    console = new robot_win_class(this);
 
     speed = 0;
     turn = 0;
@@ -66,7 +70,10 @@ robot_class::robot_class(world_class* w, const char* robot_name, const char* rob
     update();
 }
 
-robot_class::~robot_class() = default;
+robot_class::~robot_class() {
+    delete console;
+    console = nullptr;
+}
 
 void robot_class::init() {}
 
@@ -208,4 +215,30 @@ void robot_class::set_pan(int value) {
 }
 void robot_class::set_tilt(int value) {
     tilt = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
+}
+
+unsigned robot_class::get_control_data(unsigned char* data) const {
+    if (!data) return 0;
+    data[0] = drive0;
+    data[1] = drive0;
+    data[2] = drive1;
+    data[3] = drive1;
+    return 4;
+}
+
+void robot_class::process_telemetry(const unsigned char* p, unsigned int) {
+    auto u16 = [p](int offset) { return static_cast<unsigned>(p[offset]) | (static_cast<unsigned>(p[offset + 1]) << 8); };
+    const double scale = 1.0 / 65536.0;
+    tel_ir = static_cast<float>(u16(4) * 360 * scale);
+    tel_angle = static_cast<float>(u16(6) * 360 * scale);
+    tel_vel_x = static_cast<float>(u16(8) * scale * 10);
+    tel_vel_y = static_cast<float>(u16(10) * scale * 10);
+    wifi_signal = (p[14] * 100) / 255.0;
+}
+
+void robot_class::telemetry_string(char* buffer) const {
+    const unsigned fps = console && console->camera ? console->camera->fps : 0;
+    std::snprintf(buffer, 256, "FPS: %d  Wifi Signal:%4.1f  IR: %4.1f Angle:%4.1f  Velx:%4.1f  Vely:%4.1f",
+                  static_cast<int>(fps), wifi_signal, static_cast<double>(tel_ir), static_cast<double>(tel_angle),
+                  static_cast<double>(tel_vel_x), static_cast<double>(tel_vel_y));
 }

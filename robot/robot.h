@@ -69,6 +69,13 @@ public:
     void set_pan(int value);
     void set_tilt(int value);
 
+    // The payloads the control link carries.
+    static constexpr unsigned telemetry_payload_size = 15;
+    unsigned get_control_data(unsigned char* data) const;
+    void process_telemetry(const unsigned char* payload, unsigned int length);
+    // The console's telemetry line; the buffer must hold 256 characters.
+    void telemetry_string(char* buffer) const;
+
     // Auto mode.
     void robot_auto_mode();
     double timer_func(double input, unsigned int index, double threshold, double value);

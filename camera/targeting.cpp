@@ -1,0 +1,91 @@
+// Motion targeting: the weighted centre of what changed since the last picture becomes the target;
+// it is marked, the robot fires at it, and the camera turns towards it.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "camera/robot_camera.h"
+#include "console/robot_win.h"
+#include "link/robot_comm.h"
+#include "robot/robot.h"
+
+namespace {
+constexpr unsigned change_floor = 50;
+constexpr std::uint64_t target_threshold = 1500;
+constexpr int box_half = 5;
+constexpr double steering_gain = 30.0;
+
+int channel_diff(std::uint8_t a, std::uint8_t b) { return a > b ? a - b : b - a; }
+}  // namespace
+
+unsigned int robot_camera_class::get_change(unsigned int x, unsigned int y) const {
+    const std::size_t i = static_cast<std::size_t>(y) * width + x;
+    const color_type& a = camera_buffer[i];
+    const color_type& b = last_frame[i];
+    const unsigned d = static_cast<unsigned>(channel_diff(a.red, b.red) + channel_diff(a.green, b.green) +
+                                             channel_diff(a.blue, b.blue));
+    const unsigned m = d / 3;
+    return m >= change_floor ? m : 0;
+}
+
+void robot_camera_class::draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2,
+                                  color_type* picture) {
+    x1 = std::min(x1, width - 1);
+    x2 = std::min(x2, width - 1);
+    y1 = std::min(y1, height - 1);
+    y2 = std::min(y2, height - 1);
+    for (unsigned y = y1; y < y2; ++y)
+        for (unsigned x = x1; x < x2; ++x) picture[static_cast<std::size_t>(y) * width + x] = color_type{0, 0, 255};
+}
+
+void robot_camera_class::process_frame() {
+    // Steering divides by half the picture's size.
+    if (width < 2 || height < 2) return;
+    const std::size_t bytes = static_cast<std::size_t>(width) * height * 3;
+    robot_comm_class* comm = owner->comm;
+    if (!have_reference) {
+        // Nothing to compare with yet: this picture becomes the reference.
+        std::memcpy(last_frame, camera_buffer, bytes);
+        have_reference = true;
+        comm->fire_off();
+        return;
+    }
+
+    // 64-bit sums: a large picture changing everywhere overflows 32 bits.
+    std::uint64_t sum_x = 0, sum_y = 0, total = 0;
+    for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x) {
+            const unsigned c = get_change(x, y);
+            if (c == 0) continue;
+            sum_x += static_cast<std::uint64_t>(x) * c;
+            sum_y += static_cast<std::uint64_t>(y) * c;
+            total += c;
+        }
+    }
+    std::memcpy(last_frame, camera_buffer, bytes);
+
+    unsigned cx = width / 2, cy = height / 2;
+    if (total > target_threshold) {
+        cx = static_cast<unsigned>(sum_x / total);
+        cy = static_cast<unsigned>(sum_y / total);
+        for (unsigned y = 0; y < height; ++y) camera_buffer[static_cast<std::size_t>(y) * width + cx].green = 255;
+        for (unsigned x = 0; x < width; ++x) camera_buffer[static_cast<std::size_t>(cy) * width + x].green = 255;
+        const int bx1 = std::max(0, static_cast<int>(cx) - box_half), by1 = std::max(0, static_cast<int>(cy) - box_half);
+        draw_box(static_cast<unsigned>(bx1), static_cast<unsigned>(by1), cx + box_half, cy + box_half, camera_buffer);
+        comm->fire_on();
+    } else {
+        comm->fire_off();
+    }
+
+    robot_class* robot = owner->robot;
+    const int P = robot->pan, T = robot->tilt;
+    const int half_w = static_cast<int>(width / 2), half_h = static_cast<int>(height / 2);
+    const int q = static_cast<int>(static_cast<double>(static_cast<int>(cx) - half_w) / half_w * steering_gain);
+    const int qt = static_cast<int>(static_cast<double>(static_cast<int>(cy) - half_h) / half_h * steering_gain);
+    const int new_pan = std::clamp(P - q, 0, 255), new_tilt = std::clamp(T - qt, 0, 255);
+    if (new_pan != P || new_tilt != T) {
+        robot->set_pan(new_pan);
+        robot->set_tilt(new_tilt);
+        comm->send_controller_values();
+    }
+}

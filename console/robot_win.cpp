@@ -1,0 +1,229 @@
+#include "console/robot_win.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "camera/robot_camera.h"
+#include "link/robot_comm.h"
+#include "resources/main_menu.h"
+#include "robot/robot.h"
+#include "support/log.h"
+
+using namespace platform;
+
+namespace {
+constexpr const char* window_class = "RobotWin";
+constexpr const char* version = "0.6.17";
+}  // namespace
+
+robot_win_class::robot_win_class(robot_class* r) : robot(r) {
+    log("[Client Main] robot_win_class::robot_win_class\n");
+    std::memset(text, ' ', sizeof text);
+    camera = new robot_camera_class(this);
+    comm = new robot_comm_class(this);
+    setup_window(nullptr, 1);
+}
+
+robot_win_class::~robot_win_class() {
+    log("[Client Main] robot_win_class::~robot_win_class\n");
+    // Nothing may reach this object once it is gone: its window, timers and socket notices go
+    // with it.
+    if (is_window(hwnd)) {
+        set_user_data(hwnd, nullptr);
+        destroy_window(hwnd);
+    }
+    hwnd = nullptr;
+    delete comm;
+    comm = nullptr;
+    delete camera;
+    camera = nullptr;
+}
+
+int robot_win_class::setup_window(void*, int show_command) {
+    log("[Client Main] robot_win_class::setup_window\n");
+    if (!find_window(window_class) && !class_registered(window_class)) {
+        if (!register_class(window_class, proc_wrapper, nullptr)) {
+            log("[Client Main]  Unable to register window class");
+            return 1;
+        }
+    }
+    window w = create_window(window_class, "Robot View", 160, 0, static_cast<int>(width + 8),
+                             static_cast<int>(height + 134), this);
+    if (!w) return 1;
+    set_menu(w, &main_menu);
+    // The client area holds the picture and the message strip below it.
+    set_client_size(w, static_cast<int>(width), static_cast<int>(height + text_area));
+    if (robot->show_window != 0) show_window(w, show_command != 0);
+    clear_text_area();
+    return 0;
+}
+
+lresult robot_win_class::proc_wrapper(window w, unsigned msg, wparam wp, lparam lp) {
+    if (msg == msg_nc_create) {
+        auto* cp = reinterpret_cast<create_params*>(lp);
+        if (cp && cp->param) set_user_data(w, cp->param);
+    }
+    auto* self = static_cast<robot_win_class*>(get_user_data(w));
+    if (!self) return def_window_proc(w, msg, wp, lp);
+    return self->proc(w, msg, wp, lp);
+}
+
+lresult robot_win_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
+    switch (msg) {
+    case msg_create:
+        system_startup(w);
+        return 0;
+    case msg_destroy:
+        system_shutdown();
+        return 0;
+    case msg_size:
+        resize_window(low_word(lp), high_word(lp));
+        return 0;
+    case msg_kill_focus:
+        check_active(0);
+        return 0;
+    case msg_paint:
+        paint_main();
+        return 0;
+    case msg_activate_app:
+        check_active(static_cast<int>(wp));
+        return 0;
+    case msg_key_down:
+        process_key_down(static_cast<unsigned char>(wp & 0xFF));
+        return 0;
+    case msg_key_up:
+        process_key_up(static_cast<unsigned char>(wp & 0xFF));
+        return 0;
+    case msg_command:
+        handle_menu(static_cast<unsigned>(wp));
+        return 0;
+    case msg_timer:
+        timer_message(static_cast<unsigned>(wp));
+        return 0;
+    case msg_mouse_move:
+        process_mouse(static_cast<long>(lp));
+        return 0;
+    case robot_comm_class::socket_message:
+        comm->control_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp));
+        return 0;
+    case robot_camera_class::socket_message:
+        camera->camera_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp));
+        return 0;
+    default:
+        return def_window_proc(w, msg, wp, lp);
+    }
+}
+
+void robot_win_class::system_startup(window w) {
+    log("[Client Main] robot_win_class::system_startup\n");
+    hwnd = w;
+    reset_keys();
+    if (!set_timer(w, keep_alive_timer, 100)) alert("[Client Main] Unable to set timer");
+    if (!set_timer(w, second_timer, 1000)) alert("[Client Main] Unable to set timer");
+    camera->start();
+    alert("[Client Main] Version: %s", version);
+}
+
+void robot_win_class::system_shutdown() {
+    log("[Client Main] robot_win_class::system_shutdown\n");
+    comm->shutdown_network();
+    post_quit(0);
+}
+
+void robot_win_class::timer_message(unsigned int id) {
+    if (id == keep_alive_timer) {
+        if (comm->connected) comm->send_keep_alive();
+        invalidate(hwnd);
+    } else if (id == second_timer) {
+        log("[Client Main] Second\n");
+        if (camera->connected) alert("[Client Main] FPS: %d", camera->fps);
+        camera->camera_check();
+        comm->network_check();
+    }
+}
+
+void robot_win_class::check_active(int active) {
+    log("[Client Main] robot_win_class::check_active\n");
+    if (active == 0) {
+        reset_keys();
+        comm->motion_stop();
+    }
+}
+
+void robot_win_class::handle_menu(unsigned int id) {
+    log("[Client Main] robot_win_class::handle_menu\n");
+    switch (id) {
+    case id_server:
+        break;
+    case id_connect:
+        comm->do_connect();
+        break;
+    case id_disconnect:
+        comm->disconnect();
+        break;
+    case id_stop:
+        comm->stopped = true;
+        break;
+    case id_shutdown:
+        comm->remote_shutdown();
+        break;
+    case id_exit:
+        system_shutdown();
+        break;
+    default:
+        break;
+    }
+}
+
+void robot_win_class::paint_main() {
+    dc* d = begin_paint(hwnd);
+    const rect client = get_client_rect(hwnd);
+    fill_rect(d, client, rgb(255, 255, 255));
+    camera->draw(d);
+    set_text_color(d, rgb(0, 0, 0));
+    set_bk_color(d, rgb(255, 255, 255));
+    if (show_text)
+        for (int i = 0; i < text_lines; ++i)
+            text_out(d, 0, static_cast<int>(height) + line_spacing * i, text[i], line_length);
+    char line[256];
+    robot->telemetry_string(line);
+    text_out(d, 0, 0, line, static_cast<int>(std::strlen(line)));
+    end_paint(hwnd, d);
+}
+
+void robot_win_class::resize_window(unsigned int w, unsigned int h) {
+    log("[Display] robot_win_class::resize_window\n");
+    width = w;
+    // A client lower than the message strip leaves no picture rather than a huge one.
+    height = show_text ? (h > text_area ? h - text_area : 0) : h;
+}
+
+void robot_win_class::clear_text_area() {
+    log("[Display] robot_win_class::clear_text_area\n");
+    std::memset(text, ' ', sizeof text);
+}
+
+void robot_win_class::alert(const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    do_add_line(buffer);
+    log("%s\n", buffer);
+}
+
+void robot_win_class::do_add_line(const char* line) {
+    if (line_count == text_lines) {
+        std::memmove(text[0], text[1], sizeof text[0] * (text_lines - 1));
+    } else {
+        ++line_count;
+    }
+    char* target = text[line_count - 1];
+    std::memset(target, ' ', line_length);
+    const std::size_t n = std::min<std::size_t>(std::strlen(line), line_length);
+    std::memcpy(target, line, n);
+    if (hwnd) invalidate(hwnd);
+}

@@ -1,0 +1,332 @@
+// Auto mode: the one-second timers, the heading controller, braking and evading, and a small
+// swarm finding its targets on its own.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/main_class.h"
+#include "robot/robot.h"
+#include "support/clock.h"
+#include "support/random.h"
+#include "test_robot.h"
+#include "test_support.h"
+#include "world/world.h"
+
+using namespace test_support;
+
+namespace {
+
+class auto_mode_test : public temp_dir_test {
+protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        ensure_app();
+        owner.buffer_width = 640;
+        owner.buffer_height = 480;
+        set_fixed_step(0.04);
+    }
+    void TearDown() override {
+        set_fixed_step(0);
+        temp_dir_test::TearDown();
+    }
+    static void advance(int steps) {
+        for (int i = 0; i < steps; ++i) advance_sim_clock();
+    }
+    static void clear_sensors(robot_class& r) {
+        for (int i = 0; i < robot_class::sensor_count; ++i) {
+            r.sensor_hit[i] = false;
+            r.vision[i] = 0;
+        }
+    }
+
+    main_class owner;
+};
+
+// ---------------------------------------------------------------- timer_func
+
+TEST_F(auto_mode_test, FirstTimerCallClearsAllTimersButIndexTenTouchesNothing) {
+    world_class w(&owner);
+    test_robot r(&w);
+    ASSERT_TRUE(r.timers_reset);
+    for (int i = 0; i < robot_class::timer_count; ++i) r.timer_start[i] = 100.0 + i;
+
+    EXPECT_EQ(r.timer_func(5.0, 10, 0.0, 1.0), 0.0);
+    EXPECT_EQ(r.timer_func(5.0, 4000000000u, 0.0, 1.0), 0.0);
+    EXPECT_TRUE(r.timers_reset);
+    for (int i = 0; i < robot_class::timer_count; ++i) EXPECT_EQ(r.timer_start[i], 100.0 + i);
+
+    // Below its threshold: nothing starts, but all ten are cleared first.
+    EXPECT_EQ(r.timer_func(0.5, 9, 1.0, 3.0), 0.0);
+    EXPECT_FALSE(r.timers_reset);
+    for (int i = 0; i < robot_class::timer_count; ++i) EXPECT_EQ(r.timer_start[i], 0.0) << i;
+
+    // Only the first call clears.
+    r.timer_start[3] = get_time();
+    r.timer_value[3] = 0.5;
+    EXPECT_EQ(r.timer_func(0.0, 4, 1.0, 1.0), 0.0);
+    EXPECT_EQ(r.timer_start[3], get_time());
+    advance(5);  // 0.2 s
+    EXPECT_NEAR(r.timer_func(0.0, 3, 1.0, 1.0), 0.1, 1e-9);
+    // Index 10 still changes nothing once the timers run.
+    EXPECT_EQ(r.timer_func(5.0, 10, 0.0, 1.0), 0.0);
+    EXPECT_NE(r.timer_start[3], 0.0);
+}
+
+TEST_F(auto_mode_test, TimerStartsAtItsThresholdRampsAndStopsAfterASecond) {
+    world_class w(&owner);
+    test_robot r(&w);
+
+    EXPECT_EQ(r.timer_func(1.999, 0, 2.0, 2.0), 0.0);
+    EXPECT_EQ(r.timer_start[0], 0.0);
+    const double started = get_time();
+    EXPECT_EQ(r.timer_func(2.0, 0, 2.0, 2.0), 0.0);  // equal to the threshold starts it
+    EXPECT_EQ(r.timer_start[0], started);
+    EXPECT_EQ(r.timer_value[0], 2.0);
+
+    // While running the input is not looked at and the value is the one latched at the start.
+    advance(5);
+    EXPECT_NEAR(r.timer_func(0.0, 0, 2.0, 7.0), 0.4, 1e-9);
+    advance(5);
+    EXPECT_NEAR(r.timer_func(9.0, 0, 2.0, -7.0), 0.8, 1e-9);
+    EXPECT_EQ(r.timer_value[0], 2.0);
+    EXPECT_EQ(r.timer_start[0], started);
+    advance(14);  // 0.96 s
+    EXPECT_NEAR(r.timer_func(0.0, 0, 2.0, 2.0), 1.92, 1e-9);
+    advance(2);  // 1.04 s: stops, answering 1.0 once
+    EXPECT_EQ(r.timer_func(5.0, 0, 2.0, 2.0), 1.0);
+    EXPECT_EQ(r.timer_start[0], 0.0);
+    // Idle again: below the threshold it stays idle, at it it starts again.
+    advance(1);
+    EXPECT_EQ(r.timer_func(1.0, 0, 2.0, 2.0), 0.0);
+    EXPECT_EQ(r.timer_start[0], 0.0);
+    EXPECT_EQ(r.timer_func(3.0, 0, 2.0, 0.5), 0.0);
+    EXPECT_EQ(r.timer_start[0], get_time());
+    EXPECT_EQ(r.timer_value[0], 0.5);
+    advance(10);
+    EXPECT_NEAR(r.timer_func(0.0, 0, 2.0, 2.0), 0.2, 1e-9);
+}
+
+TEST_F(auto_mode_test, ExpiryAnswersOneWhateverTheLatchedValueAndTimersAreIndependent) {
+    world_class w(&owner);
+    test_robot r(&w);
+    EXPECT_EQ(r.timer_func(1.0, 1, 1.0, -1.5), 0.0);
+    advance(5);
+    EXPECT_EQ(r.timer_func(1.0, 0, 1.0, 3.0), 0.0);
+    advance(10);  // timer 1 at 0.6 s, timer 0 at 0.4 s
+    EXPECT_NEAR(r.timer_func(0.0, 1, 1.0, 0.0), -0.9, 1e-9);
+    EXPECT_NEAR(r.timer_func(0.0, 0, 1.0, 0.0), 1.2, 1e-9);
+    advance(12);  // 1.08 s and 0.88 s
+    EXPECT_EQ(r.timer_func(0.0, 1, 1.0, 0.0), 1.0);
+    EXPECT_NEAR(r.timer_func(0.0, 0, 1.0, 0.0), 2.64, 1e-9);
+    EXPECT_EQ(r.timer_start[1], 0.0);
+    EXPECT_NE(r.timer_start[0], 0.0);
+}
+
+// ---------------------------------------------------------------- robot_auto_mode
+
+TEST_F(auto_mode_test, SteersByTheAverageOfTheLastTwoHeadingErrors) {
+    world_class w(&owner);
+    test_robot r(&w);
+    clear_sensors(r);
+    // Right after construction the older entry is 0: the average is half the error.
+    r.heading_error = 0.2;
+    r.robot_auto_mode();
+    EXPECT_EQ(r.speed, 1.0);
+    EXPECT_NEAR(r.turn, 0.3, 1e-12);
+    r.robot_auto_mode();
+    EXPECT_EQ(r.speed, 1.0);
+    EXPECT_NEAR(r.turn, 0.6, 1e-12);
+    EXPECT_EQ(r.error_history[0], 0.2);
+    EXPECT_EQ(r.error_history[1], 0.2);
+
+    // 0.5 twice asks for a turn of 1.5; the command is clamped to 1 but logged as asked.
+    r.heading_error = 0.5;
+    r.robot_auto_mode();
+    EXPECT_EQ(r.turn, 1.0);  // (0.2 + 0.5) / 2 * 3 = 1.05
+    r.robot_auto_mode();
+    EXPECT_EQ(r.turn, 1.0);
+    EXPECT_EQ(r.speed, 1.0);
+    EXPECT_NE(log_text().find("[Robot] motion  1.0   1.5\n"), std::string::npos);
+
+    r.heading_error = -0.5;
+    r.robot_auto_mode();
+    EXPECT_NEAR(r.turn, 0.0, 1e-12);
+    r.robot_auto_mode();
+    EXPECT_EQ(r.turn, -1.0);
+    EXPECT_EQ(r.error_history[0], -0.5);
+}
+
+TEST_F(auto_mode_test, SideRaysSlowAndSteerAwayButNeverBrake) {
+    world_class w(&owner);
+    test_robot r(&w);
+    clear_sensors(r);
+    r.heading_error = 0;
+    // A wall seen ahead to the right slows the robot and turns it left.
+    r.vision[0] = 0.5;
+    r.robot_auto_mode();
+    EXPECT_NEAR(r.speed, 0.85, 1e-12);
+    EXPECT_NEAR(r.turn, 0.5, 1e-12);
+    // Ahead to the left: right turn, no slowing.
+    r.vision[0] = 0;
+    r.vision[2] = 0.5;
+    r.robot_auto_mode();
+    EXPECT_EQ(r.speed, 1.0);
+    EXPECT_NEAR(r.turn, -0.5, 1e-12);
+    // The rear sensors and rays are not used.
+    clear_sensors(r);
+    for (int i = 3; i < 6; ++i) {
+        r.sensor_hit[i] = true;
+        r.vision[i] = 2.0;
+    }
+    r.robot_auto_mode();
+    EXPECT_EQ(r.speed, 1.0);
+    EXPECT_EQ(r.turn, 0.0);
+
+    // All three front rays at full nearness reach a threat of 1.6 only: no braking, ever.
+    clear_sensors(r);
+    r.vision[0] = r.vision[1] = r.vision[2] = 2.0;
+    for (int i = 0; i < 60; ++i) {
+        r.robot_auto_mode();
+        ASSERT_EQ(r.timer_start[0], 0.0) << i;
+        EXPECT_NEAR(r.speed, 0.4, 1e-12);
+        EXPECT_NEAR(r.turn, 0.0, 1e-12);
+        advance(1);
+    }
+    // The side proximity sensors on top of that do (0.8 + 1.6).
+    r.sensor_hit[0] = r.sensor_hit[2] = true;
+    r.robot_auto_mode();
+    EXPECT_EQ(r.timer_start[0], get_time());
+    // They alone do not (0.8).
+    test_robot r2(&w);
+    clear_sensors(r2);
+    r2.heading_error = 0;
+    r2.sensor_hit[0] = r2.sensor_hit[2] = true;
+    r2.robot_auto_mode();
+    EXPECT_EQ(r2.timer_start[0], 0.0);
+    EXPECT_EQ(r2.speed, 1.0);
+}
+
+TEST_F(auto_mode_test, FrontSensorStartsBraking) {
+    set_fixed_step(0.05);
+    world_class w(&owner);
+    test_robot r(&w);
+    clear_sensors(r);
+    r.heading_error = 0;
+    r.sensor_hit[1] = true;
+    r.vision[0] = 0.5;
+    r.robot_auto_mode();
+    EXPECT_EQ(r.timer_start[0], get_time());
+    EXPECT_EQ(r.timer_value[0], 2.0);
+    EXPECT_NEAR(r.speed, 0.85, 1e-12);  // the brake timer answers 0 as it starts
+
+    advance(5);  // 0.25 s: the brake is at 0.5, speed 0.45 - 0.3 * near_r
+    r.robot_auto_mode();
+    EXPECT_NEAR(r.speed, 0.45 - 0.3 * 0.5, 1e-9);
+    EXPECT_EQ(r.timer_start[1], 0.0);
+    r.vision[0] = 1.6;  // 0.45 - 0.48 is below 0
+    r.robot_auto_mode();
+    EXPECT_EQ(r.speed, 0.0);
+    // Clearing the sensor does not release the brake.
+    clear_sensors(r);
+    advance(2);  // 0.35 s: 1 - 0.77
+    r.robot_auto_mode();
+    EXPECT_NEAR(r.speed, 0.23, 1e-9);
+}
+
+TEST_F(auto_mode_test, EvasiveTurnLatchesOneRandomNumberForItsSecond) {
+    // Ticks of 0.03 s (no tick lands on a timer's exact second) with the front sensor hit
+    // throughout:
+    //   tick 0: the brake starts; tick 16: brake at 0.96; tick 17: 1.02, so the evade timer
+    //   starts and latches that tick's random number; tick 34: the brake expires (1.0, speed
+    //   0); tick 35: it starts again; tick 51: the evade timer expires (turn -2, clamped);
+    //   tick 52: the brake is at 1.02 again and a new evade starts with tick 52's number.
+    set_fixed_step(0.03);
+    const unsigned seed = 5150;
+    const int ticks = 56;
+    srand15(seed);
+    std::vector<double> draws;
+    for (int k = 0; k <= ticks; ++k) draws.push_back(f_rand(-2, 2));
+
+    world_class w(&owner);
+    test_robot r(&w);
+    clear_sensors(r);
+    r.heading_error = 0;
+    r.sensor_hit[1] = true;
+    srand15(seed);
+    double evade_start = 0;
+    for (int k = 0; k < ticks; ++k) {
+        if (k > 0) advance(1);
+        r.robot_auto_mode();
+        SCOPED_TRACE("tick " + std::to_string(k));
+        if (k <= 16) {
+            EXPECT_EQ(r.timer_start[1], 0.0);
+            EXPECT_EQ(r.turn, 0.0);
+            EXPECT_NEAR(r.speed, std::max(0.0, 1 - 1.1 * 0.06 * k), 1e-9);
+        } else if (k == 17) {
+            evade_start = get_time();
+            EXPECT_EQ(r.timer_start[1], evade_start);
+            EXPECT_EQ(r.timer_value[1], draws[17]);
+            EXPECT_EQ(r.turn, 0.0);
+        } else if (k < 51) {
+            EXPECT_EQ(r.timer_start[1], evade_start);
+            EXPECT_EQ(r.timer_value[1], draws[17]);
+            const double e = (k - 17) * 0.03;
+            EXPECT_NEAR(r.turn, std::clamp(-2 * e * draws[17], -1.0, 1.0), 1e-9);
+        } else if (k == 51) {
+            EXPECT_EQ(r.timer_start[1], 0.0);
+            EXPECT_EQ(r.turn, -1.0);
+            EXPECT_EQ(r.speed, 0.0);
+        } else if (k == 52) {
+            EXPECT_EQ(r.timer_start[1], get_time());
+            EXPECT_EQ(r.timer_value[1], draws[52]);
+            EXPECT_EQ(r.turn, 0.0);
+        }
+        if (k == 34) {
+            EXPECT_EQ(r.timer_start[0], 0.0);
+            EXPECT_EQ(r.speed, 0.0);
+        }
+        if (k == 35) {
+            EXPECT_EQ(r.timer_start[0], get_time());
+            EXPECT_EQ(r.speed, 1.0);
+        }
+    }
+    // One number was drawn on every tick.
+    EXPECT_EQ(f_rand(-2, 2), draws[ticks]);
+    // The expiring evade timer's full turn shows in the log before clamping.
+    EXPECT_NE(log_text().find("[Robot] motion  0.0  -2.0\n"), std::string::npos);
+    // The test only means something if the number kept differs from the ones drawn later.
+    EXPECT_NE(draws[17], draws[30]);
+    EXPECT_NE(draws[17], draws[52]);
+}
+
+// ---------------------------------------------------------------- a swarm on its own
+
+TEST_F(auto_mode_test, ThreeRobotsReachTargetsAndStayInsideTheWorld) {
+    write_file("robots.txt",
+               "a 127.0.0.1 5000 0 1\n"
+               "b 127.0.0.1 5002 0 1\n"
+               "c 127.0.0.1 5004 0 1\n");
+    set_fixed_step(0.01);
+    srand15(2718);
+    world_class w(&owner);
+    ASSERT_EQ(w.num_robots, 3u);
+    for (unsigned i = 0; i < 3; ++i) ASSERT_TRUE(w.robots[i]->auto_mode);
+    double low = 10, high = 0;
+    for (int tick = 0; tick < 12000; ++tick) {
+        advance_sim_clock();
+        w.update();
+        for (unsigned i = 0; i < 3; ++i) {
+            const robot_class* r = w.robots[i];
+            low = std::min({low, r->x, r->y});
+            high = std::max({high, r->x, r->y});
+        }
+    }
+    fprintf(stderr, "DBG targets=%llu impacts=%d low=%f high=%f x0=%f\n", (unsigned long long)w.targets_reached, w.impact_count, low, high, w.robots[0]->x);
+    EXPECT_GE(w.targets_reached, 3u);
+    EXPECT_GE(low, 0.25);
+    EXPECT_LE(high, 9.75);
+    // They did drive about.
+    EXPECT_GT(w.impact_count, 0);
+}
+
+}  // namespace

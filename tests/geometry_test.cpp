@@ -1,0 +1,590 @@
+// Segment intersection, ray-against-box, point-in-wall, proximity sensors and vision rays.
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "app/main_class.h"
+#include "test_support.h"
+#include "world/geometry.h"
+#include "world/world.h"
+
+using namespace test_support;
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+class geometry_test : public temp_dir_test {
+protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        ensure_app();
+        owner.buffer_width = 640;
+        owner.buffer_height = 480;
+    }
+    main_class owner;
+};
+
+std::vector<point> impact_list(const world_class& w) {
+    std::vector<point> out;
+    for (const impact_type* i = w.impacts; i; i = i->next) out.push_back(point{i->x, i->y});
+    return out;
+}
+
+void expect_same_impacts(const world_class& a, const world_class& b) {
+    const std::vector<point> la = impact_list(a), lb = impact_list(b);
+    ASSERT_EQ(la.size(), lb.size());
+    EXPECT_EQ(a.impact_count, b.impact_count);
+    for (std::size_t i = 0; i < la.size(); ++i) {
+        EXPECT_EQ(la[i].x, lb[i].x) << "impact " << i;
+        EXPECT_EQ(la[i].y, lb[i].y) << "impact " << i;
+    }
+}
+
+line seg(double x1, double y1, double x2, double y2) { return line{{x1, y1}, {x2, y2}}; }
+
+// ---------------------------------------------------------------- check_intersect
+
+TEST(geometry_intersect, ParallelAndCollinearSegmentsNeverMeetAndLeaveHitAlone) {
+    point hit{7, 7};
+    // Collinear and overlapping on [1, 2].
+    EXPECT_FALSE(check_intersect(seg(0, 0, 2, 0), seg(1, 0, 3, 0), hit));
+    EXPECT_EQ(hit.x, 7);
+    EXPECT_EQ(hit.y, 7);
+    // Collinear diagonal, one inside the other.
+    EXPECT_FALSE(check_intersect(seg(0, 0, 4, 4), seg(1, 1, 2, 2), hit));
+    // Parallel, apart.
+    EXPECT_FALSE(check_intersect(seg(0, 0, 2, 1), seg(0, 1, 2, 2), hit));
+    // A zero-length segment has a degenerate line.
+    EXPECT_FALSE(check_intersect(seg(0, 0, 2, 2), seg(1, 1, 1, 1), hit));
+    EXPECT_EQ(hit.x, 7);
+    EXPECT_EQ(hit.y, 7);
+}
+
+TEST(geometry_intersect, TouchingEndPointsAndCrossingsIntersect) {
+    point hit;
+    // End to end.
+    EXPECT_TRUE(check_intersect(seg(0, 0, 1, 1), seg(1, 1, 2, 0), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 1);
+    EXPECT_DOUBLE_EQ(hit.y, 1);
+    // An end point resting on the middle of the other segment.
+    EXPECT_TRUE(check_intersect(seg(0, 0, 2, 0), seg(1, 0, 1, 1), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 1);
+    EXPECT_DOUBLE_EQ(hit.y, 0);
+    EXPECT_TRUE(check_intersect(seg(1, 1, 1, 0), seg(2, 0, 0, 0), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 1);
+    EXPECT_DOUBLE_EQ(hit.y, 0);
+    // A plain X.
+    EXPECT_TRUE(check_intersect(seg(0, 0, 4, 2), seg(0, 2, 4, 0), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 2);
+    EXPECT_DOUBLE_EQ(hit.y, 1);
+}
+
+TEST(geometry_intersect, CrossingOfTheLinesIsStoredEvenWhenTheSegmentsMiss) {
+    point hit{-1, -1};
+    // The lines meet at (3, 0), beyond the end of the first segment.
+    EXPECT_FALSE(check_intersect(seg(0, 0, 1, 0), seg(3, -1, 3, 1), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 3);
+    EXPECT_DOUBLE_EQ(hit.y, 0);
+    // Beyond the end of the second segment (y = 5 lies above 0..1).
+    EXPECT_FALSE(check_intersect(seg(-5, 5, 5, 5), seg(0, 0, 0, 1), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 0);
+    EXPECT_DOUBLE_EQ(hit.y, 5);
+    // Beyond both, on a diagonal.
+    EXPECT_FALSE(check_intersect(seg(0, 0, 1, 1), seg(4, 0, 3, 1), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 2);
+    EXPECT_DOUBLE_EQ(hit.y, 2);
+    // Past the far end of a diagonal.
+    EXPECT_FALSE(check_intersect(seg(0, 0, 2, 2), seg(3, 0, 3, 4), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 3);
+    EXPECT_DOUBLE_EQ(hit.y, 3);
+}
+
+TEST(geometry_intersect, VerticalSegmentsAreNotTestedInXNorHorizontalOnesInY) {
+    // For these segments the computed crossing lands a rounding step off the straight
+    // segment's own coordinate (0.09999999999999999 rather than 0.1). Testing the straight
+    // segment along its zero-length axis would throw such crossings away; it must not be.
+    point hit;
+    EXPECT_TRUE(check_intersect(seg(0, 0.5, 1, 0.55), seg(0.1, 0.1, 0.1, 0.6), hit));
+    EXPECT_NEAR(hit.x, 0.1, 1e-15);
+    EXPECT_NEAR(hit.y, 0.505, 1e-15);
+    EXPECT_TRUE(check_intersect(seg(0.1, 0.1, 0.1, 0.6), seg(0, 0.5, 1, 0.55), hit));
+    EXPECT_NEAR(hit.x, 0.1, 1e-15);
+    EXPECT_TRUE(check_intersect(seg(0.5, 0, 0.55, 1), seg(0.1, 0.1, 0.6, 0.1), hit));
+    EXPECT_NEAR(hit.y, 0.1, 1e-15);
+    EXPECT_NEAR(hit.x, 0.505, 1e-15);
+    EXPECT_TRUE(check_intersect(seg(0.1, 0.1, 0.6, 0.1), seg(0.5, 0, 0.55, 1), hit));
+    EXPECT_NEAR(hit.y, 0.1, 1e-15);
+
+    // The axis a straight segment does span is still tested: end points included, beyond
+    // them not.
+    EXPECT_TRUE(check_intersect(seg(0, 0.6, 1, 0.6), seg(0.1, 0.1, 0.1, 0.6), hit));
+    EXPECT_FALSE(check_intersect(seg(0, 0.7, 1, 0.7), seg(0.1, 0.1, 0.1, 0.6), hit));
+    EXPECT_DOUBLE_EQ(hit.y, 0.7);
+    EXPECT_FALSE(check_intersect(seg(0.7, 0, 0.7, 1), seg(0.1, 0.1, 0.6, 0.1), hit));
+    EXPECT_DOUBLE_EQ(hit.x, 0.7);
+    // End points given in either order.
+    EXPECT_TRUE(check_intersect(seg(0.6, 1, 0.6, 0), seg(0.6, 0.5, 0.1, 0.5), hit));
+    EXPECT_FALSE(check_intersect(seg(0.65, 1, 0.65, 0), seg(0.6, 0.5, 0.1, 0.5), hit));
+}
+
+// ---------------------------------------------------------------- check_box_intersect
+
+TEST_F(geometry_test, BoxCornerTieGoesToTheLaterEdgeWithTheSamePoint) {
+    world_class w(&owner);
+    point hit;
+    // The diagonal meets the top and left edges at (0.5, 0.5), bottom and right at (1.5, 1.5).
+    const double d = check_box_intersect(&w, seg(0, 0, 10, 10), seg(0.5, 0.5, 1.5, 1.5), hit);
+    EXPECT_DOUBLE_EQ(d, std::sqrt(0.5));
+    EXPECT_DOUBLE_EQ(hit.x, 0.5);
+    EXPECT_DOUBLE_EQ(hit.y, 0.5);
+    ASSERT_EQ(w.impact_count, 1);
+    EXPECT_DOUBLE_EQ(w.impacts->x, 0.5);
+    EXPECT_DOUBLE_EQ(w.impacts->y, 0.5);
+}
+
+TEST_F(geometry_test, BoxHitAtTheOriginIsIgnoredAndTheFarEdgeReported) {
+    world_class w(&owner);
+    point hit;
+    // Origin on the left edge, looking right through the box: the right edge at 0.5.
+    double d = check_box_intersect(&w, seg(1, 1, 101, 1), seg(1, 0.5, 1.5, 1.5), hit);
+    EXPECT_DOUBLE_EQ(d, 0.5);
+    EXPECT_DOUBLE_EQ(hit.x, 1.5);
+    EXPECT_DOUBLE_EQ(hit.y, 1.0);
+    ASSERT_EQ(w.impact_count, 1);
+    EXPECT_DOUBLE_EQ(w.impacts->x, 1.5);
+
+    // Origin on the top edge, looking down: the bottom edge at exactly 1.0, which is reported
+    // but too far to become an impact.
+    d = check_box_intersect(&w, seg(1.25, 0.5, 1.25, 10.5), seg(1, 0.5, 1.5, 1.5), hit);
+    EXPECT_EQ(d, 1.0);
+    EXPECT_EQ(hit.x, 1.25);
+    EXPECT_EQ(hit.y, 1.5);
+    EXPECT_EQ(w.impact_count, 1);
+
+    // The far edge beyond the horizon: the untouched edges' 2.0 wins.
+    d = check_box_intersect(&w, seg(1, 1, 101, 1), seg(1, 0.5, 4, 1.5), hit);
+    EXPECT_EQ(d, 2.0);
+    EXPECT_EQ(w.impact_count, 1);
+}
+
+TEST_F(geometry_test, RayFromInsideABoxReportsTheEdgeItLeavesThrough) {
+    world_class w(&owner);
+    point hit;
+    double d = check_box_intersect(&w, seg(1.25, 1, 101.25, 1), seg(1, 0.5, 1.5, 1.5), hit);
+    EXPECT_DOUBLE_EQ(d, 0.25);
+    EXPECT_DOUBLE_EQ(hit.x, 1.5);
+    EXPECT_DOUBLE_EQ(hit.y, 1.0);
+    d = check_box_intersect(&w, seg(1.25, 1, 1.25, -99), seg(1, 0.5, 1.5, 1.5), hit);
+    EXPECT_DOUBLE_EQ(d, 0.5);
+    EXPECT_DOUBLE_EQ(hit.x, 1.25);
+    EXPECT_DOUBLE_EQ(hit.y, 0.5);
+    const std::vector<point> imp = impact_list(w);
+    ASSERT_EQ(imp.size(), 2u);
+    EXPECT_DOUBLE_EQ(imp[0].y, 0.5);  // newest first
+    EXPECT_DOUBLE_EQ(imp[1].x, 1.5);
+}
+
+TEST_F(geometry_test, OnlyHitsCloserThanOneBecomeImpacts) {
+    world_class w(&owner);
+    point hit;
+    // Exactly 1.0: every number here is exact, so is the distance.
+    double d = check_box_intersect(&w, seg(0, 1, 100, 1), seg(1, 0.5, 2, 1.5), hit);
+    EXPECT_EQ(d, 1.0);
+    EXPECT_EQ(hit.x, 1.0);
+    EXPECT_EQ(hit.y, 1.0);
+    EXPECT_EQ(w.impact_count, 0);
+
+    // 0.99: recorded at the reported hit point.
+    d = check_box_intersect(&w, seg(0.01, 1, 100.01, 1), seg(1, 0.5, 2, 1.5), hit);
+    EXPECT_NEAR(d, 0.99, 1e-12);
+    EXPECT_NEAR(hit.x, 1.0, 1e-12);
+    EXPECT_NEAR(hit.y, 1.0, 1e-12);
+    ASSERT_EQ(w.impact_count, 1);
+    EXPECT_EQ(w.impacts->x, hit.x);
+    EXPECT_EQ(w.impacts->y, hit.y);
+
+    // Without a world nothing is recorded, the answer is the same.
+    point hit2;
+    EXPECT_EQ(check_box_intersect(nullptr, seg(0.01, 1, 100.01, 1), seg(1, 0.5, 2, 1.5), hit2), d);
+    EXPECT_EQ(w.impact_count, 1);
+}
+
+TEST_F(geometry_test, BoxQueriesThatFindNothingNearReportTwo) {
+    world_class w(&owner);
+    point hit;
+    // Missing the box.
+    EXPECT_EQ(check_box_intersect(&w, seg(0, 1, 100, 1), seg(5, 3, 6, 4), hit), 2.0);
+    // Box behind the origin.
+    EXPECT_EQ(check_box_intersect(&w, seg(8, 1, 108, 1), seg(5, 0, 6, 2), hit), 2.0);
+    // Through the middle of a box 5 away: the two untouched edges keep 2.0, which wins.
+    EXPECT_EQ(check_box_intersect(&w, seg(0, 1, 100, 1), seg(5, 0, 6, 2), hit), 2.0);
+    // Through two opposite corners every edge is touched, so the true distance comes back.
+    EXPECT_DOUBLE_EQ(check_box_intersect(&w, seg(0, 0, 10, 10), seg(2, 2, 3, 3), hit), 2 * std::sqrt(2.0));
+    EXPECT_DOUBLE_EQ(hit.x, 2);
+    EXPECT_DOUBLE_EQ(hit.y, 2);
+    // A zero-size box has only degenerate edges.
+    EXPECT_EQ(check_box_intersect(&w, seg(0, 1, 100, 1), seg(0.5, 1, 0.5, 1), hit), 2.0);
+    EXPECT_EQ(w.impact_count, 0);
+}
+
+TEST_F(geometry_test, BoxGivenByItsFarCornerFirstIsHitTheSame) {
+    world_class w(&owner);
+    point hit;
+    // Corners (2, 1.5) and (1, 0.5): the edge at x = 1 is met first.
+    EXPECT_DOUBLE_EQ(check_box_intersect(&w, seg(0, 1, 100, 1), seg(2, 1.5, 1, 0.5), hit), 1.0);
+    EXPECT_DOUBLE_EQ(hit.x, 1.0);
+    EXPECT_DOUBLE_EQ(hit.y, 1.0);
+}
+
+// ---------------------------------------------------------------- check_wall_point, check_sensor
+
+TEST_F(geometry_test, WallPointIncludesEveryEdge) {
+    world_class w(&owner);
+    w.free_walls();
+    w.add_wall(2, 3, 1, 0.5);
+    EXPECT_TRUE(w.check_wall_point(2, 3));
+    EXPECT_TRUE(w.check_wall_point(3, 3.5));
+    EXPECT_TRUE(w.check_wall_point(2, 3.5));
+    EXPECT_TRUE(w.check_wall_point(2.5, 3.25));
+    EXPECT_FALSE(w.check_wall_point(3.001, 3.25));
+    EXPECT_FALSE(w.check_wall_point(2.5, 2.999));
+    EXPECT_FALSE(w.check_wall_point(5, 5));
+    // A zero-size wall holds its one point; a wall of negative size holds nothing.
+    w.add_wall(4, 4, 0, 0);
+    EXPECT_TRUE(w.check_wall_point(4, 4));
+    EXPECT_FALSE(w.check_wall_point(4.001, 4));
+    w.add_wall(7, 7, -1, -1);
+    EXPECT_FALSE(w.check_wall_point(6.5, 6.5));
+    EXPECT_FALSE(w.check_wall_point(7, 7));
+    // Walls anywhere in the list count.
+    w.add_wall(8, 8, 1, 1);
+    EXPECT_TRUE(w.check_wall_point(2.5, 3.25));
+    EXPECT_TRUE(w.check_wall_point(8.5, 8.5));
+}
+
+TEST_F(geometry_test, SensorOnTheWorldBorderIsInsideAndBeyondIsOutside) {
+    world_class w(&owner);
+    w.free_walls();  // the border walls would cover the edges
+    EXPECT_FALSE(w.check_sensor(9, 5, 0, 1.0));  // x = 10
+    EXPECT_TRUE(w.check_sensor(9, 5, 0, 1.001));
+    EXPECT_FALSE(w.check_sensor(0.5, 5, pi, 0.5));  // x = 0
+    EXPECT_TRUE(w.check_sensor(0.5, 5, pi, 0.501));
+    EXPECT_FALSE(w.check_sensor(5, 9.5, -pi / 2, 0.5));  // y = 10 (down the screen)
+    EXPECT_TRUE(w.check_sensor(5, 9.5, -pi / 2, 0.501));
+    EXPECT_FALSE(w.check_sensor(5, 0.5, pi / 2, 0.5));  // y = 0
+    EXPECT_TRUE(w.check_sensor(5, 0.5, pi / 2, 0.501));
+    // Far outside, also with ranges beyond the horizon.
+    EXPECT_TRUE(w.check_sensor(5, 5, 0, 6));
+    EXPECT_FALSE(w.check_sensor(5, 5, 0, 4.5));
+    // A robot already outside with a sensor pointing back in.
+    EXPECT_FALSE(w.check_sensor(-0.2, 5, 0, 0.3125));
+    EXPECT_TRUE(w.check_sensor(-0.4, 5, 0, 0.3125));
+}
+
+TEST_F(geometry_test, SensorInsideAWallIsBlockedAtAnyRange) {
+    world_class w(&owner);
+    w.add_wall(2, 2, 1, 1);
+    EXPECT_TRUE(w.check_sensor(1.5, 2.5, 0, 0.5));  // on the wall's left edge
+    EXPECT_FALSE(w.check_sensor(1.5, 2.5, 0, 0.49));
+    EXPECT_TRUE(w.check_sensor(2.5, 2.5, 0, 0.0));  // the centre itself
+    EXPECT_TRUE(w.check_sensor(0.5, 2.5, 0, 2.5));  // range past the horizon
+    EXPECT_FALSE(w.check_sensor(0.5, 2.5, 0, 3.0 - 0.5 + 0.01));
+    EXPECT_TRUE(w.check_sensor(3.5, 2.5, 0, -1.0));  // a negative range looks backwards
+    EXPECT_TRUE(w.check_sensor(2.5, 3.6, pi / 2, 0.6));  // upwards onto the bottom edge
+    EXPECT_FALSE(w.check_sensor(2.5, 3.6, pi / 2, 0.59));
+    // The border walls block sensors near the world's edge.
+    EXPECT_TRUE(w.check_sensor(0.3, 5, pi, 0.26));
+    EXPECT_FALSE(w.check_sensor(0.3, 5, pi, 0.24));
+}
+
+// ---------------------------------------------------------------- check_vision
+
+TEST_F(geometry_test, VisionSeesUpToButNotIncludingTheHorizon) {
+    world_class w(&owner);
+    w.add_wall(6.99, 4, 1, 2);
+    bool seen = false;
+    point hit{-1, -1};
+    double d = w.check_vision(5, 5, 0, seen, hit);
+    EXPECT_NEAR(d, 1.99, 1e-12);
+    EXPECT_TRUE(seen);
+    EXPECT_NEAR(hit.x, 6.99, 1e-12);
+    EXPECT_NEAR(hit.y, 5.0, 1e-12);
+    EXPECT_EQ(w.impact_count, 0);
+
+    w.free_walls();
+    w.add_wall(7, 4, 1, 2);  // exactly 2.0
+    seen = true;
+    hit = point{-1, -1};
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(hit.x, -1);
+    EXPECT_EQ(hit.y, -1);
+
+    w.free_walls();
+    w.add_wall(5, 7.5, 2, 1);  // 2.5 straight down
+    seen = true;
+    EXPECT_EQ(w.check_vision(6, 5, -pi / 2, seen, hit), 2.0);
+    EXPECT_FALSE(seen);
+
+    // Close walls are seen and recorded as impacts.
+    w.add_wall(5.5, 4, 1, 2);
+    d = w.check_vision(5, 5, 0, seen, hit);
+    EXPECT_NEAR(d, 0.5, 1e-12);
+    EXPECT_TRUE(seen);
+    ASSERT_EQ(w.impact_count, 1);
+    EXPECT_EQ(w.impacts->x, hit.x);
+    EXPECT_EQ(w.impacts->y, hit.y);
+}
+
+TEST_F(geometry_test, VisionPicksTheNearestWallWhateverTheListOrder) {
+    world_class w(&owner);
+    w.add_wall(6.5, 4, 0.2, 2);  // 1.5 away
+    w.add_wall(6, 4.5, 0.2, 1);  // 1.0 away, newer, so first in the list
+    w.add_wall(7, 4, 0.2, 2);    // 2.0 away, newest
+    bool seen;
+    point hit;
+    EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 1.0, 1e-12);
+    EXPECT_NEAR(hit.x, 6.0, 1e-12);
+    w.free_walls();
+    w.add_wall(6, 4.5, 0.2, 1);
+    w.add_wall(6.5, 4, 0.2, 2);
+    EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 1.0, 1e-12);
+    EXPECT_NEAR(hit.x, 6.0, 1e-12);
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(geometry_test, VisionTieBetweenWallsGoesToTheLaterInTheList) {
+    // Wall a's left edge and wall b's top edge meet the ray at the same place. The two
+    // crossings are worked out along different edges and come out a rounding step apart,
+    // at the very same distance, which makes visible which wall is taken.
+    const double ox = 2.351, oy = 2.112, angle = -0.5, ax = 3.357;
+    world_class w(&owner);
+    w.free_walls();
+    w.add_wall(ax, oy - 3, 1, 6);
+    bool seen;
+    point hit_a, hit_b;
+    const double da = w.check_vision(ox, oy, angle, seen, hit_a);
+    ASSERT_TRUE(seen);
+    const double by = hit_a.y;
+
+    w.free_walls();
+    w.add_wall(ax - 0.5, by, 1, 1);
+    const double db = w.check_vision(ox, oy, angle, seen, hit_b);
+    ASSERT_TRUE(seen);
+    ASSERT_EQ(da, db) << "the geometry no longer gives a tie";
+    ASSERT_TRUE(hit_a.x != hit_b.x || hit_a.y != hit_b.y) << "the geometry no longer separates the points";
+
+    point hit;
+    w.free_walls();
+    w.add_wall(ax - 0.5, by, 1, 1);  // b, then a: the list reads a, b
+    w.add_wall(ax, oy - 3, 1, 6);
+    EXPECT_EQ(w.check_vision(ox, oy, angle, seen, hit), da);
+    EXPECT_EQ(hit.x, hit_b.x);
+    EXPECT_EQ(hit.y, hit_b.y);
+
+    w.free_walls();
+    w.add_wall(ax, oy - 3, 1, 6);  // the list reads b, a
+    w.add_wall(ax - 0.5, by, 1, 1);
+    EXPECT_EQ(w.check_vision(ox, oy, angle, seen, hit), da);
+    EXPECT_EQ(hit.x, hit_a.x);
+    EXPECT_EQ(hit.y, hit_a.y);
+}
+
+TEST_F(geometry_test, ZeroSizeWallIsNeverSeen) {
+    world_class w(&owner);
+    w.add_wall(5.5, 5, 0, 0);  // right on the ray, 0.5 ahead
+    w.add_wall(6, 5, 0, 0);
+    bool seen = true;
+    point hit{-3, -3};
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(hit.x, -3);
+    EXPECT_EQ(w.impact_count, 0);
+    // Even from the wall's own point.
+    EXPECT_EQ(w.check_vision(5.5, 5, pi, seen, hit), 2.0);
+    EXPECT_FALSE(seen);
+}
+
+TEST_F(geometry_test, WallChangesAreSeenByTheNextCastFromTheSameOrigin) {
+    world_class w(&owner);
+    bool seen;
+    point hit;
+    // Far from (5, 5) at first.
+    w.add_wall(1, 1, 0.1, 0.1);
+    wall_type* grown = w.walls;
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    EXPECT_FALSE(seen);
+    EXPECT_FALSE(w.check_sensor(5, 5, 0, 0.3));
+    // Grown around the origin: (1, 1) to (5.5, 5.5), seen from inside at its right edge.
+    w.resize_wall(grown, 4.5, 4.5);
+    EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 0.5, 1e-12);
+    EXPECT_TRUE(seen);
+    EXPECT_NEAR(hit.x, 5.5, 1e-12);
+    EXPECT_NEAR(hit.y, 5.0, 1e-12);
+    EXPECT_TRUE(w.check_sensor(5, 5, 0, 0.3));
+    // Shrunk to nothing.
+    w.resize_wall(grown, 0, 0);
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    EXPECT_FALSE(seen);
+    EXPECT_FALSE(w.check_sensor(5, 5, 0, 0.3));
+
+    // Dragged back past its anchor: (9, 5.5) with size (-3, -0.9) spans x 6..9, y 4.6..5.5.
+    // The ray sees it; a point test never finds a point in a wall of negative size.
+    w.add_wall(9, 5.5, 0.1, 0.1);
+    wall_type* dragged = w.walls;
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    w.resize_wall(dragged, -3, -0.9);
+    EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 1.0, 1e-12);
+    EXPECT_TRUE(seen);
+    EXPECT_NEAR(hit.x, 6.0, 1e-12);
+    EXPECT_FALSE(w.check_sensor(5, 5, 0, 1.25));
+    w.resize_wall(dragged, 0.1, 0.1);
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+
+    // Added and removed walls count as well.
+    w.add_wall(5.5, 4, 1, 2);
+    EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 0.5, 1e-12);
+    EXPECT_TRUE(w.check_sensor(5, 5, 0, 0.5));
+    w.free_walls();
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    EXPECT_FALSE(seen);
+    EXPECT_FALSE(w.check_sensor(5, 5, 0, 0.5));
+}
+
+// The vision ray cast the plain way: every wall in list order, each candidate kept.
+double reference_vision(world_class& w, double x, double y, double angle, bool& seen, point& hit) {
+    const double L = w.world_width * w.world_height;
+    const line ray{{x, y}, {x + L * std::cos(angle), y - L * std::sin(angle)}};
+    seen = false;
+    struct candidate {
+        point p;
+        double d;
+    };
+    std::vector<candidate> candidates;
+    for (wall_type* wall = w.walls; wall; wall = wall->next) {
+        point crossing;
+        const double d = check_box_intersect(
+            &w, ray, line{{wall->x, wall->y}, {wall->x + wall->w, wall->y + wall->h}}, crossing);
+        if (d > 0 && d < 2.0) {
+            candidates.push_back(candidate{crossing, d});
+            hit = crossing;
+            seen = true;
+        }
+    }
+    double best = w.world_width + w.world_height;
+    int choice = -1;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (candidates[i].d > 0 && candidates[i].d <= best) {
+            best = candidates[i].d;
+            choice = static_cast<int>(i);
+        }
+    }
+    if (choice < 0) return 2.0;
+    hit = candidates[static_cast<std::size_t>(choice)].p;
+    return candidates[static_cast<std::size_t>(choice)].d;
+}
+
+TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
+    world_class fast(&owner);
+    world_class plain(&owner);
+    std::mt19937 gen(20240611);
+    auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(gen); };
+    auto pick = [&](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
+    auto both_add = [&](double x, double y, double ww, double hh) {
+        fast.add_wall(x, y, ww, hh);
+        plain.add_wall(x, y, ww, hh);
+    };
+    auto random_wall = [&](double ox, double oy) {
+        switch (pick(9)) {
+            case 0:  // zero size
+                both_add(uni(0, 10), uni(0, 10), 0, 0);
+                break;
+            case 1:  // negative size
+                both_add(uni(0, 10), uni(0, 10), -uni(0.05, 2), -uni(0.05, 2));
+                break;
+            case 2:  // mixed signs, or a line
+                both_add(uni(0, 10), uni(0, 10), pick(2) ? uni(-2, 2) : 0, uni(-2, 2));
+                break;
+            case 3:  // far away
+                both_add(uni(20, 40), uni(-40, 40), uni(0.1, 3), uni(0.1, 3));
+                break;
+            case 4: {  // an edge at exactly 2.0 from the origin, or just inside or outside
+                const double gap = 2.0 + (pick(3) - 1) * 1e-9;
+                switch (pick(4)) {
+                    case 0: both_add(ox + gap, oy - uni(0, 1), uni(0.1, 1), uni(0.5, 2)); break;
+                    case 1: both_add(ox - gap, oy - uni(0, 1), -uni(0.1, 1), uni(0.5, 2)); break;
+                    case 2: both_add(ox - uni(0, 1), oy + gap, uni(0.5, 2), uni(0.1, 1)); break;
+                    default: both_add(ox - uni(0, 1), oy - gap - 0.5, uni(0.5, 2), 0.5); break;
+                }
+                break;
+            }
+            case 5:  // a corner at 2.0 along a diagonal
+                both_add(ox + 1.2, oy + 1.6, uni(0.1, 1), uni(0.1, 1));
+                break;
+            case 6:  // around the origin
+                both_add(ox - uni(0, 0.5), oy - uni(0, 0.5), uni(0.5, 1), uni(0.5, 1));
+                break;
+            default:
+                both_add(uni(-1, 10), uni(-1, 10), uni(0.05, 2), uni(0.05, 2));
+                break;
+        }
+    };
+    auto random_origin = [&]() -> point {
+        if (pick(5) == 0 && fast.walls) {
+            // On a wall's corner or edge.
+            const wall_type* wall = fast.walls;
+            for (int n = pick(fast.wall_count); n > 0 && wall->next; --n) wall = wall->next;
+            const double t = pick(2) ? 0.0 : uni(0, 1);
+            return pick(2) ? point{wall->x + t * wall->w, wall->y} : point{wall->x, wall->y + t * wall->h};
+        }
+        return point{uni(-0.5, 10.5), uni(-0.5, 10.5)};
+    };
+
+    for (int i = 0; i < 30; ++i) random_wall(uni(0, 10), uni(0, 10));
+    int seen_count = 0, cast_count = 0;
+    for (int round = 0; round < 400; ++round) {
+        const point o = random_origin();
+        if (round % 3 == 0) random_wall(o.x, o.y);
+        if (round % 7 == 0) {
+            // Resize the same wall in both worlds.
+            const int n = pick(fast.wall_count);
+            wall_type* wf = fast.walls;
+            wall_type* wp = plain.walls;
+            for (int k = 0; k < n; ++k) {
+                wf = wf->next;
+                wp = wp->next;
+            }
+            const double nw = uni(-2, 2), nh = pick(4) ? uni(-2, 2) : 0;
+            fast.resize_wall(wf, nw, nh);
+            plain.resize_wall(wp, nw, nh);
+        }
+        // The robot's pattern: six sensor rays, then twelve probe rays, then axis-aligned ones.
+        const double heading = uni(-pi, pi);
+        std::vector<double> angles;
+        for (int k = 0; k < 6; ++k) angles.push_back(heading - pi / 3 + k * pi / 3);
+        for (int k = 0; k < 12; ++k) angles.push_back(heading + k * pi / 6);
+        for (int k = 0; k < 4; ++k) angles.push_back(k * pi / 2);
+        for (double a : angles) {
+            bool seen_f = pick(2), seen_p = seen_f;
+            point hit_f{-7, -7}, hit_p{-7, -7};
+            const double df = fast.check_vision(o.x, o.y, a, seen_f, hit_f);
+            const double dp = reference_vision(plain, o.x, o.y, a, seen_p, hit_p);
+            ASSERT_EQ(df, dp) << "origin " << o.x << "," << o.y << " angle " << a;
+            ASSERT_EQ(seen_f, seen_p);
+            ASSERT_EQ(hit_f.x, hit_p.x);
+            ASSERT_EQ(hit_f.y, hit_p.y);
+            ASSERT_EQ(fast.impact_count, plain.impact_count);
+            seen_count += seen_f;
+            ++cast_count;
+        }
+        if (round % 50 == 0) expect_same_impacts(fast, plain);
+    }
+    expect_same_impacts(fast, plain);
+    // The run covers both outcomes and records impacts.
+    EXPECT_GT(seen_count, cast_count / 10);
+    EXPECT_LT(seen_count, cast_count);
+    EXPECT_GT(fast.impact_count, 20);
+}
+
+}  // namespace

@@ -1,0 +1,375 @@
+// One robot: drive command and drive bytes, camera pan and tilt, heading error, kinematics,
+// collisions with walls and the world's edge, construction and the IR indicator.
+#include <cmath>
+#include <string>
+
+#include "app/main_class.h"
+#include "platform/draw.h"
+#include "robot/robot.h"
+#include "support/clock.h"
+#include "support/random.h"
+#include "test_robot.h"
+#include "test_support.h"
+#include "world/world.h"
+
+using namespace test_support;
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+class robot_test : public temp_dir_test {
+protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        ensure_app();
+        owner.buffer_width = 640;
+        owner.buffer_height = 480;
+        set_fixed_step(0.1);
+    }
+    void TearDown() override {
+        set_fixed_step(0);
+        temp_dir_test::TearDown();
+    }
+
+    // Puts the robot somewhere and restarts its integration from now.
+    static void place(robot_class& r, double x, double y, double heading) {
+        r.x = x;
+        r.y = y;
+        r.heading = heading;
+        r.last_update = get_time();
+    }
+    static void run(robot_class& r, int ticks) {
+        for (int i = 0; i < ticks; ++i) {
+            advance_sim_clock();
+            r.update();
+        }
+    }
+
+    main_class owner;
+};
+
+TEST_F(robot_test, DriveBytesFollowSpeedAndTurn) {
+    world_class w(&owner);
+    test_robot r(&w);
+    struct {
+        double speed, turn;
+        int d0, d1;
+    } const cases[] = {
+        {0, 0, 128, 128},    {1, 0, 158, 98},    {1, 1, 173, 113},   {1, -1, 143, 83},
+        {-1, 0, 98, 158},    {0, 1, 143, 143},   {0, -1, 113, 113},  {0.5, 0, 143, 113},
+        {0.01, 0, 128, 127},  // truncated, not rounded
+        {-0.01, 0, 127, 128},
+    };
+    for (const auto& c : cases) {
+        r.motion(c.speed, c.turn);
+        EXPECT_EQ(r.drive0, c.d0) << c.speed << " " << c.turn;
+        EXPECT_EQ(r.drive1, c.d1) << c.speed << " " << c.turn;
+        EXPECT_EQ(r.speed, c.speed);
+        EXPECT_EQ(r.turn, c.turn);
+    }
+}
+
+TEST_F(robot_test, OutOfRangeCommandsAreClampedButLoggedAsGiven) {
+    world_class w(&owner);
+    test_robot r(&w);
+    r.motion(2, -3);
+    EXPECT_EQ(r.speed, 1.0);
+    EXPECT_EQ(r.turn, -1.0);
+    EXPECT_EQ(r.drive0, 143);
+    EXPECT_EQ(r.drive1, 83);
+    r.motion(-7, 1.5);
+    EXPECT_EQ(r.speed, -1.0);
+    EXPECT_EQ(r.turn, 1.0);
+    EXPECT_EQ(r.drive0, 113);
+    EXPECT_EQ(r.drive1, 173);
+    const std::string log = log_text();
+    EXPECT_NE(log.find("[Robot] motion  2.0  -3.0\n"), std::string::npos);
+    EXPECT_NE(log.find("[Robot] motion -7.0   1.5\n"), std::string::npos);
+    // Construction stops the robot, which is logged too.
+    EXPECT_EQ(count_of(log, "[Robot] motion"), 3);
+    EXPECT_NE(log.find("[Robot] motion  0.0   0.0\n"), std::string::npos);
+}
+
+TEST_F(robot_test, PanAndTiltStayInRange) {
+    world_class w(&owner);
+    test_robot r(&w);
+    r.set_pan(254);
+    r.move_pan(1);
+    EXPECT_EQ(r.pan, 254);
+    r.set_pan(253);
+    r.move_pan(1);
+    EXPECT_EQ(r.pan, 254);
+    r.set_pan(1);
+    r.move_pan(-1);
+    EXPECT_EQ(r.pan, 1);
+    r.set_pan(2);
+    r.move_pan(-1);
+    EXPECT_EQ(r.pan, 1);
+    // A step that would overshoot is dropped whole, not cut short.
+    r.set_pan(250);
+    r.move_pan(10);
+    EXPECT_EQ(r.pan, 250);
+    r.move_pan(-249);
+    EXPECT_EQ(r.pan, 1);
+    r.set_pan(100);
+    r.move_pan(-100);
+    EXPECT_EQ(r.pan, 100);
+    r.move_pan(0);
+    EXPECT_EQ(r.pan, 100);
+    // Absolute positions reach the full range.
+    r.set_pan(300);
+    EXPECT_EQ(r.pan, 255);
+    r.move_pan(1);
+    EXPECT_EQ(r.pan, 255);
+    r.set_pan(-5);
+    EXPECT_EQ(r.pan, 0);
+    r.move_pan(-1);
+    EXPECT_EQ(r.pan, 0);
+    r.set_pan(77);
+    EXPECT_EQ(r.pan, 77);
+
+    r.set_tilt(300);
+    EXPECT_EQ(r.tilt, 255);
+    r.set_tilt(-5);
+    EXPECT_EQ(r.tilt, 0);
+    r.set_tilt(255);
+    EXPECT_EQ(r.tilt, 255);
+    r.set_tilt(0);
+    EXPECT_EQ(r.tilt, 0);
+    r.set_tilt(131);
+    EXPECT_EQ(r.tilt, 131);
+    EXPECT_EQ(r.pan, 77);
+}
+
+TEST_F(robot_test, LeavingAutoModeStops) {
+    world_class w(&owner);
+    test_robot r(&w);
+    EXPECT_FALSE(r.auto_mode);
+    r.motion(1, 1);
+    r.toggle_auto_mode();
+    EXPECT_TRUE(r.auto_mode);
+    EXPECT_EQ(r.speed, 1.0);  // switching on keeps the command
+    EXPECT_EQ(r.drive0, 173);
+    r.toggle_auto_mode();
+    EXPECT_FALSE(r.auto_mode);
+    EXPECT_EQ(r.speed, 0.0);
+    EXPECT_EQ(r.turn, 0.0);
+    EXPECT_EQ(r.drive0, 128);
+    EXPECT_EQ(r.drive1, 128);
+}
+
+TEST_F(robot_test, HeadingErrorIsWrappedIntoMinusPiToPi) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.target_x = w.target_y = 8;
+    // The gradient at (3, 5) comes from one waypoint alone: no impacts, a level grid.
+    auto error_for = [&](double heading, double wx, double wy) {
+        w.free_impacts();
+        level_grid(r);
+        only_waypoint(r, wx, wy);
+        place(r, 3, 5, heading);
+        r.update();
+        return r.heading_error;
+    };
+    // Waypoint to the right: gradient heading 0.
+    EXPECT_EQ(error_for(-pi, 4, 5), pi);
+    EXPECT_EQ(r.grad_angle, 0.0);
+    EXPECT_EQ(error_for(pi, 4, 5), pi);
+    EXPECT_NEAR(error_for(0.5, 4, 5), -0.5, 1e-12);
+    EXPECT_NEAR(error_for(-0.5, 4, 5), 0.5, 1e-12);
+    EXPECT_NEAR(error_for(-3, 4, 5), 3, 1e-12);
+    EXPECT_NEAR(error_for(3, 4, 5), -3, 1e-12);
+    EXPECT_EQ(error_for(0, 4, 5), 0.0);
+    // Waypoint below on the screen: gradient heading -pi/2.
+    EXPECT_EQ(error_for(pi / 2, 3, 6), pi);
+    EXPECT_EQ(r.grad_angle, -pi / 2);
+    EXPECT_NEAR(error_for(-pi / 2 - 1, 3, 6), 1, 1e-12);
+    EXPECT_NEAR(error_for(2.5, 3, 6), 1.5 * pi - 2.5, 1e-12);
+}
+
+TEST_F(robot_test, FullSpeedIsHalfAUnitAndFullTurnTwoRadiansPerSecond) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.target_x = w.target_y = 8;
+
+    place(r, 3, 5, 0);
+    r.motion(1, 0);
+    run(r, 10);  // one second
+    EXPECT_NEAR(r.x, 3.5, 1e-9);
+    EXPECT_NEAR(r.y, 5.0, 1e-12);
+    EXPECT_NEAR(r.dx, 0.05, 1e-9);
+    EXPECT_EQ(r.heading, 0.0);
+
+    // Heading pi/2 is up the screen.
+    place(r, 5, 7, pi / 2);
+    run(r, 10);
+    EXPECT_NEAR(r.x, 5.0, 1e-12);
+    EXPECT_NEAR(r.y, 6.5, 1e-9);
+
+    // Half speed, backwards.
+    place(r, 3, 5, 0);
+    r.motion(-0.5, 0);
+    run(r, 20);
+    EXPECT_NEAR(r.x, 2.5, 1e-9);
+
+    // Turning on the spot, counter-clockwise on the screen.
+    place(r, 3, 5, 0);
+    r.motion(0, 1);
+    run(r, 10);
+    EXPECT_NEAR(r.heading, 2.0, 1e-9);
+    EXPECT_EQ(r.x, 3.0);
+    EXPECT_EQ(r.y, 5.0);
+    run(r, 6);  // 3.2 passes pi and comes back round
+    EXPECT_NEAR(r.heading, 3.2 - 2 * pi, 1e-9);
+    r.motion(0, -0.5);
+    place(r, 3, 5, 0);
+    run(r, 10);
+    EXPECT_NEAR(r.heading, -1.0, 1e-9);
+
+    // One tick of both: the step is taken along the new heading.
+    place(r, 3, 5, 0);
+    r.motion(1, 1);
+    run(r, 1);
+    EXPECT_NEAR(r.heading, 0.2, 1e-12);
+    EXPECT_NEAR(r.x, 3 + 0.05 * std::cos(0.2), 1e-12);
+    EXPECT_NEAR(r.y, 5 - 0.05 * std::sin(0.2), 1e-12);
+    EXPECT_NEAR(r.dx, 0.05 * std::cos(0.2), 1e-12);
+    EXPECT_NEAR(r.dy, -0.05 * std::sin(0.2), 1e-12);
+}
+
+TEST_F(robot_test, DrivingIntoAWallStopsShortButTurningGoesOn) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.target_x = w.target_y = 8;
+    w.add_wall(6.02, 4, 0.5, 2);
+    place(r, 5, 5, 0);
+    r.motion(1, 0);
+    // 0.05 per tick: from 5.70 the next position 5.75 is 0.27 from the wall, allowed; from 5.75
+    // the next one, 5.80, is 0.22 away, closer than 0.25.
+    run(r, 14);
+    EXPECT_NEAR(r.x, 5.70, 1e-9);
+    run(r, 1);
+    EXPECT_NEAR(r.x, 5.75, 1e-9);
+    const double stopped = r.x;
+    run(r, 20);
+    EXPECT_EQ(r.x, stopped);
+    EXPECT_EQ(r.y, 5.0);
+    EXPECT_NEAR(r.dx, 0.05, 1e-9);  // the step is still computed, just not taken
+    // The front sensors see the wall close by.
+    EXPECT_TRUE(r.vision_seen[1]);
+    EXPECT_NEAR(r.vision[1], 2.0 - 0.27, 1e-9);
+
+    // Still blocked while turning a little, but the heading changes.
+    r.motion(1, 1);
+    run(r, 1);
+    EXPECT_NEAR(r.heading, 0.2, 1e-9);
+    EXPECT_EQ(r.x, stopped);
+    EXPECT_EQ(r.y, 5.0);
+    // Turned away, it drives off.
+    place(r, stopped, 5, pi);
+    r.motion(1, 0);
+    run(r, 1);
+    EXPECT_NEAR(r.x, stopped - 0.05, 1e-9);
+}
+
+TEST_F(robot_test, PositionIsClampedAQuarterFromTheWorldEdge) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.free_walls();
+    w.target_x = w.target_y = 5;
+    r.motion(1, 0);
+    place(r, 9.7, 5, 0);
+    run(r, 1);
+    EXPECT_NEAR(r.x, 9.75, 1e-9);
+    run(r, 3);
+    EXPECT_EQ(r.x, 9.75);
+    place(r, 5, 0.3, pi / 2);
+    run(r, 3);
+    EXPECT_EQ(r.y, 0.25);
+    place(r, 0.3, 5, pi);
+    run(r, 3);
+    EXPECT_EQ(r.x, 0.25);
+    place(r, 5, 9.7, -pi / 2);
+    run(r, 3);
+    EXPECT_EQ(r.y, 9.75);
+    // Even a robot put far outside comes back to the edge.
+    r.motion(0, 0);
+    place(r, 20, -3, 0);
+    run(r, 1);
+    EXPECT_EQ(r.x, 9.75);
+    EXPECT_EQ(r.y, 0.25);
+}
+
+TEST_F(robot_test, ConstructionDrawsXThenYThenHeading) {
+    world_class w(&owner);
+    bool above_pi = false, below_pi = false;
+    for (unsigned seed : {1u, 2u, 3u, 77u, 4242u, 31337u}) {
+        srand15(seed);
+        const double x = f_rand(0.5, 9.5);
+        const double y = f_rand(0.5, 9.5);
+        const double h = f_rand(0, 2 * pi);
+        srand15(seed);
+        test_robot r(&w);
+        EXPECT_EQ(r.x, x) << seed;
+        EXPECT_EQ(r.y, y) << seed;
+        // The update run by the constructor brings the heading into [-pi, pi].
+        if (h > pi) {
+            above_pi = true;
+            EXPECT_NEAR(r.heading, h - 2 * pi, 1e-12) << seed;
+        } else {
+            below_pi = true;
+            EXPECT_EQ(r.heading, h) << seed;
+        }
+        EXPECT_EQ(r.drive0, 128);
+        EXPECT_EQ(r.drive1, 128);
+        EXPECT_FALSE(r.auto_mode);
+        EXPECT_TRUE(r.timers_reset);
+        EXPECT_EQ(r.error_history[0], 0.0);
+        EXPECT_EQ(r.error_history[1], 0.0);
+        EXPECT_EQ(r.last_update, get_time());
+    }
+    EXPECT_TRUE(above_pi && below_pi);
+}
+
+TEST_F(robot_test, IrIndicatorShortensAsTheReadingRises) {
+    owner.buffer_width = 400;
+    owner.buffer_height = 400;
+    owner.memdc = platform::create_memory_dc();
+    world_class w(&owner);
+    test_robot r(&w);
+    // 40 pixels per unit; the robot at (5, 5) = pixel (200, 200), facing right.
+    auto draw_with = [&](float ir) {
+        platform::bitmap* bmp = platform::create_bitmap(400, 400);
+        platform::select_bitmap(owner.memdc, bmp);
+        r.x = 5;
+        r.y = 5;
+        r.heading = 0;
+        r.tel_ir = ir;
+        r.draw(owner.memdc);
+        return bmp;
+    };
+    const platform::color black = platform::rgb(0, 0, 0), white = platform::rgb(255, 255, 255);
+    // Reading 0: 1.2 * 0.5 + 1.5 * 0.5 = 1.35 from the centre, to pixel 254.
+    platform::bitmap* b0 = draw_with(0);
+    EXPECT_EQ(platform::get_pixel(b0, 230, 200), black);
+    EXPECT_EQ(platform::get_pixel(b0, 250, 200), black);
+    EXPECT_EQ(platform::get_pixel(b0, 258, 200), white);
+    // Reading 10: 0.6 from the centre, to pixel 224.
+    platform::bitmap* b10 = draw_with(10);
+    EXPECT_EQ(platform::get_pixel(b10, 220, 200), black);
+    EXPECT_EQ(platform::get_pixel(b10, 230, 200), white);
+    EXPECT_EQ(platform::get_pixel(b10, 250, 200), white);
+    // Reading 5: 0.975, to pixel 239.
+    platform::bitmap* b5 = draw_with(5);
+    EXPECT_EQ(platform::get_pixel(b5, 235, 200), black);
+    EXPECT_EQ(platform::get_pixel(b5, 243, 200), white);
+    platform::select_bitmap(owner.memdc, nullptr);
+    platform::delete_bitmap(b0);
+    platform::delete_bitmap(b10);
+    platform::delete_bitmap(b5);
+    platform::delete_dc(owner.memdc);
+    owner.memdc = nullptr;
+}
+
+}  // namespace
