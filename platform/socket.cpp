@@ -1,6 +1,7 @@
 #include "platform/socket.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSocketNotifier>
@@ -116,7 +117,10 @@ void post_connect_result(socket_t s, int error) {
 struct lookup {
     resolve_result state = resolve_result::pending;
     std::uint32_t address = 0;
+    qint64 failed_at = 0;  // failures are given to every asker for a while, then looked up anew
 };
+
+qint64 now_ms() { return QDateTime::currentMSecsSinceEpoch(); }
 
 std::map<std::string, lookup>& lookups() {
     static std::map<std::string, lookup> m;
@@ -237,12 +241,13 @@ resolve_result resolve_host(const char* host, std::uint32_t& address) {
     auto it = m.find(host);
     if (it != m.end()) {
         if (it->second.state == resolve_result::resolved) address = it->second.address;
-        const resolve_result state = it->second.state;
-        if (state == resolve_result::failed) m.erase(it);
-        return state;
+        if (it->second.state != resolve_result::failed || now_ms() - it->second.failed_at < 900)
+            return it->second.state;
+        m.erase(it);
     }
     m[host] = lookup{};
     const std::string name = host;
+    // Looked up in the background; the answer waits in the table for the next ask.
     QHostInfo::lookupHost(QString::fromStdString(name), qApp, [name](const QHostInfo& info) {
         lookup result;
         result.state = resolve_result::failed;
@@ -253,6 +258,7 @@ resolve_result resolve_host(const char* host, std::uint32_t& address) {
                 break;
             }
         }
+        if (result.state == resolve_result::failed) result.failed_at = now_ms();
         lookups()[name] = result;
     });
     return resolve_result::pending;
