@@ -49,12 +49,13 @@ int robot_win_class::setup_window(void*, int show_command) {
             return 1;
         }
     }
+    // The client area holds the picture and the message strip below it.
+    const int client_w = static_cast<int>(width), client_h = static_cast<int>(height + text_area);
     window w = create_window(window_class, "Robot View", 160, 0, static_cast<int>(width + 8),
                              static_cast<int>(height + 134), this);
     if (!w) return 1;
     set_menu(w, &main_menu);
-    // The client area holds the picture and the message strip below it.
-    set_client_size(w, static_cast<int>(width), static_cast<int>(height + text_area));
+    set_client_size(w, client_w, client_h);
     if (robot->show_window != 0) show_window(w, show_command != 0);
     clear_text_area();
     return 0;
