@@ -143,6 +143,32 @@ TEST_F(geometry_test, BoxCornerTieGoesToTheLaterEdgeWithTheSamePoint) {
     EXPECT_DOUBLE_EQ(w.impacts->y, 0.5);
 }
 
+TEST_F(geometry_test, BoxCornerTieShowsTheLaterEdgeWhenRoundingSeparatesThePoints) {
+    // A ray aimed at the top-left corner of the box. The top edge and the left edge work out
+    // the crossing along different lines and land a rounding step apart, at the very same
+    // distance from the origin; the box reports the left edge's point, the later of the two.
+    const line ray{{0.415, 0.532}, {0x1.b751eb851eb84p+5, 0x1.ff74bc6a7ef9cp+5}};
+    const double x1 = 0.96, y1 = 0x1.2a7ef9db22d0fp+0;
+    const line box{{x1, y1}, {x1 + 1, y1 + 1}};
+    point top, left;
+    ASSERT_TRUE(check_intersect(ray, line{{x1, y1}, {x1 + 1, y1}}, top));
+    ASSERT_TRUE(check_intersect(ray, line{{x1, y1}, {x1, y1 + 1}}, left));
+    auto dist = [&](point p) {
+        return std::sqrt((p.x - ray.p1.x) * (p.x - ray.p1.x) + (p.y - ray.p1.y) * (p.y - ray.p1.y));
+    };
+    ASSERT_EQ(dist(top), dist(left)) << "the geometry no longer gives a tie";
+    ASSERT_TRUE(top.x != left.x || top.y != left.y) << "the geometry no longer separates the points";
+
+    world_class w(&owner);
+    point hit;
+    EXPECT_EQ(check_box_intersect(&w, ray, box, hit), dist(left));
+    EXPECT_EQ(hit.x, left.x);
+    EXPECT_EQ(hit.y, left.y);
+    ASSERT_EQ(w.impact_count, 1);
+    EXPECT_EQ(w.impacts->x, left.x);
+    EXPECT_EQ(w.impacts->y, left.y);
+}
+
 TEST_F(geometry_test, BoxHitAtTheOriginIsIgnoredAndTheFarEdgeReported) {
     world_class w(&owner);
     point hit;
@@ -290,6 +316,8 @@ TEST_F(geometry_test, SensorInsideAWallIsBlockedAtAnyRange) {
     EXPECT_TRUE(w.check_sensor(2.5, 2.5, 0, 0.0));  // the centre itself
     EXPECT_TRUE(w.check_sensor(0.5, 2.5, 0, 2.5));  // range past the horizon
     EXPECT_FALSE(w.check_sensor(0.5, 2.5, 0, 3.0 - 0.5 + 0.01));
+    EXPECT_TRUE(w.check_sensor(5.5, 2.5, pi, 3.0));  // a wall beyond the horizon of the robot
+    EXPECT_FALSE(w.check_sensor(5.5, 2.5, pi, 3.6));
     EXPECT_TRUE(w.check_sensor(3.5, 2.5, 0, -1.0));  // a negative range looks backwards
     EXPECT_TRUE(w.check_sensor(2.5, 3.6, pi / 2, 0.6));  // upwards onto the bottom edge
     EXPECT_FALSE(w.check_sensor(2.5, 3.6, pi / 2, 0.59));

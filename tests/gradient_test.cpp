@@ -222,6 +222,15 @@ TEST_F(gradient_test, GridTermIsAFixedLengthStepDownhill) {
     w.compute_grad_point(&r, 5, 5, a, m);
     EXPECT_NEAR(a, 0.0, 1e-12);
     EXPECT_DOUBLE_EQ(m, 0.193 - 0.86);
+    // Across a pull of 0.86 downwards the step's fixed length shows in the heading.
+    only_waypoint(r, 5, 6);
+    for (int height : {1, 10, 200}) {
+        level_grid(r);
+        r.map[mx + 1][my] = height;
+        w.compute_grad_point(&r, 5, 5, a, m);
+        EXPECT_NEAR(a, -std::atan2(0.86, -0.193), 1e-12) << height;
+        EXPECT_DOUBLE_EQ(m, 0.193 - 0.86) << height;
+    }
 }
 
 // The nearest impact the plain way: the whole list, newest first, strictly closer wins.
@@ -351,6 +360,28 @@ TEST_F(gradient_test, TiesAndTheRadiusHoldWithManyImpacts) {
         w->compute_impact_vector(8, 3, v);
         EXPECT_EQ(v.x, 0.0);
         EXPECT_EQ(v.y, -0.5);
+    }
+
+    // Impacts beyond the world's edge count for points inside it, ties included.
+    for (bool outer_newer : {false, true}) {
+        world_class d(&owner);
+        fill_corner(d);
+        d.add_impact(10.5, 5);
+        d.compute_impact_vector(9.875, 5, v);
+        EXPECT_EQ(v.x, -0.625);
+        EXPECT_EQ(v.y, 0.0);
+        d.free_impacts();
+        fill_corner(d);
+        if (outer_newer) {
+            d.add_impact(9.5, 5);
+            d.add_impact(10.5, 5);
+        } else {
+            d.add_impact(10.5, 5);
+            d.add_impact(9.5, 5);
+        }
+        d.compute_impact_vector(10, 5, v);
+        EXPECT_EQ(v.x, outer_newer ? -0.5 : 0.5);
+        EXPECT_EQ(v.y, 0.0);
     }
 
     // From the far corner only the corner impacts are in range; (1.5, 1.5) is 8.5 * sqrt(2)
