@@ -273,6 +273,53 @@ TEST_F(robot_test, DrivingIntoAWallStopsShortButTurningGoesOn) {
     EXPECT_NEAR(r.x, stopped - 0.05, 1e-9);
 }
 
+TEST_F(robot_test, SensorsReachTheOuterEdgeOfTheDrawnSensorAndRaysMeasureNearness) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.free_walls();
+    w.target_x = w.target_y = 8;
+    auto sense = [&](double wx, double wy, double ww, double wh) {
+        w.free_walls();
+        w.add_wall(wx, wy, ww, wh);
+        place(r, 5, 5, 0);
+        r.update();
+    };
+    // Facing right, a wall 0.31 ahead: inside the front sensor's reach of 0.25 + 0.0625.
+    sense(5.31, 4, 1, 2);
+    EXPECT_TRUE(r.sensor_hit[1]);
+    EXPECT_FALSE(r.sensor_hit[0]);
+    EXPECT_FALSE(r.sensor_hit[2]);
+    EXPECT_NEAR(r.vision[1], 2 - 0.31, 1e-9);
+    EXPECT_TRUE(r.vision_seen[1]);
+    EXPECT_NEAR(r.vision_point[1].x, 5.31, 1e-9);
+    // The rays 60 degrees either side meet the same face 0.62 away.
+    EXPECT_NEAR(r.vision[0], 2 - 0.62, 1e-9);
+    EXPECT_NEAR(r.vision[2], 2 - 0.62, 1e-9);
+    EXPECT_GT(r.vision_point[0].y, 5.0);  // ray 0 is to the right of the heading: down the screen
+    EXPECT_LT(r.vision_point[2].y, 5.0);
+    for (int i = 3; i < 6; ++i) {
+        EXPECT_FALSE(r.vision_seen[i]) << i;
+        EXPECT_EQ(r.vision[i], 0.0) << i;
+        EXPECT_FALSE(r.sensor_hit[i]) << i;
+    }
+    // 0.32 ahead is out of the sensor's reach.
+    sense(5.32, 4, 1, 2);
+    EXPECT_FALSE(r.sensor_hit[1]);
+    EXPECT_NEAR(r.vision[1], 2 - 0.32, 1e-9);
+    // Below and to the right of the heading only the sensor at -60 degrees touches the wall.
+    sense(5, 5.2, 1, 1);
+    const bool expect_right[6] = {true, false, false, false, false, false};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(r.sensor_hit[i], expect_right[i]) << i;
+    // Facing up, a wall straight below: only the sensor at +180 degrees.
+    w.free_walls();
+    w.add_wall(4.9, 5.2, 1, 1);
+    place(r, 5, 5, pi / 2);
+    r.update();
+    const bool expect_behind[6] = {false, false, false, false, true, false};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(r.sensor_hit[i], expect_behind[i]) << i;
+    EXPECT_NEAR(r.vision[4], 2 - 0.2, 1e-9);
+}
+
 TEST_F(robot_test, PositionIsClampedAQuarterFromTheWorldEdge) {
     world_class w(&owner);
     test_robot r(&w);
