@@ -117,6 +117,14 @@ bool run_decoder(jpeg_decompress_struct* cinfo, camera_error* err, const unsigne
     jpeg_create_decompress(cinfo);
     camera_jpeg_src(cinfo, frame, length);
     jpeg_read_header(cinfo, TRUE);
+#ifdef JCS_EXTENSIONS
+    // Colour frames come out of the library already in the picture's blue-green-red order (the
+    // same conversion, only the channel order differs), so rows can be decoded in place.
+    const bool direct = cinfo->out_color_space == JCS_RGB && cinfo->num_components == 3;
+    if (direct) cinfo->out_color_space = JCS_EXT_BGR;
+#else
+    const bool direct = false;
+#endif
     jpeg_start_decompress(cinfo);
     const unsigned out_w = cinfo->output_width, out_h = cinfo->output_height;
     const int comps = cinfo->output_components;
@@ -126,11 +134,20 @@ bool run_decoder(jpeg_decompress_struct* cinfo, camera_error* err, const unsigne
     const unsigned copy_w = out_w < width ? out_w : width;
     unsigned s = 0;
     while (cinfo->output_scanline < out_h) {
+        color_type* dst = picture + static_cast<std::size_t>(out_h - 1 - s) * width;
+        if (direct && out_w <= width) {
+            // The decoded row fits the picture row: written straight into it.
+            JSAMPROW target = reinterpret_cast<JSAMPROW>(dst);
+            if (jpeg_read_scanlines(cinfo, &target, 1) != 1) break;
+            ++s;
+            continue;
+        }
         if (jpeg_read_scanlines(cinfo, row, 1) != 1) break;
         ++s;
-        color_type* dst = picture + static_cast<std::size_t>(out_h - s) * width;
         const JSAMPLE* src = row[0];
-        if (comps == 3) {
+        if (direct) {
+            std::memcpy(dst, src, static_cast<std::size_t>(copy_w) * 3);
+        } else if (comps == 3) {
             for (unsigned x = 0; x < copy_w; ++x, src += 3) {
                 dst[x].blue = src[2];
                 dst[x].green = src[1];
