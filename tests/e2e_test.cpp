@@ -1,4 +1,8 @@
 // The real program in a real X server, driven by real pointer and key events.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -38,12 +42,12 @@ protected:
         return run_shell("DISPLAY=" + display_ + " xdotool " + args + " 2>/dev/null", out);
     }
     // Starts the controller and returns its window id.
-    std::string start(const std::string& snapshot) {
+    std::string start(const std::string& snapshot, const std::string& title = "Quorin Swarm Controller") {
         app_ = spawn({SWARM_BIN, "--stats", "--snapshot", snapshot},
                      {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb"}, dir_, dir_ + "/out.txt");
         std::string id;
         for (int i = 0; i < 100 && id.empty(); ++i) {
-            xdo("search --onlyvisible --name 'Quorin Swarm Controller'", &id);
+            xdo("search --onlyvisible --name '" + title + "'", &id);
             while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
             if (id.find('\n') != std::string::npos) id = id.substr(id.rfind('\n') + 1);
             if (id.empty()) pause_ms(50);
@@ -68,6 +72,23 @@ protected:
     pid_t xvfb_ = -1;
     pid_t app_ = -1;
 };
+
+// A free TCP port pair on 127.0.0.1 (control port and the camera port after it).
+int free_port_pair() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+        const int port = ntohs(sa.sin_port);
+        ::close(s);
+        if (port < 65000) return port;
+    }
+    return 47000;
+}
 
 TEST_F(e2e_test, DragAWallThenHideTheWallsWithT) {
     std::string id = start("drawn.png");
@@ -119,6 +140,37 @@ TEST_F(e2e_test, DragAWallThenHideTheWallsWithT) {
     for (int x = 310; x < 320; ++x) black_outline += get_pixel(shot, x, 230) == rgb(0, 0, 0);
     EXPECT_GT(black_outline, 0);
     delete_bitmap(shot);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(e2e_test, HoldingWInAConsoleDrivesTheRobot) {
+    const int port = free_port_pair();
+    write_file(dir_ + "/robots.txt", "scout 127.0.0.1 " + std::to_string(port) + " 1 0\n");
+    const pid_t peer = spawn({ROBOT_PEER_BIN, "--port", std::to_string(port)}, {}, dir_, dir_ + "/peer.txt");
+    const std::string id = start("console.png", "Robot View");
+    ASSERT_FALSE(id.empty()) << read_file(dir_ + "/out.txt");
+    // The console connects within its first seconds and announces its version.
+    for (int i = 0; i < 100 && read_file(dir_ + "/peer.txt").find("string \"0.6.17\"") == std::string::npos; ++i)
+        pause_ms(50);
+    ASSERT_NE(read_file(dir_ + "/peer.txt").find("string \"0.6.17\""), std::string::npos) << read_file(dir_ + "/peer.txt");
+    xdo("windowfocus --sync " + id);
+    pause_ms(200);
+    xdo("keydown w");
+    pause_ms(600);
+    xdo("keyup w");
+    pause_ms(400);
+    stop(app_);
+    app_ = -1;
+    stop(peer);
+    const std::string lines = read_file(dir_ + "/peer.txt");
+    const std::size_t forward = lines.find("drive 158 158 98 98");
+    ASSERT_NE(forward, std::string::npos) << lines;
+    // Held, the command repeats; released, the robot is told to rest.
+    EXPECT_NE(lines.find("drive 158 158 98 98", forward + 1), std::string::npos);
+    EXPECT_NE(lines.find("drive 128 128 128 128", forward), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+// What every fuzz target shares: a quiet working directory and one robot with its console and
+// links, built once, without windows.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "app/main_class.h"
+#include "robot/robot.h"
+#include "world/world.h"
+
+namespace fuzz {
+
+// Runs in a private directory whose log.txt is /dev/null: the log is written as always, but a
+// long fuzzing run does not fill the disk.
+inline void quiet_directory() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    char pattern[] = "/tmp/swarm_fuzz_XXXXXX";
+    if (!mkdtemp(pattern) || chdir(pattern) != 0) std::abort();
+    if (symlink("/dev/null", "log.txt") != 0) std::abort();
+}
+
+struct context {
+    main_class owner;
+    world_class* world = nullptr;
+    robot_class* robot = nullptr;
+    context() {
+        quiet_directory();
+        owner.buffer_width = owner.buffer_height = 100;
+        world = new world_class(&owner);
+        robot = new robot_class(world, "fuzz", "127.0.0.1", 1, 0);
+    }
+};
+
+inline context& shared() {
+    static context* c = new context;
+    return *c;
+}
+
+// A connected pair of local sockets standing in for a link's TCP connection.
+struct wire {
+    int ours = -1, theirs = -1;
+    wire() {
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) != 0) std::abort();
+        ours = sv[0];
+        theirs = sv[1];
+    }
+    ~wire() {
+        ::close(ours);
+        ::close(theirs);
+    }
+    void drain() {
+        char buf[4096];
+        while (::recv(theirs, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+        }
+    }
+};
+
+}  // namespace fuzz
