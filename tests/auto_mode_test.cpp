@@ -182,9 +182,14 @@ TEST_F(auto_mode_test, SideRaysSlowAndSteerAwayButNeverBrake) {
     EXPECT_EQ(r.speed, 1.0);
     EXPECT_EQ(r.turn, 0.0);
 
-    // All three front rays at full nearness reach a threat of 1.6 only: no braking, ever.
+    // All three front rays at full nearness reach a threat of 1.6 only: no braking, ever, and
+    // the rear sensors add nothing.
     clear_sensors(r);
     r.vision[0] = r.vision[1] = r.vision[2] = 2.0;
+    for (int i = 3; i < 6; ++i) {
+        r.sensor_hit[i] = true;
+        r.vision[i] = 2.0;
+    }
     for (int i = 0; i < 60; ++i) {
         r.robot_auto_mode();
         ASSERT_EQ(r.timer_start[0], 0.0) << i;
@@ -204,6 +209,29 @@ TEST_F(auto_mode_test, SideRaysSlowAndSteerAwayButNeverBrake) {
     r2.robot_auto_mode();
     EXPECT_EQ(r2.timer_start[0], 0.0);
     EXPECT_EQ(r2.speed, 1.0);
+}
+
+TEST_F(auto_mode_test, ThreatWeighsSensorsAndRaysAgainstTheTriggerLevel) {
+    world_class w(&owner);
+    // Both side sensors count 0.4 each, the rays 0.2 (right), 0.4 (front) and 0.2 (left).
+    auto brakes = [&](double near_r, double near_f, double near_l, bool side_hits) {
+        test_robot r(&w);
+        clear_sensors(r);
+        r.heading_error = 0;
+        r.sensor_hit[0] = r.sensor_hit[2] = side_hits;
+        r.vision[0] = near_r;
+        r.vision[1] = near_f;
+        r.vision[2] = near_l;
+        r.robot_auto_mode();
+        return r.timer_start[0] != 0.0;
+    };
+    EXPECT_TRUE(brakes(1.1, 2.0, 1.1, true));    // 0.8 + 0.22 + 0.8 + 0.22 = 2.04
+    EXPECT_FALSE(brakes(0.9, 2.0, 0.9, true));   // 1.96
+    EXPECT_TRUE(brakes(2.0, 1.1, 2.0, true));    // 0.8 + 0.4 + 0.44 + 0.4 = 2.04
+    EXPECT_FALSE(brakes(2.0, 0.9, 2.0, true));   // 1.96
+    EXPECT_TRUE(brakes(2.0, 2.0, 0.2, true));    // 0.8 + 0.4 + 0.8 + 0.04 = 2.04
+    EXPECT_FALSE(brakes(2.0, 2.0, 0.0, false));  // 1.2
+    EXPECT_FALSE(brakes(0, 0, 0, false));
 }
 
 TEST_F(auto_mode_test, FrontSensorStartsBraking) {
@@ -321,7 +349,6 @@ TEST_F(auto_mode_test, ThreeRobotsReachTargetsAndStayInsideTheWorld) {
             high = std::max({high, r->x, r->y});
         }
     }
-    fprintf(stderr, "DBG targets=%llu impacts=%d low=%f high=%f x0=%f\n", (unsigned long long)w.targets_reached, w.impact_count, low, high, w.robots[0]->x);
     EXPECT_GE(w.targets_reached, 3u);
     EXPECT_GE(low, 0.25);
     EXPECT_LE(high, 9.75);

@@ -73,6 +73,9 @@ TEST_F(robot_test, DriveBytesFollowSpeedAndTurn) {
 TEST_F(robot_test, OutOfRangeCommandsAreClampedButLoggedAsGiven) {
     world_class w(&owner);
     test_robot r(&w);
+    // Construction stops the robot, which is logged too.
+    const std::string before = log_text();
+    EXPECT_NE(before.find("[Robot] motion  0.0   0.0\n"), std::string::npos);
     r.motion(2, -3);
     EXPECT_EQ(r.speed, 1.0);
     EXPECT_EQ(r.turn, -1.0);
@@ -83,12 +86,10 @@ TEST_F(robot_test, OutOfRangeCommandsAreClampedButLoggedAsGiven) {
     EXPECT_EQ(r.turn, 1.0);
     EXPECT_EQ(r.drive0, 113);
     EXPECT_EQ(r.drive1, 173);
+    // One line per call, in the order of the calls.
     const std::string log = log_text();
-    EXPECT_NE(log.find("[Robot] motion  2.0  -3.0\n"), std::string::npos);
-    EXPECT_NE(log.find("[Robot] motion -7.0   1.5\n"), std::string::npos);
-    // Construction stops the robot, which is logged too.
-    EXPECT_EQ(count_of(log, "[Robot] motion"), 3);
-    EXPECT_NE(log.find("[Robot] motion  0.0   0.0\n"), std::string::npos);
+    ASSERT_EQ(log.compare(0, before.size(), before), 0);
+    EXPECT_EQ(log.substr(before.size()), "[Robot] motion  2.0  -3.0\n[Robot] motion -7.0   1.5\n");
 }
 
 TEST_F(robot_test, PanAndTiltStayInRange) {
