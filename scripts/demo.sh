@@ -9,8 +9,8 @@ build="${BUILD_DIR:-$root/build}"
 cd "$root/demo"
 
 peer_pid=""
-if [ -x "$build/robot_peer" ]; then
-  "$build/robot_peer" --config robots.txt &
+if [ -x "$build/tools/robot_peer/robot_peer" ]; then
+  "$build/tools/robot_peer/robot_peer" --config robots.txt --quiet &
   peer_pid=$!
   trap 'kill "$peer_pid" 2>/dev/null || true' EXIT
 fi
