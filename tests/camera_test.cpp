@@ -16,6 +16,7 @@
 #include "robot/robot.h"
 #include "support/clock.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "tools/robot_peer/mjpeg.h"
 #include "world/world.h"
 
@@ -80,20 +81,8 @@ std::vector<std::uint8_t> reference_decode(const std::vector<std::uint8_t>& jpeg
     return out;
 }
 
-class camera_test : public temp_dir_test {
+class camera_test : public world_fixture {
 protected:
-    void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = owner.buffer_height = 100;
-        world = new world_class(&owner);
-    }
-    void TearDown() override {
-        delete robot;
-        delete world;
-        platform::process_events();
-        temp_dir_test::TearDown();
-    }
     void make_robot(int port) {
         robot = new robot_class(world, "cam", "127.0.0.1", port, 0);
         camera = robot->console->camera;
@@ -128,9 +117,6 @@ protected:
         return b;
     }
 
-    main_class owner;
-    world_class* world = nullptr;
-    robot_class* robot = nullptr;
     robot_camera_class* camera = nullptr;
 };
 

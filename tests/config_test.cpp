@@ -12,6 +12,7 @@
 
 #include "support/config.h"
 #include "support/log.h"
+#include "test_support.h"
 
 namespace {
 
@@ -42,24 +43,8 @@ std::vector<std::string> tokens_of(const std::string& text) {
 }
 
 // Runs each test in a fresh temporary directory, with log.txt reopened there.
-class ConfigTest : public testing::Test {
+class ConfigTest : public test_support::temp_dir_test {
 protected:
-    void SetUp() override {
-        char cwd[PATH_MAX];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        old_dir_ = cwd;
-        char pattern[] = "/tmp/config_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
-        log_reset_for_tests();
-    }
-
-    void TearDown() override {
-        log_reset_for_tests();
-        EXPECT_EQ(chdir(old_dir_.c_str()), 0);
-        std::filesystem::remove_all(dir_);
-    }
 
     // Writes contents to robots.txt, reads it back through load_config and returns the
     // lines delivered.
@@ -77,8 +62,6 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    std::string old_dir_;
-    std::string dir_;
 };
 
 using lines = std::vector<std::string>;

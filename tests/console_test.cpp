@@ -8,34 +8,23 @@
 #include "platform/draw.h"
 #include "robot/robot.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
 
 namespace {
 
-class console_test : public temp_dir_test {
+class console_test : public world_fixture {
 protected:
     void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = owner.buffer_height = 100;
-        world = new world_class(&owner);
+        world_fixture::SetUp();
         robot = new robot_class(world, "con", "127.0.0.1", 1, 1);
         console = robot->console;
-    }
-    void TearDown() override {
-        delete robot;
-        delete world;
-        platform::process_events();
-        temp_dir_test::TearDown();
     }
     std::string line(int i) const { return std::string(console->text[i], robot_win_class::line_length); }
     static std::string padded(const std::string& s) { return s + std::string(80 - s.size(), ' '); }
 
-    main_class owner;
-    world_class* world = nullptr;
-    robot_class* robot = nullptr;
     robot_win_class* console = nullptr;
 };
 

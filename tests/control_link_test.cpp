@@ -12,6 +12,7 @@
 #include "resources/main_menu.h"
 #include "robot/robot.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -30,20 +31,8 @@ std::vector<unsigned char> telemetry(unsigned ir, unsigned angle, unsigned vx, u
     return p;
 }
 
-class control_link_test : public temp_dir_test {
+class control_link_test : public world_fixture {
 protected:
-    void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = owner.buffer_height = 100;
-        world = new world_class(&owner);
-    }
-    void TearDown() override {
-        delete robot;
-        delete world;
-        platform::process_events();
-        temp_dir_test::TearDown();
-    }
     robot_class* make_robot(int port, const char* host = "127.0.0.1") {
         robot = new robot_class(world, "t", host, port, 0);
         comm = robot->console->comm;
@@ -69,9 +58,6 @@ protected:
         return std::string{char(0x30), char(a), char(a), char(b), char(b)};
     }
 
-    main_class owner;
-    world_class* world = nullptr;
-    robot_class* robot = nullptr;
     robot_comm_class* comm = nullptr;
     robot_win_class* console = nullptr;
 };

@@ -13,6 +13,7 @@
 
 #include "support/clock.h"
 #include "support/log.h"
+#include "test_support.h"
 #include "support/maths.h"
 #include "support/random.h"
 
@@ -24,27 +25,9 @@ std::string read_file(const char* name) {
 }
 
 // Runs each test in a fresh temporary directory, with log.txt reopened there.
-class LogTest : public testing::Test {
+class LogTest : public test_support::temp_dir_test {
 protected:
-    void SetUp() override {
-        char cwd[PATH_MAX];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        old_dir_ = cwd;
-        char pattern[] = "/tmp/support_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
-        log_reset_for_tests();
-    }
 
-    void TearDown() override {
-        log_reset_for_tests();
-        EXPECT_EQ(chdir(old_dir_.c_str()), 0);
-        std::filesystem::remove_all(dir_);
-    }
-
-    std::string old_dir_;
-    std::string dir_;
 };
 
 TEST_F(LogTest, FirstMessageReplacesEarlierRunsLog) {
