@@ -71,6 +71,8 @@ robot_class::robot_class(world_class* w, const char* robot_name, const char* rob
 }
 
 robot_class::~robot_class() {
+    // The world frees every robot's waypoints first; a robot deleted on its own frees them here.
+    free_waypoints();
     delete console;
     console = nullptr;
 }
