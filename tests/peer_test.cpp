@@ -1,5 +1,6 @@
 // The stand-in robot: its command parser, telemetry packets, simulated body, send queue and
-// settings, then the real program on loopback ports, driven through a raw client socket.
+// settings, then the real program on loopback ports, driven through raw client sockets on its
+// control and camera links.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,8 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "camera/jpeg_decode.h"
+#include "camera/robot_camera.h"
 #include "process_util.h"
 #include "test_support.h"
+#include "tools/robot_peer/mjpeg.h"
 #include "tools/robot_peer/out_queue.h"
 #include "tools/robot_peer/protocol.h"
 #include "tools/robot_peer/robot_sim.h"
@@ -630,6 +634,84 @@ TEST(peer_options, bad_usage_is_refused_with_a_reason) {
     EXPECT_NE(parse({"--frobnicate"}).error.find("--frobnicate"), std::string::npos);
 }
 
+TEST(peer_options, camera_options_in_both_spellings) {
+    parsed_options r = parse({});
+    ASSERT_EQ(r.error, "");
+    EXPECT_TRUE(r.opts.camera);
+    EXPECT_EQ(r.opts.camera_width, 320);
+    EXPECT_EQ(r.opts.camera_height, 240);
+    EXPECT_EQ(r.opts.camera_quality, 75);
+    EXPECT_EQ(r.opts.camera_bad_checksum_every, 0u);
+    EXPECT_EQ(r.opts.camera_oversize_every, 0u);
+    EXPECT_EQ(r.opts.camera_bad_marker_every, 0u);
+    EXPECT_FALSE(r.opts.camera_close_mid_frame.has_value());
+    EXPECT_FALSE(r.opts.camera_byte_at_a_time);
+    EXPECT_FALSE(r.opts.camera_silent);
+
+    r = parse({"--camera-size", "640x480", "--camera-quality=40", "--camera-bad-checksum-every", "5",
+               "--camera-oversize-every=6", "--camera-bad-marker-every", "7", "--camera-close-mid-frame=0",
+               "--camera-byte-at-a-time", "--camera-silent"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_TRUE(r.opts.camera);
+    EXPECT_EQ(r.opts.camera_width, 640);
+    EXPECT_EQ(r.opts.camera_height, 480);
+    EXPECT_EQ(r.opts.camera_quality, 40);
+    EXPECT_EQ(r.opts.camera_bad_checksum_every, 5u);
+    EXPECT_EQ(r.opts.camera_oversize_every, 6u);
+    EXPECT_EQ(r.opts.camera_bad_marker_every, 7u);
+    ASSERT_TRUE(r.opts.camera_close_mid_frame.has_value());
+    EXPECT_EQ(*r.opts.camera_close_mid_frame, 0u) << "0 cuts the very first frame";
+    EXPECT_TRUE(r.opts.camera_byte_at_a_time);
+    EXPECT_TRUE(r.opts.camera_silent);
+    EXPECT_FALSE(r.opts.silent) << "the camera switches leave the control link alone";
+    EXPECT_EQ(r.opts.bad_checksum_every, 0u);
+
+    r = parse({"--camera-size=1X1", "--camera-close-mid-frame", "12"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.opts.camera_width, 1);
+    EXPECT_EQ(r.opts.camera_height, 1);
+    EXPECT_EQ(*r.opts.camera_close_mid_frame, 12u);
+    EXPECT_FALSE(parse({"--no-camera", "--quiet"}).opts.camera);
+}
+
+TEST(peer_options, bad_camera_options_are_refused_with_a_reason) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--camera-size"},
+        {"--camera-size", "641x480"},
+        {"--camera-size", "640x481"},
+        {"--camera-size", "480x640"},
+        {"--camera-size", "0x240"},
+        {"--camera-size", "320x0"},
+        {"--camera-size", "320"},
+        {"--camera-size", "x240"},
+        {"--camera-size", "320x"},
+        {"--camera-size", "320x240x2"},
+        {"--camera-size", "320 x240"},
+        {"--camera-size", "-320x240"},
+        {"--camera-quality", "0"},
+        {"--camera-quality", "101"},
+        {"--camera-quality", "high"},
+        {"--camera-bad-checksum-every", "0"},
+        {"--camera-oversize-every", "-2"},
+        {"--camera-bad-marker-every"},
+        {"--camera-close-mid-frame", "-1"},
+        {"--camera-close-mid-frame", "two"},
+        {"--camera-silent=1"},
+        {"--camera-byte-at-a-time=yes"},
+        {"--no-camera=true"},
+        {"--no-camera", "--camera-silent"},
+        {"--camera-size", "160x120", "--no-camera"},
+    };
+    for (const auto& args : bad) {
+        parsed_options r = parse(args);
+        std::string joined;
+        for (const std::string& a : args) joined += a + " ";
+        EXPECT_NE(r.error, "") << joined;
+    }
+    EXPECT_NE(parse({"--camera-size", "700x500"}).error.find("700x500"), std::string::npos);
+    EXPECT_NE(parse({"--no-camera", "--camera-silent"}).error.find("--no-camera"), std::string::npos);
+}
+
 TEST(peer_robot_list, reads_records_as_the_controller_does) {
     const std::string text =
         "# name host port show auto\n"
@@ -1190,6 +1272,599 @@ TEST_F(peer_run, refuses_bad_usage_and_nothing_to_serve) {
     EXPECT_EQ(run_to_end({"--port", taken}), 1);
     EXPECT_NE(output().find("cannot listen on 127.0.0.1:" + taken), std::string::npos);
     close(holder);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The camera link of the real program
+
+// A free port whose successor is free too: a robot's control port and its camera port.
+int free_port_pair() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int port = free_port();
+        if (port <= 0 || port >= 65535) continue;
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port + 1));
+        bool free_next = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (fd >= 0) close(fd);
+        if (free_next) return port;
+    }
+    return -1;
+}
+
+// The eleven bytes in front of each camera frame, read big-endian as the controller reads them.
+struct size_packet {
+    int marker = -1;
+    unsigned width = 0, height = 0;
+    std::uint32_t length = 0;
+    std::uint16_t checksum = 0;
+};
+
+size_packet read_size_packet(const bytes& b) {
+    size_packet p;
+    p.marker = b[0];
+    p.width = (b[1] << 8) | b[2];
+    p.height = (b[3] << 8) | b[4];
+    p.length = (static_cast<std::uint32_t>(b[5]) << 24) | (b[6] << 16) | (b[7] << 8) | b[8];
+    p.checksum = static_cast<std::uint16_t>((b[9] << 8) | b[10]);
+    return p;
+}
+
+// Written out here rather than taken from the peer: the sum the controller checks.
+std::uint16_t sum16(const bytes& data) {
+    unsigned sum = 0;
+    for (std::uint8_t b : data) sum += b;
+    return static_cast<std::uint16_t>(sum & 0xFFFF);
+}
+
+struct camera_reply {
+    size_packet head;
+    bytes jpeg;  // as many bytes as the head announced
+};
+
+// The controller's end of a camera link: connects, sends request bytes, reads replies.
+class raw_camera {
+public:
+    explicit raw_camera(int port, int timeout_ms = 3000) {
+        auto start = steady_clock::now();
+        while ((fd_ = try_connect(port)) < 0 && ms_since(start) < timeout_ms) pause_ms(20);
+    }
+    ~raw_camera() { close_now(); }
+    raw_camera(const raw_camera&) = delete;
+    raw_camera& operator=(const raw_camera&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    bool peer_closed() const { return peer_closed_; }
+    std::size_t receives() const { return receives_; }
+    void close_now() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+    void send_bytes(const bytes& b) {
+        ASSERT_EQ(send(fd_, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
+    }
+    void request(std::size_t count = 1) { send_bytes(bytes(count, 0x40)); }
+
+    // Up to n bytes: fewer only when the peer closes or timeout_ms pass first.
+    bytes take(std::size_t n, int timeout_ms) {
+        auto start = steady_clock::now();
+        while (buffered_.size() < n && !peer_closed_) {
+            int left = timeout_ms - ms_since(start);
+            if (left <= 0 || !receive(left)) break;
+        }
+        std::size_t k = std::min(n, buffered_.size());
+        bytes out(buffered_.begin(), buffered_.begin() + static_cast<std::ptrdiff_t>(k));
+        buffered_.erase(buffered_.begin(), buffered_.begin() + static_cast<std::ptrdiff_t>(k));
+        return out;
+    }
+
+    // One reply: a size packet and the bytes it announces. False when either falls short.
+    bool reply(camera_reply& r, int timeout_ms = 2000) {
+        bytes head = take(11, timeout_ms);
+        if (head.size() != 11) return false;
+        r.head = read_size_packet(head);
+        r.jpeg = take(r.head.length, timeout_ms);
+        return r.jpeg.size() == r.head.length;
+    }
+
+    // How many bytes arrive within ms (buffered ones included); they are dropped.
+    std::size_t bytes_within(int ms) {
+        auto start = steady_clock::now();
+        while (!peer_closed_) {
+            int left = ms - ms_since(start);
+            if (left <= 0) break;
+            receive(left);
+        }
+        std::size_t n = buffered_.size();
+        buffered_.clear();
+        return n;
+    }
+
+    bool wait_closed(int timeout_ms) {
+        bytes_within(timeout_ms);
+        return peer_closed_;
+    }
+
+private:
+    bool receive(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return false;
+        std::uint8_t buf[65536];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            peer_closed_ = true;
+            return false;
+        }
+        ++receives_;
+        buffered_.insert(buffered_.end(), buf, buf + n);
+        return true;
+    }
+
+    int fd_ = -1;
+    bool peer_closed_ = false;
+    std::size_t receives_ = 0;
+    bytes buffered_;
+};
+
+// What the controller makes of a received frame: completes it (which needs 440 bytes of room)
+// and decodes it into a bottom-up picture. Empty when it refuses the frame.
+std::vector<color_type> controller_decodes(const bytes& jpeg, unsigned width, unsigned height) {
+    std::vector<unsigned char> buffer(jpeg.begin(), jpeg.end());
+    buffer.resize(jpeg.size() + 440);
+    unsigned length = static_cast<unsigned>(jpeg.size());
+    std::vector<color_type> picture(static_cast<std::size_t>(width) * height);
+    if (!decompress_image(buffer.data(), &length, static_cast<unsigned>(buffer.size()), picture.data(), width,
+                          height))
+        return {};
+    return picture;
+}
+
+// Mean difference per channel between a decoded picture and frame n of the scene (top row
+// first, red-green-blue); upside_down lays the picture over the scene the wrong way up.
+double scene_error(const std::vector<color_type>& picture, int width, int height, unsigned n,
+                   bool upside_down = false) {
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
+    mjpeg::render_scene(rgb.data(), width, height, n);
+    double total = 0;
+    for (int y = 0; y < height; ++y) {
+        const int row = upside_down ? y : height - 1 - y;
+        for (int x = 0; x < width; ++x) {
+            const color_type& p = picture[static_cast<std::size_t>(row) * width + x];
+            const std::uint8_t* s = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+            total += std::abs(p.red - s[0]) + std::abs(p.green - s[1]) + std::abs(p.blue - s[2]);
+        }
+    }
+    return total / (3.0 * width * height);
+}
+
+// The frame of the scene, among the first dozen, that a decoded picture is closest to.
+unsigned nearest_scene_frame(const std::vector<color_type>& picture, int width, int height) {
+    unsigned best = 0;
+    double best_error = 1e9;
+    for (unsigned n = 0; n < 12; ++n) {
+        double e = scene_error(picture, width, height, n);
+        if (e < best_error) {
+            best_error = e;
+            best = n;
+        }
+    }
+    return best;
+}
+
+// Pixels where two pictures differ clearly in some channel.
+int changed_pixels(const std::vector<color_type>& a, const std::vector<color_type>& b) {
+    int n = 0;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        n += std::abs(a[i].red - b[i].red) > 40 || std::abs(a[i].green - b[i].green) > 40 ||
+             std::abs(a[i].blue - b[i].blue) > 40;
+    return n;
+}
+
+bool is_motion_jpeg(const bytes& jpeg) {
+    const bytes start{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'A', 'V', 'I', '1'};
+    return jpeg.size() > start.size() && std::equal(start.begin(), start.end(), jpeg.begin()) &&
+           jpeg[jpeg.size() - 2] == 0xFF && jpeg.back() == 0xD9;
+}
+
+class peer_camera : public peer_run {
+protected:
+    // Starts one robot whose control port and camera port are both free.
+    void start_camera(std::vector<std::string> extra = {}) {
+        port_ = free_port_pair();
+        ASSERT_GT(port_, 0);
+        extra.insert(extra.begin(), {"--port", std::to_string(port_)});
+        start(extra);
+    }
+    void restart_camera(std::vector<std::string> extra = {}) {
+        stop(pid_);
+        pid_ = -1;
+        start_camera(std::move(extra));
+    }
+    int camera_port() const { return port_ + 1; }
+    std::string camera_tag() const { return "robot:" + std::to_string(camera_port()) + " camera "; }
+    // The length of the first frame a fresh peer with these options sends.
+    std::uint32_t first_length(std::vector<std::string> extra) {
+        restart_camera(std::move(extra));
+        raw_camera cam(camera_port());
+        cam.request();
+        camera_reply r;
+        return cam.reply(r) ? r.head.length : 0;
+    }
+};
+
+TEST_F(peer_camera, answers_each_request_with_a_frame_the_controller_decodes) {
+    start_camera();
+    raw_camera cam(camera_port());
+    ASSERT_TRUE(cam.connected());
+    EXPECT_EQ(cam.bytes_within(300), 0u) << "nothing is sent before a request";
+
+    cam.request();
+    camera_reply first;
+    ASSERT_TRUE(cam.reply(first));
+    EXPECT_EQ(first.head.marker, 0x40);
+    EXPECT_EQ(first.head.width, 320u);
+    EXPECT_EQ(first.head.height, 240u);
+    EXPECT_EQ(first.head.checksum, sum16(first.jpeg));
+    EXPECT_TRUE(is_motion_jpeg(first.jpeg));
+    std::vector<color_type> picture = controller_decodes(first.jpeg, 320, 240);
+    ASSERT_FALSE(picture.empty());
+    EXPECT_LT(scene_error(picture, 320, 240, 0), 4.0) << "the scene, the right way up and in its colours";
+    EXPECT_GT(scene_error(picture, 320, 240, 0, true), 8.0);
+    EXPECT_EQ(nearest_scene_frame(picture, 320, 240), 0u);
+
+    // Two requests in one send: two replies, and nothing after them.
+    cam.request(2);
+    camera_reply second, third;
+    ASSERT_TRUE(cam.reply(second));
+    ASSERT_TRUE(cam.reply(third));
+    EXPECT_EQ(cam.bytes_within(200), 0u);
+    std::vector<std::vector<color_type>> pictures{picture};
+    for (const camera_reply* r : {&second, &third}) {
+        EXPECT_EQ(r->head.marker, 0x40);
+        EXPECT_EQ(r->head.checksum, sum16(r->jpeg));
+        pictures.push_back(controller_decodes(r->jpeg, 320, 240));
+        ASSERT_FALSE(pictures.back().empty());
+    }
+    EXPECT_EQ(nearest_scene_frame(pictures[1], 320, 240), 1u);
+    EXPECT_EQ(nearest_scene_frame(pictures[2], 320, 240), 2u);
+    EXPECT_GT(changed_pixels(pictures[0], pictures[1]), 300) << "the objects move from frame to frame";
+    EXPECT_GT(changed_pixels(pictures[1], pictures[2]), 300);
+    EXPECT_NE(first.jpeg, second.jpeg);
+
+    std::string out = output();
+    EXPECT_NE(out.find(camera_tag() + "listening on 127.0.0.1:" + std::to_string(camera_port()) + "\n"),
+              std::string::npos);
+    EXPECT_NE(out.find(camera_tag() + "connected from 127.0.0.1:"), std::string::npos);
+    EXPECT_EQ(count_of(out, "camera"), 2) << "no line per frame:\n" << out;
+    cam.close_now();
+    EXPECT_TRUE(wait_output(camera_tag() + "disconnected after 3 frames\n"));
+
+    // The control link is where it was, and a camera request there is a command, not a frame.
+    raw_client control(port_);
+    ASSERT_TRUE(control.connected());
+    std::vector<frame> f = control.frames(1, 500);
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_TRUE(is_good_telemetry(f[0]));
+}
+
+TEST_F(peer_camera, size_and_quality_options_shape_the_frames) {
+    start_camera({"--camera-size", "640x480"});
+    {
+        raw_camera cam(camera_port());
+        cam.request();
+        camera_reply r;
+        ASSERT_TRUE(cam.reply(r));
+        EXPECT_EQ(r.head.width, 640u);
+        EXPECT_EQ(r.head.height, 480u);
+        EXPECT_EQ(r.head.checksum, sum16(r.jpeg));
+        std::vector<color_type> picture = controller_decodes(r.jpeg, 640, 480);
+        ASSERT_FALSE(picture.empty());
+        EXPECT_LT(scene_error(picture, 640, 480, 0), 4.0);
+    }
+    const std::uint32_t rough = first_length({"--camera-quality", "10"});
+    const std::uint32_t usual = first_length({});
+    const std::uint32_t fine = first_length({"--camera-quality", "98"});
+    EXPECT_GT(rough, 0u);
+    EXPECT_LT(rough, usual);
+    EXPECT_LT(usual, fine);
+}
+
+TEST_F(peer_camera, spoils_checksums_and_markers_of_the_frames_asked_for) {
+    start_camera({"--camera-bad-checksum-every", "2", "--camera-bad-marker-every", "3"});
+    raw_camera cam(camera_port());
+    cam.request(6);
+    std::string markers, checksums;
+    for (int n = 1; n <= 6; ++n) {
+        camera_reply r;
+        ASSERT_TRUE(cam.reply(r)) << "the announced length frames the stream, reply " << n;
+        markers += r.head.marker == 0x40 ? "." : r.head.marker == 0x41 ? "M" : "?";
+        checksums += r.head.checksum == sum16(r.jpeg) ? "." : "C";
+        EXPECT_EQ(r.head.width, 320u);
+        EXPECT_EQ(r.head.height, 240u);
+        EXPECT_FALSE(controller_decodes(r.jpeg, 320, 240).empty()) << "the frame itself is sound, reply " << n;
+    }
+    EXPECT_EQ(markers, "..M..M");
+    EXPECT_EQ(checksums, ".C.C.C");
+}
+
+TEST_F(peer_camera, oversize_announcements_take_turns) {
+    start_camera({"--camera-oversize-every", "2"});
+    raw_camera cam(camera_port());
+    cam.request(3);
+    camera_reply r1, r2, r3;
+    ASSERT_TRUE(cam.reply(r1));
+    ASSERT_TRUE(cam.reply(r2));
+    ASSERT_TRUE(cam.reply(r3));
+    EXPECT_EQ(r1.head.width, 320u);
+    EXPECT_EQ(r2.head.width, 641u);
+    EXPECT_EQ(r2.head.height, 480u);
+    EXPECT_EQ(r2.head.checksum, sum16(r2.jpeg));
+    EXPECT_FALSE(controller_decodes(r2.jpeg, 320, 240).empty()) << "the frame after a 641x480 head is whole";
+    EXPECT_EQ(r3.head.width, 320u);
+    EXPECT_EQ(r3.head.checksum, sum16(r3.jpeg));
+
+    cam.request();
+    bytes head = cam.take(11, 2000);
+    ASSERT_EQ(head.size(), 11u);
+    size_packet h4 = read_size_packet(head);
+    EXPECT_EQ(h4.marker, 0x40);
+    EXPECT_EQ(h4.width, 320u);
+    EXPECT_EQ(h4.height, 240u);
+    EXPECT_EQ(h4.length, 921601u);
+    EXPECT_EQ(cam.bytes_within(300), 0u) << "nothing follows a length the controller refuses";
+
+    cam.request(2);
+    camera_reply r5, r6;
+    ASSERT_TRUE(cam.reply(r5));
+    ASSERT_TRUE(cam.reply(r6));
+    EXPECT_EQ(r5.head.width, 320u);
+    EXPECT_LT(r5.head.length, 921601u);
+    EXPECT_EQ(r6.head.width, 641u) << "then the first kind again";
+    EXPECT_FALSE(cam.peer_closed());
+}
+
+TEST_F(peer_camera, closes_in_the_middle_of_a_frame_after_so_many_whole_ones) {
+    start_camera({"--camera-close-mid-frame", "2"});
+    for (int round = 0; round < 2; ++round) {
+        raw_camera cam(camera_port());
+        ASSERT_TRUE(cam.connected());
+        cam.request(2);
+        camera_reply whole;
+        ASSERT_TRUE(cam.reply(whole)) << "round " << round;
+        ASSERT_TRUE(cam.reply(whole)) << "round " << round;
+        EXPECT_EQ(whole.head.checksum, sum16(whole.jpeg));
+        cam.request();
+        camera_reply cut;
+        EXPECT_FALSE(cam.reply(cut));
+        EXPECT_TRUE(cam.peer_closed()) << "round " << round;
+        EXPECT_EQ(cut.head.marker, 0x40) << "the size packet itself is whole";
+        EXPECT_GT(cut.jpeg.size(), 0u);
+        EXPECT_LT(cut.jpeg.size(), cut.head.length);
+    }
+    EXPECT_TRUE(wait_output(camera_tag() + "disconnected after 3 frames\n"));
+    EXPECT_EQ(count_of(output(), camera_tag() + "closing the connection in the middle of frame 3\n"), 2);
+
+    restart_camera({"--camera-close-mid-frame", "0"});
+    raw_camera cam(camera_port());
+    cam.request();
+    camera_reply cut;
+    EXPECT_FALSE(cam.reply(cut));
+    EXPECT_TRUE(cam.peer_closed());
+    EXPECT_LT(cut.jpeg.size(), cut.head.length);
+}
+
+TEST_F(peer_camera, byte_at_a_time_still_delivers_whole_frames) {
+    start_camera({"--camera-byte-at-a-time"});
+    raw_camera cam(camera_port());
+    cam.request(2);
+    camera_reply a, b;
+    ASSERT_TRUE(cam.reply(a, 5000));
+    ASSERT_TRUE(cam.reply(b, 5000));
+    for (const camera_reply* r : {&a, &b}) {
+        EXPECT_EQ(r->head.marker, 0x40);
+        EXPECT_EQ(r->head.checksum, sum16(r->jpeg));
+        EXPECT_FALSE(controller_decodes(r->jpeg, 320, 240).empty());
+    }
+    // Whole, a reply of a few kilobytes arrives in one or two receives.
+    EXPECT_GT(cam.receives(), 20u) << "bytes came in " << cam.receives() << " pieces for "
+                                   << a.jpeg.size() + b.jpeg.size() + 22 << " bytes";
+}
+
+TEST_F(peer_camera, silent_camera_reads_requests_and_never_answers) {
+    start_camera({"--camera-silent"});
+    raw_camera cam(camera_port());
+    ASSERT_TRUE(cam.connected());
+    cam.request(3);
+    EXPECT_EQ(cam.bytes_within(400), 0u);
+    EXPECT_FALSE(cam.peer_closed());
+    EXPECT_TRUE(wait_output(camera_tag() + "connected from"));
+    raw_client control(port_);
+    EXPECT_EQ(control.frames(1, 500).size(), 1u) << "telemetry goes on";
+}
+
+TEST_F(peer_camera, other_request_bytes_are_reported_and_ignored) {
+    start_camera();
+    raw_camera cam(camera_port());
+    cam.send_bytes({0x41, 0x00});
+    EXPECT_TRUE(wait_output(camera_tag() + "unknown request byte 0x00, ignored\n"));
+    EXPECT_NE(output().find(camera_tag() + "unknown request byte 0x41, ignored\n"), std::string::npos);
+    EXPECT_EQ(cam.bytes_within(200), 0u);
+    cam.send_bytes({0x7f, 0x40, 0xff});
+    camera_reply r;
+    ASSERT_TRUE(cam.reply(r));
+    EXPECT_EQ(r.head.checksum, sum16(r.jpeg));
+    EXPECT_EQ(cam.bytes_within(200), 0u) << "one reply for the one request among them";
+
+    // A flood is reported by its first few bytes only.
+    cam.send_bytes(bytes(50, 0x33));
+    ASSERT_TRUE(wait_output("further unknown request bytes on this connection are not shown\n"));
+    pause_ms(100);
+    EXPECT_EQ(count_of(output(), "unknown request byte 0x33"), 4) << "eight lines per connection in all";
+}
+
+TEST_F(peer_camera, new_camera_client_replaces_the_old_one) {
+    start_camera();
+    raw_camera a(camera_port());
+    a.request();
+    camera_reply r;
+    ASSERT_TRUE(a.reply(r));
+    raw_camera b(camera_port());
+    ASSERT_TRUE(b.connected());
+    EXPECT_TRUE(a.wait_closed(1000));
+    b.request();
+    ASSERT_TRUE(b.reply(r));
+    std::vector<color_type> picture = controller_decodes(r.jpeg, 320, 240);
+    ASSERT_FALSE(picture.empty());
+    EXPECT_EQ(nearest_scene_frame(picture, 320, 240), 1u) << "the scene runs on across connections";
+
+    std::string out = output();
+    std::size_t first = out.find(camera_tag() + "connected from");
+    std::size_t gone = out.find(camera_tag() + "disconnected after 1 frame (replaced by a new connection)\n");
+    std::size_t second = out.find(camera_tag() + "connected from", first + 1);
+    ASSERT_NE(gone, std::string::npos) << out;
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_LT(first, gone);
+    EXPECT_LT(gone, second);
+}
+
+TEST_F(peer_camera, without_a_camera_port_the_control_link_still_works) {
+    start_camera({"--no-camera"});
+    {
+        raw_client control(port_);
+        ASSERT_TRUE(control.connected());
+        EXPECT_EQ(control.frames(1, 500).size(), 1u);
+        EXPECT_LT(try_connect(camera_port()), 0);
+        EXPECT_EQ(output().find("camera"), std::string::npos);
+    }
+
+    // Somebody else holds the camera port.
+    stop(pid_);
+    pid_ = -1;
+    port_ = free_port_pair();
+    ASSERT_GT(port_, 0);
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(camera_port()));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    start({"--port", std::to_string(port_)});
+    raw_client control(port_);
+    ASSERT_TRUE(control.connected());
+    EXPECT_EQ(control.frames(1, 500).size(), 1u);
+    EXPECT_TRUE(wait_output("robot:" + std::to_string(camera_port()) + " camera: cannot listen on 127.0.0.1:" +
+                            std::to_string(camera_port())));
+    close(holder);
+}
+
+TEST_F(peer_camera, camera_ports_follow_each_robot_of_the_list) {
+    const int scout = free_port_pair();
+    int ranger = free_port_pair();
+    for (int i = 0; i < 20 && std::abs(ranger - scout) <= 1; ++i) ranger = free_port_pair();
+    ASSERT_GT(scout, 0);
+    ASSERT_GT(std::abs(ranger - scout), 1);
+    write_file(dir_ + "/robots.txt", "scout 127.0.0.1 " + std::to_string(scout) + " 1 0\nranger localhost " +
+                                         std::to_string(ranger) + " 1 0\n");
+    start({"--camera-size", "160x120"});
+    for (int port : {scout, ranger}) {
+        raw_camera cam(port + 1);
+        ASSERT_TRUE(cam.connected()) << port;
+        cam.request();
+        camera_reply r;
+        ASSERT_TRUE(cam.reply(r)) << port;
+        EXPECT_EQ(r.head.width, 160u);
+        EXPECT_FALSE(controller_decodes(r.jpeg, 160, 120).empty());
+    }
+    EXPECT_TRUE(wait_output("ranger:" + std::to_string(ranger + 1) + " camera connected from"));
+    EXPECT_NE(output().find("scout:" + std::to_string(scout + 1) + " camera listening on 127.0.0.1:" +
+                            std::to_string(scout + 1)),
+              std::string::npos);
+}
+
+TEST_F(peer_camera, stops_cleanly_with_a_frame_on_its_way) {
+    start_camera({"--camera-byte-at-a-time", "--camera-size", "640x480", "--camera-quality", "100"});
+    raw_camera cam(camera_port());
+    raw_client control(port_);
+    ASSERT_TRUE(control.connected());
+    cam.request(50);
+    ASSERT_EQ(cam.take(11, 2000).size(), 11u);
+    auto t0 = steady_clock::now();
+    kill(pid_, SIGTERM);
+    int code = wait_for(pid_, 2000);
+    pid_ = -1;
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(ms_since(t0), 500);
+    EXPECT_TRUE(cam.wait_closed(500));
+    EXPECT_TRUE(control.wait_closed(500));
+    std::string out = output();
+    EXPECT_NE(out.find(camera_tag() + "disconnected after 1 frame\n"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - std::min<std::size_t>(out.size(), 20)), "robot_peer: stopped\n");
+}
+
+TEST_F(peer_camera, counts_frames_in_a_line_every_five_seconds_unless_quiet) {
+    start_camera();
+    const int quiet_port = free_port_pair();
+    ASSERT_GT(quiet_port, 0);
+    const pid_t quiet =
+        spawn({ROBOT_PEER_BIN, "--port", std::to_string(quiet_port), "--quiet"}, {}, dir_, dir_ + "/quiet.txt");
+    ASSERT_GT(quiet, 0);
+    raw_camera cam(camera_port()), hushed(quiet_port + 1);
+    const bool both = cam.connected() && hushed.connected();
+
+    // About fifty frames a second from both, until a little past five seconds.
+    auto t0 = steady_clock::now();
+    int sent = 0, sent_when_seen = -1, seen_at_ms = -1;
+    while (both && ms_since(t0) < 5700) {
+        cam.request();
+        hushed.request();
+        camera_reply r;
+        if (!cam.reply(r) || !hushed.reply(r)) break;
+        ++sent;
+        if (seen_at_ms < 0 && output().find("frames sent") != std::string::npos) {
+            seen_at_ms = ms_since(t0);
+            sent_when_seen = sent;
+        }
+        pause_ms(20);
+    }
+    stop(quiet);
+    ASSERT_TRUE(both);
+    ASSERT_GT(seen_at_ms, 0) << output();
+    EXPECT_GE(seen_at_ms, 4950) << "not before five seconds";
+    EXPECT_LE(seen_at_ms, 5600);
+
+    const std::string out = output();
+    const std::string head = camera_tag();
+    unsigned frames = 0;
+    double rate = 0;
+    const std::size_t at = out.find(" frames sent (");
+    ASSERT_NE(at, std::string::npos);
+    std::size_t line = out.rfind('\n', at) + 1;
+    ASSERT_EQ(std::sscanf(out.c_str() + line + head.size(), "%u frames sent (%lf/s)", &frames, &rate), 2)
+        << out.substr(line, at - line + 30);
+    EXPECT_LE(static_cast<int>(frames), sent_when_seen);
+    EXPECT_GE(static_cast<int>(frames), sent_when_seen - 3);
+    EXPECT_NEAR(rate, frames / 5.0, 0.5);
+    EXPECT_EQ(count_of(out, "frames sent"), 1);
+
+    const std::string hushed_out = read_file(dir_ + "/quiet.txt");
+    EXPECT_NE(hushed_out.find("camera connected from"), std::string::npos);
+    EXPECT_EQ(hushed_out.find("frames sent"), std::string::npos) << "--quiet keeps the summary back";
+}
+
+TEST_F(peer_camera, bad_camera_usage_ends_with_the_usage_text) {
+    EXPECT_EQ(run_to_end({"--port", "5100", "--camera-size", "641x480"}), 2);
+    EXPECT_NE(output().find("--camera-size"), std::string::npos);
+    EXPECT_NE(output().find("usage:"), std::string::npos);
+    EXPECT_EQ(run_to_end({"--port", "5100", "--camera-quality", "0"}), 2);
+    EXPECT_EQ(run_to_end({"--help"}), 0);
+    for (const char* name : {"--no-camera", "--camera-size", "--camera-quality", "--camera-silent",
+                             "--camera-bad-checksum-every", "--camera-oversize-every", "--camera-bad-marker-every",
+                             "--camera-close-mid-frame", "--camera-byte-at-a-time"})
+        EXPECT_NE(output().find(name), std::string::npos) << name;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // robot_peer: stands in for the swarm's robots on this machine. It serves the robots'
-// control links so that the controller can connect, drive and read telemetry without
-// hardware, and it can misbehave on purpose to exercise the controller's error handling.
+// control links and camera links so that the controller can connect, drive, read telemetry
+// and watch camera frames without hardware, and it can misbehave on purpose to exercise the
+// controller's error handling.
 #include <cstdio>
 #include <fstream>
 #include <iterator>

@@ -25,20 +25,44 @@ struct client_link {
     std::uint32_t packets = 0;          // telemetry packets queued on this connection
     std::uint32_t invalid_lengths = 0;  // invalid length bytes sent on this connection
     steady::time_point next_telemetry;
+    bool told_dropping = false;  // the "not reading" line has been printed for this connection
+};
+
+// The controller's end of a camera link. Each request byte earns one reply (a size packet and
+// the JPEG data of a new frame); a frame is only made once the previous reply has gone out.
+struct camera_client {
+    int fd = -1;
+    std::string from;  // "address:port" of the controller
+    out_queue out;     // holds at most one reply
+    std::uint64_t requests = 0;       // requests not yet answered
+    std::uint32_t replies = 0;        // replies queued on this connection, numbered from 1
+    std::uint32_t oversized = 0;      // oversize replies so far, to take their two kinds in turn
+    std::uint32_t strange_bytes = 0;  // bytes other than requests received on this connection
+    bool closing = false;             // the reply going out is cut short: close once it is out
 };
 
 // Everything the peer keeps for one robot it stands in for. The control link listens on
-// port; the robot's camera link belongs on port + 1 and gets a listener and a client of its
-// own here, served by the same loop.
+// port, the camera link on port + 1; both are served by the same loop.
 struct robot_endpoint {
     std::string name;
     int port = 0;
     std::string tag;  // "name:port", the prefix of every line about this robot
     int control_listener = -1;
+    steady::time_point accept_resume;  // after a failed accept (out of descriptors), wait until then
     client_link control;
     robot_sim sim;
     steady::time_point last_step;   // the simulation has been advanced up to here
     steady::time_point last_heard;  // last byte from the controller (or its connect)
+
+    std::string camera_tag;  // "name:port+1 camera", the prefix of every line about the camera
+    int camera_listener = -1;
+    steady::time_point camera_accept_resume;
+    camera_client camera;
+    unsigned scene_frame = 0;             // the next frame of the scene; runs on across connections
+    std::vector<std::uint8_t> canvas;     // the scene in RGB, allocated with the first frame
+    bool summary_open = false;            // frames are being counted for the next summary line
+    steady::time_point summary_start;
+    std::uint32_t summary_frames = 0;
 };
 
 // Holds SIGINT and SIGTERM back from their default action so that the loop receives them as
@@ -59,19 +83,29 @@ public:
     int run();
 
 private:
-    enum class role { control_listener, control_client };
+    enum class role { control_listener, control_client, camera_listener, camera_client };
     struct slot {
         robot_endpoint* robot;
         role what;
     };
 
     void say(const robot_endpoint& r, const std::string& text) const;
+    void say_camera(const robot_endpoint& r, const std::string& text) const;
     void accept_control(robot_endpoint& r, steady::time_point now);
     void read_control(robot_endpoint& r, steady::time_point now);
     void handle_command(robot_endpoint& r, const command& c);
     void send_telemetry(robot_endpoint& r, steady::time_point now);
     bool flush(robot_endpoint& r);  // false when the connection was lost
     void drop_control(robot_endpoint& r, const char* why);
+    void listen_camera(robot_endpoint& r);
+    void accept_camera(robot_endpoint& r, steady::time_point now);
+    void read_camera(robot_endpoint& r, steady::time_point now);
+    void serve_camera(robot_endpoint& r, steady::time_point now);  // answers waiting requests
+    void queue_frame(robot_endpoint& r, steady::time_point now);
+    bool flush_camera(robot_endpoint& r);  // false when the connection was closed
+    void drop_camera(robot_endpoint& r, const std::string& why);
+    // Every few seconds while frames go out: how many, and how fast.
+    void summarize_camera(robot_endpoint& r, steady::time_point now);
     void tick(steady::time_point now);
     int poll_timeout_ms(steady::time_point now) const;
     bool telemetry_wanted(const robot_endpoint& r) const;

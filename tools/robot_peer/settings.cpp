@@ -32,6 +32,18 @@ bool parse_real(const std::string& s, double& out) {
     return true;
 }
 
+// "WxH" (or "WXH"), each side at least 1 and at most the largest picture.
+bool parse_size(const std::string& s, int& width, int& height) {
+    std::size_t x = s.find_first_of("xX");
+    if (x == std::string::npos) return false;
+    std::uint32_t w = 0, h = 0;
+    if (!parse_uint(s.substr(0, x), 1, camera_max_width, w) || !parse_uint(s.substr(x + 1), 1, camera_max_height, h))
+        return false;
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
+    return true;
+}
+
 // Leading decimal number of a field, like atoi: optional sign, digits, the rest ignored.
 long leading_number(std::string_view s) {
     std::size_t i = 0;
@@ -71,12 +83,29 @@ std::string usage_text() {
            "  --bad-length-every N     send an invalid length byte (0, 1, 2 in turn) before\n"
            "                           every Nth telemetry packet\n"
            "  --close-after N          close the connection after sending N packets\n"
+           "camera link, on each robot's control port + 1 (one frame per request byte 0x40):\n"
+           "  --no-camera              open no camera ports\n"
+           "  --camera-size WxH        frame size, at most 640x480 (default 320x240)\n"
+           "  --camera-quality Q       JPEG quality from 1 to 100 (default 75)\n"
+           "  --camera-silent          read requests but never answer them\n"
+           "  --camera-bad-checksum-every N\n"
+           "                           announce a wrong checksum for every Nth frame\n"
+           "  --camera-oversize-every N\n"
+           "                           every Nth size packet announces 641x480 (frame data\n"
+           "                           follows) or, in turn, a length of 921,601 (nothing follows)\n"
+           "  --camera-bad-marker-every N\n"
+           "                           start every Nth size packet with 0x41 instead of 0x40\n"
+           "  --camera-close-mid-frame N\n"
+           "                           after N whole frames, close the connection half-way\n"
+           "                           through the next frame's data (0: in the first frame)\n"
+           "  --camera-byte-at-a-time  send replies one byte per send\n"
            "  --help                   show this text\n";
 }
 
 parsed_options parse_options(const std::vector<std::string>& args) {
     parsed_options r;
     options& o = r.opts;
+    bool camera_option_seen = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -109,6 +138,14 @@ parsed_options parse_options(const std::vector<std::string>& args) {
             if (!take_value()) return;
             if (!parse_uint(value, 1, 1000000000, target))
                 r.error = name + " needs a whole number of at least 1, not \"" + value + "\"";
+        };
+        auto camera_flag = [&](bool& target) {
+            flag(target);
+            camera_option_seen = true;
+        };
+        auto camera_count = [&](std::uint32_t& target) {
+            count(target);
+            camera_option_seen = true;
         };
 
         if (name == "--help" || name == "-h") {
@@ -154,6 +191,43 @@ parsed_options parse_options(const std::vector<std::string>& args) {
             count(o.bad_length_every);
         } else if (name == "--close-after") {
             count(o.close_after);
+        } else if (name == "--no-camera") {
+            bool off = false;
+            flag(off);
+            o.camera = !off;
+        } else if (name == "--camera-size") {
+            camera_option_seen = true;
+            if (take_value() && !parse_size(value, o.camera_width, o.camera_height))
+                r.error = "--camera-size needs WIDTHxHEIGHT of at least 1x1 and at most 640x480, not \"" + value +
+                          "\"";
+        } else if (name == "--camera-quality") {
+            camera_option_seen = true;
+            std::uint32_t q = 0;
+            if (take_value()) {
+                if (parse_uint(value, 1, 100, q))
+                    o.camera_quality = static_cast<int>(q);
+                else
+                    r.error = "--camera-quality needs a whole number from 1 to 100, not \"" + value + "\"";
+            }
+        } else if (name == "--camera-silent") {
+            camera_flag(o.camera_silent);
+        } else if (name == "--camera-byte-at-a-time") {
+            camera_flag(o.camera_byte_at_a_time);
+        } else if (name == "--camera-bad-checksum-every") {
+            camera_count(o.camera_bad_checksum_every);
+        } else if (name == "--camera-oversize-every") {
+            camera_count(o.camera_oversize_every);
+        } else if (name == "--camera-bad-marker-every") {
+            camera_count(o.camera_bad_marker_every);
+        } else if (name == "--camera-close-mid-frame") {
+            camera_option_seen = true;
+            std::uint32_t n = 0;
+            if (take_value()) {
+                if (parse_uint(value, 0, 1000000000, n))
+                    o.camera_close_mid_frame = n;
+                else
+                    r.error = "--camera-close-mid-frame needs a whole number of at least 0, not \"" + value + "\"";
+            }
         } else {
             r.error = "unknown option \"" + args[i] + "\"";
         }
@@ -162,6 +236,8 @@ parsed_options parse_options(const std::vector<std::string>& args) {
     std::sort(o.ports.begin(), o.ports.end());
     if (std::adjacent_find(o.ports.begin(), o.ports.end()) != o.ports.end())
         r.error = "--port names the same port twice";
+    else if (!o.camera && camera_option_seen)
+        r.error = "--no-camera cannot be combined with other camera options";
     return r;
 }
 

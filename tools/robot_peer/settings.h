@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,7 +20,23 @@ struct options {
     std::uint32_t close_after = 0;         // 0: never
     bool silent = false;
     double telemetry_hz = 10;
+
+    // The camera link, one per robot on the port after its control port.
+    bool camera = true;  // --no-camera: no camera ports at all
+    int camera_width = 320;
+    int camera_height = 240;
+    int camera_quality = 75;
+    std::uint32_t camera_bad_checksum_every = 0;  // 0: never
+    std::uint32_t camera_oversize_every = 0;      // 0: never
+    std::uint32_t camera_bad_marker_every = 0;    // 0: never
+    std::optional<std::uint32_t> camera_close_mid_frame;  // frames sent whole before the cut one
+    bool camera_byte_at_a_time = false;
+    bool camera_silent = false;
 };
+
+// The largest picture the controller's camera buffers hold.
+constexpr int camera_max_width = 640;
+constexpr int camera_max_height = 480;
 
 struct parsed_options {
     options opts;
