@@ -137,7 +137,11 @@ protected:
         // 350 ticks of 10 ms: the tick was never starved for long.
         EXPECT_LT(r.seconds, 12.0);
         EXPECT_GT(r.rss_early, 0);
+#if !defined(__SANITIZE_ADDRESS__)
+        // (Under the address sanitizer freed memory is held back on purpose, so only a plain
+        // build can show that nothing accumulates.)
         EXPECT_LT(r.rss_late - r.rss_early, 16 * 1024) << "memory grew from " << r.rss_early << " to " << r.rss_late << " kB";
+#endif
     }
 };
 
