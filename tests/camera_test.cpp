@@ -424,3 +424,32 @@ TEST_F(targeting_test, FirstCallOnlyTakesAReference) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(camera_test, ConnectionLostAnywhereInAFrame) {
+    loopback_server server;
+    connect(server);
+    const frame f = make_frame(64, 48, 4);
+    const bytes whole = with_size(f.jpeg, 64, 48);
+    // Every point of the size packet, then points spread over the image data.
+    std::vector<std::size_t> cuts;
+    for (std::size_t c = 0; c <= 11; ++c) cuts.push_back(c);
+    for (std::size_t c = 12; c < whole.size(); c += 97) cuts.push_back(c);
+    int frames = 0;  // good frames so far, as the log counts them
+    for (std::size_t cut : cuts) {
+        server.send({whole.begin(), whole.begin() + static_cast<long>(cut)});
+        pump_until([] { return false; }, 10, &server);
+        server.close_client();
+        ASSERT_TRUE(pump_until([&] { return !camera->connected; }, 2000, &server)) << "cut at " << cut;
+        camera->camera_check();
+        ASSERT_TRUE(pump_until([&] { return camera->connected && server.has_client(); }, 2000, &server));
+        server.send(whole);
+        ASSERT_TRUE(pump_until([&] { return count_of(log_text(), "Returning\n") > frames; }, 2000, &server))
+            << "cut at " << cut;
+        frames = count_of(log_text(), "Returning\n");
+    }
+    EXPECT_EQ(log_text().find("[Camera] Image checksum fail"), std::string::npos);
+}
+
+}  // namespace

@@ -44,6 +44,7 @@ protected:
     }
     // Connects the console to the server and takes the version string off the wire.
     void connect(loopback_server& server) {
+        server.clear();  // whatever an earlier connection sent
         comm->network_check();
         ASSERT_TRUE(pump_until([&] { return comm->connected && server.received().size() >= 8; }, 3000, &server));
         ASSERT_EQ(server.received().substr(0, 8), std::string("\x20\x06" "0.6.17", 8));
@@ -308,6 +309,30 @@ TEST_F(control_link_test, FireAndShutdownWithoutALinkReportTheFailure) {
     EXPECT_NE(log.find("[Nodecomm] Unable to send data\nError: "), std::string::npos);
     EXPECT_NE(log.find("[Nodecomm] robot_comm_class::network_error \n"), std::string::npos);
     EXPECT_NE(log.find("[Nodecomm] Sent remote shutdown command.\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(control_link_test, ConnectionLostAtEveryPointOfAPacket) {
+    loopback_server server;
+    make_robot(server.port());
+    const std::vector<unsigned char> packet = telemetry(0x1000, 0, 0, 0, 0);
+    for (std::size_t cut = 0; cut < packet.size(); ++cut) {
+        connect(server);
+        server.send({packet.begin(), packet.begin() + static_cast<long>(cut)});
+        pump_until([] { return false; }, 10, &server);
+        server.close_client();
+        ASSERT_TRUE(pump_until([&] { return !comm->connected; }, 2000, &server)) << "cut at " << cut;
+        // The next connection's first packet is read whole, whatever was left of the last one.
+        robot->tel_ir = 0;
+        connect(server);
+        server.send(packet);
+        ASSERT_TRUE(pump_until([&] { return robot->tel_ir > 0; }, 2000, &server)) << "cut at " << cut;
+        server.close_client();
+        ASSERT_TRUE(pump_until([&] { return !comm->connected; }, 2000, &server));
+    }
 }
 
 }  // namespace
