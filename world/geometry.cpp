@@ -7,11 +7,12 @@
 
 namespace {
 
-// Whether the first `reach` units of the ray from (ox, oy) along (dx, dy) can meet the box of
-// the wall grown by `margin` on every side. False only when provably not (not a number: true).
-bool ray_may_meet(const wall_type* w, double ox, double oy, double dx, double dy, double reach, double margin) {
-    const double bx0 = std::min(w->x, w->x + w->w) - margin, bx1 = std::max(w->x, w->x + w->w) + margin;
-    const double by0 = std::min(w->y, w->y + w->h) - margin, by1 = std::max(w->y, w->y + w->h) + margin;
+// Whether the first `reach` units of the ray from (ox, oy) along (dx, dy) can meet the box
+// (x0, x1, y0, y1) grown by `margin` on every side. False only when provably not (not a number:
+// true).
+bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double oy, double dx, double dy,
+                  double reach, double margin) {
+    const double bx0 = x0 - margin, bx1 = x1 + margin, by0 = y0 - margin, by1 = y1 + margin;
     double t0 = 0, t1 = reach;
     if (dx != 0) {
         double a = (bx0 - ox) / dx, b = (bx1 - ox) / dx;
@@ -90,19 +91,33 @@ bool world_class::check_wall_point(double x, double y) const {
     return false;
 }
 
+void world_class::cos_sin(double angle, double& c, double& s) {
+    if (!(angle == trig_angle_)) {
+        trig_angle_ = angle;
+        trig_cos_ = std::cos(angle);
+        trig_sin_ = std::sin(angle);
+    }
+    c = trig_cos_;
+    s = trig_sin_;
+}
+
 bool world_class::check_sensor(double x, double y, double angle, double range) {
-    const double sx = x + range * std::cos(angle), sy = y - range * std::sin(angle);
+    double c, sn;
+    cos_sin(angle, c, sn);
+    const double sx = x + range * c, sy = y - range * sn;
     if (sx < 0 || sx > world_width || sy < 0 || sy > world_height) return true;
     if (range >= 0 && range <= vision_horizon) {
         // Any wall holding the sensor point lies within the horizon of the robot's centre.
-        for (const wall_type* w : walls_near(x, y))
+        for (const near_wall& n : walls_near(x, y)) {
+            const wall_type* w = n.wall;
             if (w->x <= sx && sx <= w->x + w->w && w->y <= sy && sy <= w->y + w->h) return true;
+        }
         return false;
     }
     return check_wall_point(sx, sy);
 }
 
-const std::vector<const wall_type*>& world_class::walls_near(double x, double y) {
+const std::vector<world_class::near_wall>& world_class::walls_near(double x, double y) {
     if (near_valid_ && near_version_ == wall_version_ && near_x_ == x && near_y_ == y) return near_walls_;
     near_walls_.clear();
     // A margin keeps rounding in the distance arithmetic from dropping a wall at the horizon.
@@ -113,7 +128,7 @@ const std::vector<const wall_type*>& world_class::walls_near(double x, double y)
         const double gx = std::max({bx0 - x, 0.0, x - bx1});
         const double gy = std::max({by0 - y, 0.0, y - by1});
         // Kept unless provably beyond the horizon (so anything not a number is kept too).
-        if (!(gx * gx + gy * gy > reach * reach)) near_walls_.push_back(w);
+        if (!(gx * gx + gy * gy > reach * reach)) near_walls_.push_back(near_wall{w, bx0, bx1, by0, by1});
     }
     near_x_ = x;
     near_y_ = y;
@@ -124,7 +139,8 @@ const std::vector<const wall_type*>& world_class::walls_near(double x, double y)
 
 double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit) {
     const double L = world_width * world_height;
-    const double c = std::cos(angle), sn = std::sin(angle);
+    double c, sn;
+    cos_sin(angle, c, sn);
     const line ray{{x, y}, {x + L * c, y - L * sn}};
     seen = false;
     // Walls beyond the horizon can give neither a candidate nor an impact, so only the near
@@ -134,11 +150,12 @@ double world_class::check_vision(double x, double y, double angle, bool& seen, p
     double best = horizon_best;
     bool chosen = false;
     point choice{};
-    const std::vector<const wall_type*>& near = walls_near(x, y);
+    const std::vector<near_wall>& near = walls_near(x, y);
     for (std::size_t i = 0; i < near.size(); ++i) {
-        const wall_type* w = near[i];
+        const near_wall& n = near[i];
+        const wall_type* w = n.wall;
         // A wall the ray cannot reach within the horizon gives neither candidate nor impact.
-        if (!ray_may_meet(w, x, y, c, -sn, vision_horizon + 1e-6, 1e-6)) continue;
+        if (!ray_may_meet(n.x0, n.x1, n.y0, n.y1, x, y, c, -sn, vision_horizon + 1e-6, 1e-6)) continue;
         point crossing;
         const double d = check_box_intersect(this, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
         if (d > 0 && d < vision_horizon) {

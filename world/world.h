@@ -114,8 +114,15 @@ private:
     int buffer_h() const;
 
     // Walls that can be seen within the sensing horizon from one origin, in list order.
-    const std::vector<const wall_type*>& walls_near(double x, double y);
-    std::vector<const wall_type*> near_walls_;
+    struct near_wall {
+        const wall_type* wall;
+        double x0, x1, y0, y1;  // the wall's box, corners ordered
+    };
+    const std::vector<near_wall>& walls_near(double x, double y);
+    std::vector<near_wall> near_walls_;
+    // The last angle whose cosine and sine were taken: a sensor and its vision ray share one.
+    double trig_angle_ = 0, trig_cos_ = 1, trig_sin_ = 0;
+    void cos_sin(double angle, double& c, double& s);
     double near_x_ = 0, near_y_ = 0;
     std::uint64_t near_version_ = 0;
     bool near_valid_ = false;
