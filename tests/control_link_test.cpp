@@ -336,3 +336,32 @@ TEST_F(control_link_test, ConnectionLostAtEveryPointOfAPacket) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(control_link_test, HostNamesResolveWithoutBlocking) {
+    loopback_server server;
+    make_robot(server.port(), "localhost");
+    // The first check starts the look-up and returns at once; a later one connects.
+    ASSERT_TRUE(pump_until(
+        [&] {
+            if (!comm->connected && !comm->connecting) comm->network_check();
+            return comm->connected;
+        },
+        5000, &server));
+    EXPECT_EQ(server.accepted(), 1);
+}
+
+TEST_F(control_link_test, UnknownHostIsReported) {
+    make_robot(5000, "no-such-host.invalid");
+    ASSERT_TRUE(pump_until(
+        [&] {
+            comm->network_check();
+            return log_text().find("[Nodecomm] Host name error.\n") != std::string::npos;
+        },
+        8000));
+    EXPECT_FALSE(comm->connecting);
+    EXPECT_EQ(comm->control_socket, platform::invalid_socket);  // no socket left behind
+}
+
+}  // namespace
