@@ -51,7 +51,11 @@ struct camera_source {
     jpeg_source_mgr pub;
     const JOCTET* frame;
     std::size_t length;
+    bool given;  // the frame has been handed to the library
 };
+
+// What a frame that ran out is followed by: the end-of-image marker.
+const JOCTET end_of_image[2] = {0xFF, 0xD9};
 
 // The error record, with the way back to the decoder when the library gives up.
 struct camera_error {
@@ -64,8 +68,16 @@ void camera_term_source(j_decompress_ptr) {}
 
 boolean camera_fill_input_buffer(j_decompress_ptr cinfo) {
     auto* src = reinterpret_cast<camera_source*>(cinfo->src);
-    src->pub.next_input_byte = src->frame;
-    src->pub.bytes_in_buffer = src->length;
+    if (!src->given) {
+        src->given = true;
+        src->pub.next_input_byte = src->frame;
+        src->pub.bytes_in_buffer = src->length;
+        return TRUE;
+    }
+    // A frame that ends early is not handed over again from its start (a broken frame could
+    // then be read for ever): the library is told the image has ended, and finishes or gives up.
+    src->pub.next_input_byte = end_of_image;
+    src->pub.bytes_in_buffer = sizeof end_of_image;
     return TRUE;
 }
 
@@ -86,6 +98,7 @@ void camera_jpeg_src(j_decompress_ptr cinfo, const unsigned char* frame, unsigne
     auto* src = reinterpret_cast<camera_source*>(cinfo->src);
     src->frame = frame;
     src->length = length;
+    src->given = false;
     src->pub.init_source = camera_init_source;
     src->pub.fill_input_buffer = camera_fill_input_buffer;
     src->pub.skip_input_data = camera_skip_input_data;
