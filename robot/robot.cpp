@@ -138,7 +138,10 @@ void robot_class::update() {
     for (int k = 0; k < 12; ++k) {
         bool seen = false;
         point hit;
-        const double d = world->check_vision(px, py, heading + k * pi / 6, seen, hit);
+        // Only what lies closer than an impact can be recorded (1.0) or the step be blocked
+        // matters here, so walls beyond that are not cast against.
+        const double d = world->check_vision_within(px, py, heading + k * pi / 6, seen, hit,
+                                                    std::max(1.0, 0.5 * diameter));
         if (seen && d < 0.5 * diameter) blocked = true;
     }
 

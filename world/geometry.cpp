@@ -108,7 +108,7 @@ bool world_class::check_sensor(double x, double y, double angle, double range) {
     if (sx < 0 || sx > world_width || sy < 0 || sy > world_height) return true;
     if (range >= 0 && range <= vision_horizon) {
         // Any wall holding the sensor point lies within the horizon of the robot's centre.
-        for (const near_wall& n : walls_near(x, y)) {
+        for (const near_wall& n : walls_near(x, y, vision_horizon)) {
             const wall_type* w = n.wall;
             if (w->x <= sx && sx <= w->x + w->w && w->y <= sy && sy <= w->y + w->h) return true;
         }
@@ -117,27 +117,33 @@ bool world_class::check_sensor(double x, double y, double angle, double range) {
     return check_wall_point(sx, sy);
 }
 
-const std::vector<world_class::near_wall>& world_class::walls_near(double x, double y) {
-    if (near_valid_ && near_version_ == wall_version_ && near_x_ == x && near_y_ == y) return near_walls_;
-    near_walls_.clear();
-    // A margin keeps rounding in the distance arithmetic from dropping a wall at the horizon.
-    const double reach = vision_horizon + 1e-6;
+const std::vector<world_class::near_wall>& world_class::walls_near(double x, double y, double reach) {
+    near_cache& cache = near_[reach == vision_horizon ? 0 : 1];
+    if (cache.version == wall_version_ && cache.reach == reach && cache.x == x && cache.y == y) return cache.walls;
+    cache.walls.clear();
+    // A margin keeps rounding in the distance arithmetic from dropping a wall at the edge.
+    const double r = reach + 1e-6;
     for (const wall_type* w = walls; w; w = w->next) {
         const double bx0 = std::min(w->x, w->x + w->w), bx1 = std::max(w->x, w->x + w->w);
         const double by0 = std::min(w->y, w->y + w->h), by1 = std::max(w->y, w->y + w->h);
         const double gx = std::max({bx0 - x, 0.0, x - bx1});
         const double gy = std::max({by0 - y, 0.0, y - by1});
-        // Kept unless provably beyond the horizon (so anything not a number is kept too).
-        if (!(gx * gx + gy * gy > reach * reach)) near_walls_.push_back(near_wall{w, bx0, bx1, by0, by1});
+        // Kept unless provably beyond the reach (so anything not a number is kept too).
+        if (!(gx * gx + gy * gy > r * r)) cache.walls.push_back(near_wall{w, bx0, bx1, by0, by1});
     }
-    near_x_ = x;
-    near_y_ = y;
-    near_version_ = wall_version_;
-    near_valid_ = true;
-    return near_walls_;
+    cache.x = x;
+    cache.y = y;
+    cache.reach = reach;
+    cache.version = wall_version_;
+    return cache.walls;
 }
 
 double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit) {
+    return check_vision_within(x, y, angle, seen, hit, vision_horizon);
+}
+
+double world_class::check_vision_within(double x, double y, double angle, bool& seen, point& hit, double reach) {
+    if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
     const double L = world_width * world_height;
     double c, sn;
     cos_sin(angle, c, sn);
@@ -150,12 +156,12 @@ double world_class::check_vision(double x, double y, double angle, bool& seen, p
     double best = horizon_best;
     bool chosen = false;
     point choice{};
-    const std::vector<near_wall>& near = walls_near(x, y);
+    const std::vector<near_wall>& near = walls_near(x, y, reach);
     for (std::size_t i = 0; i < near.size(); ++i) {
         const near_wall& n = near[i];
         const wall_type* w = n.wall;
         // A wall the ray cannot reach within the horizon gives neither candidate nor impact.
-        if (!ray_may_meet(n.x0, n.x1, n.y0, n.y1, x, y, c, -sn, vision_horizon + 1e-6, 1e-6)) continue;
+        if (!ray_may_meet(n.x0, n.x1, n.y0, n.y1, x, y, c, -sn, reach + 1e-6, 1e-6)) continue;
         point crossing;
         const double d = check_box_intersect(this, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
         if (d > 0 && d < vision_horizon) {

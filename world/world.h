@@ -92,6 +92,10 @@ public:
     bool check_wall_point(double x, double y) const;
     bool check_sensor(double x, double y, double angle, double range);
     double check_vision(double x, double y, double angle, bool& seen, point& hit);
+    // The same cast, exact only for what lies closer than `reach` (at most the horizon): walls
+    // farther away are passed over, as neither their impacts (closer than 1.0) nor a short
+    // collision distance can come from them. `seen` may then miss hits at `reach` or beyond.
+    double check_vision_within(double x, double y, double angle, bool& seen, point& hit, double reach);
 
     // The gradient field.
     void compute_impact_vector(double x, double y, point& v) const;
@@ -118,14 +122,17 @@ private:
         const wall_type* wall;
         double x0, x1, y0, y1;  // the wall's box, corners ordered
     };
-    const std::vector<near_wall>& walls_near(double x, double y);
-    std::vector<near_wall> near_walls_;
+    // Walls within `reach` of an origin, kept for the last origin of each of two reaches.
+    struct near_cache {
+        std::vector<near_wall> walls;
+        double x = 0, y = 0, reach = -1;
+        std::uint64_t version = 0;
+    };
+    const std::vector<near_wall>& walls_near(double x, double y, double reach);
+    near_cache near_[2];
     // The last angle whose cosine and sine were taken: a sensor and its vision ray share one.
     double trig_angle_ = 0, trig_cos_ = 1, trig_sin_ = 0;
     void cos_sin(double angle, double& c, double& s);
-    double near_x_ = 0, near_y_ = 0;
-    std::uint64_t near_version_ = 0;
-    bool near_valid_ = false;
     std::uint64_t wall_version_ = 1;
 
     impact_index impact_index_{10.0, 10.0};
