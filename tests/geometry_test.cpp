@@ -516,12 +516,14 @@ double reference_vision(world_class& w, double x, double y, double angle, bool& 
 TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
     world_class fast(&owner);
     world_class plain(&owner);
+    world_class probe(&owner);  // casts its collision-probe rays within reach 1.0 only
     std::mt19937 gen(20240611);
     auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(gen); };
     auto pick = [&](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
     auto both_add = [&](double x, double y, double ww, double hh) {
         fast.add_wall(x, y, ww, hh);
         plain.add_wall(x, y, ww, hh);
+        probe.add_wall(x, y, ww, hh);
     };
     auto random_wall = [&](double ox, double oy) {
         switch (pick(9)) {
@@ -579,13 +581,16 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
             const int n = pick(fast.wall_count);
             wall_type* wf = fast.walls;
             wall_type* wp = plain.walls;
+            wall_type* wq = probe.walls;
             for (int k = 0; k < n; ++k) {
                 wf = wf->next;
                 wp = wp->next;
+                wq = wq->next;
             }
             const double nw = uni(-2, 2), nh = pick(4) ? uni(-2, 2) : 0;
             fast.resize_wall(wf, nw, nh);
             plain.resize_wall(wp, nw, nh);
+            probe.resize_wall(wq, nw, nh);
         }
         // The robot's pattern: six sensor rays, then twelve probe rays, then axis-aligned ones.
         const double heading = uni(-pi, pi);
@@ -593,11 +598,25 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
         for (int k = 0; k < 6; ++k) angles.push_back(heading - pi / 3 + k * pi / 3);
         for (int k = 0; k < 12; ++k) angles.push_back(heading + k * pi / 6);
         for (int k = 0; k < 4; ++k) angles.push_back(k * pi / 2);
-        for (double a : angles) {
+        for (std::size_t ai = 0; ai < angles.size(); ++ai) {
+            const double a = angles[ai];
             bool seen_f = pick(2), seen_p = seen_f;
             point hit_f{-7, -7}, hit_p{-7, -7};
             const double df = fast.check_vision(o.x, o.y, a, seen_f, hit_f);
             const double dp = reference_vision(plain, o.x, o.y, a, seen_p, hit_p);
+            // The short cast agrees on everything closer than its reach, impacts included.
+            bool seen_q = false;
+            point hit_q;
+            const bool short_cast = ai >= 6 && ai < 18;
+            const double dq = short_cast ? probe.check_vision_within(o.x, o.y, a, seen_q, hit_q, 1.0)
+                                         : probe.check_vision(o.x, o.y, a, seen_q, hit_q);
+            if (dp < 1.0 && seen_p) {
+                ASSERT_EQ(dq, dp);
+                ASSERT_TRUE(seen_q);
+            } else {
+                ASSERT_FALSE(seen_q && dq < 1.0);
+            }
+            ASSERT_EQ(probe.impact_count, plain.impact_count);
             ASSERT_EQ(df, dp) << "origin " << o.x << "," << o.y << " angle " << a;
             ASSERT_EQ(seen_f, seen_p);
             ASSERT_EQ(hit_f.x, hit_p.x);
@@ -609,6 +628,7 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
         if (round % 50 == 0) expect_same_impacts(fast, plain);
     }
     expect_same_impacts(fast, plain);
+    expect_same_impacts(probe, plain);
     // The run covers both outcomes and records impacts.
     EXPECT_GT(seen_count, cast_count / 10);
     EXPECT_LT(seen_count, cast_count);
