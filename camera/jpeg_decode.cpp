@@ -128,8 +128,16 @@ bool run_decoder(jpeg_decompress_struct* cinfo, camera_error* err, const unsigne
                  color_type* picture, unsigned int width, unsigned int height) {
     if (setjmp(err->back)) return false;
     jpeg_create_decompress(cinfo);
+    cinfo->mem->max_memory_to_use = decoder_memory_limit;
     camera_jpeg_src(cinfo, frame, length);
     jpeg_read_header(cinfo, TRUE);
+    if (cinfo->image_width > width || cinfo->image_height > height) {
+        // Refused before decompression starts: a frame with several scans would otherwise make
+        // the library buffer the whole announced image.
+        log("[Decompress] Frame of %ux%u is larger than the picture (%ux%u); dropped\n",
+            static_cast<unsigned>(cinfo->image_width), static_cast<unsigned>(cinfo->image_height), width, height);
+        return false;
+    }
 #ifdef JCS_EXTENSIONS
     // Colour frames come out of the library already in the picture's blue-green-red order (the
     // same conversion, only the channel order differs), so rows can be decoded in place.
@@ -227,6 +235,12 @@ bool process_image(unsigned char* frame, unsigned int* length, unsigned int capa
 bool decompress_image(unsigned char* frame, unsigned int* length, unsigned int capacity, color_type* picture,
                       unsigned int width, unsigned int height) {
     if (!picture || !process_image(frame, length, capacity)) return false;
+    return decode_frame(frame, *length, picture, width, height);
+}
+
+bool decode_frame(const unsigned char* frame, unsigned int length, color_type* picture, unsigned int width,
+                  unsigned int height) {
+    if (!frame || !picture) return false;
     jpeg_decompress_struct cinfo;
     camera_error err;
     std::memset(&cinfo, 0, sizeof cinfo);
@@ -234,7 +248,7 @@ bool decompress_image(unsigned char* frame, unsigned int* length, unsigned int c
     err.pub.error_exit = libjpeg_error;
     err.pub.output_message = libjpeg_output;
     err.pub.emit_message = libjpeg_msg;
-    const bool ok = run_decoder(&cinfo, &err, frame, *length, picture, width, height);
+    const bool ok = run_decoder(&cinfo, &err, frame, length, picture, width, height);
     jpeg_destroy_decompress(&cinfo);
     return ok;
 }

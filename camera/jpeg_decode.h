@@ -16,6 +16,16 @@ extern const unsigned char JPEGHuffmanTable[416];
 // baseline start-of-frame marker, or no room to grow).
 bool process_image(unsigned char* frame, unsigned int* length, unsigned int capacity);
 
+// Decodes a complete frame (as process_image leaves it) into the picture. A frame whose header
+// announces more columns or rows than the picture has is refused before the library sizes
+// anything for it, and the library's working memory is capped, so a few hostile bytes cannot make
+// it buffer a huge image. Returns false when the frame was refused or the decoder gave up.
+bool decode_frame(const unsigned char* frame, unsigned int length, color_type* picture, unsigned int width,
+                  unsigned int height);
+
+// The most working memory the library may take for one frame.
+constexpr long decoder_memory_limit = 32L << 20;
+
 // Completes and decodes a frame into the picture (width by height pixels, row 0 at the bottom).
 // Returns false when the frame was refused or the decoder gave up; the picture keeps whatever
 // rows were already written.

@@ -178,7 +178,8 @@ bool robot_camera_class::size_packet(unsigned char* bytes) {
     const std::uint32_t w = (static_cast<std::uint32_t>(bytes[1]) << 8) | bytes[2];
     const std::uint32_t h = (static_cast<std::uint32_t>(bytes[3]) << 8) | bytes[4];
     // A picture larger than the buffers is refused before anything is sized for it.
-    if (w * h * 3 > buffer_bytes) {
+    // Computed in 64 bits: a product such as 43691 by 32768 must not wrap into a small size.
+    if (static_cast<std::uint64_t>(w) * h * 3 > buffer_bytes) {
         owner->alert("[Camera] Picture size %ux%u too large; frame refused", w, h);
         return false;
     }
@@ -220,13 +221,14 @@ void robot_camera_class::image_packet() {
                      static_cast<int>(sum) - static_cast<int>(image_checksum));
         return;
     }
-    decompress_image(compressed_image, &image_length, buffer_bytes + frame_growth_room, camera_buffer, width,
-                     height);
+    // The link is alive whatever the frame holds; only frames the decoder took count as frames.
+    last_image_time = get_wall_time();
+    if (!process_image(compressed_image, &image_length, buffer_bytes + frame_growth_room)) return;
+    decode_frame(compressed_image, image_length, camera_buffer, width, height);
     if (targeting)
         process_frame();
     else
         have_reference = false;
-    last_image_time = get_wall_time();
     ++frame_count;
     if (owner->hwnd) invalidate(owner->hwnd);
     log("Returning\n");

@@ -75,6 +75,21 @@ int main() {
     write("camera", "bad_checksum", camera_input(true, bad, 1024));
     write("camera", "bad_marker", camera_input(false, bytes{0x41, 0, 48, 0, 32, 0, 0, 0, 5, 0, 0, 1, 2, 3, 4, 5}, 16));
 
+    // Size packets whose width by height by 3 wraps round 32 bits, each followed by a frame.
+    bytes wrapping = size_packet(43691, 32768, small);
+    const bytes wrapping2 = size_packet(32768, 43691, small);
+    wrapping.insert(wrapping.end(), wrapping2.begin(), wrapping2.end());
+    write("camera", "wrapping_size", camera_input(false, wrapping, 1024));
+    // A small frame in one scan per component whose header announces 16384 by 16384.
+    std::vector<std::uint8_t> rgb(48 * 32 * 3);
+    mjpeg::render_scene(rgb.data(), 48, 32, 2);
+    bytes huge = mjpeg::to_motion_jpeg(mjpeg::encode_in_scans(rgb.data(), 48, 32, 20));
+    mjpeg::set_frame_size(huge, 16384, 16384);
+    write("camera", "huge_frame", camera_input(true, size_packet(48, 32, huge), 1024));
+    bytes huge_size{0, 48, 0, 32};
+    huge_size.insert(huge_size.end(), huge.begin(), huge.end());
+    write("jpeg", "huge_frame", huge_size);
+
     bytes with_size{0, 48, 0, 32};
     with_size.insert(with_size.end(), small.begin(), small.end());
     write("jpeg", "frame_48x32", with_size);

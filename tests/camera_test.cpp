@@ -135,6 +135,10 @@ TEST_F(camera_test, SizePacketsAreCheckedAndSizeChangesRebuildOnce) {
     // Larger than the picture buffers: refused, and the size stays.
     EXPECT_FALSE(camera->size_packet(size_packet(641, 480, 10, 0).data()));
     EXPECT_FALSE(camera->size_packet(size_packet(65535, 65535, 10, 0).data()));
+    // Products that wrap round 32 bits into a small size.
+    EXPECT_FALSE(camera->size_packet(size_packet(43691, 32768, 10, 0).data()));
+    EXPECT_FALSE(camera->size_packet(size_packet(32768, 43691, 10, 0).data()));
+    EXPECT_FALSE(camera->size_packet(size_packet(65536 / 4 * 3 + 1, 65535, 10, 0).data()));
     EXPECT_EQ(camera->width, 640u);
     EXPECT_EQ(camera->height, 480u);
 }
@@ -195,6 +199,18 @@ TEST_F(camera_test, ChecksumFailureDropsTheImageButAsksForTheNext) {
     EXPECT_EQ(camera->frame_count, 0u);
     EXPECT_NE(log_text().find("[Camera] Image checksum fail. expected: "), std::string::npos);
     EXPECT_EQ(camera->camera_buffer[0].red, 0);
+    // A frame with a good checksum that the decoder refuses (progressive: no baseline marker)
+    // still asks for the next, but is not counted as a frame.
+    server.clear();
+    bytes progressive = f.jpeg;
+    for (std::size_t i = 0; i + 1 < progressive.size(); ++i)
+        if (progressive[i] == 0xFF && progressive[i + 1] == 0xC0) progressive[i + 1] = 0xC2;
+    server.send(with_size(progressive, 160, 120));
+    ASSERT_TRUE(pump_until([&] { return !server.received().empty(); }, 2000, &server));
+    EXPECT_EQ(camera->frame_count, 0u);
+    EXPECT_GT(camera->last_image_time, 0.0);  // the link is alive all the same
+    server.send(with_size(f.jpeg, 160, 120));
+    ASSERT_TRUE(pump_until([&] { return camera->frame_count == 1; }, 2000, &server));
 }
 
 TEST_F(camera_test, SupervisionRetriesStalledLinksAndClearsAStuckAttempt) {
@@ -331,6 +347,33 @@ TEST_F(camera_test, TallerFramesAndBrokenDataLeaveThePictureAlone) {
     EXPECT_FALSE(decompress_image(bad.data(), &len, static_cast<unsigned>(bad.size()), picture.data(), 96, 32));
     EXPECT_NE(log_text().find("[Decompress] libjpeg error: "), std::string::npos);
     EXPECT_EQ(picture[0].red, 3);
+
+    // One scan per component: the library must keep the whole image. Such a frame decodes as
+    // usual, but one whose header announces 16384 by 16384 is refused right after its header,
+    // and one that announces 4096 by 4096 into a picture that size runs into the memory cap.
+    std::vector<std::uint8_t> rgb(32 * 16 * 3);
+    mjpeg::render_scene(rgb.data(), 32, 16, 0);
+    const bytes scans = mjpeg::to_motion_jpeg(mjpeg::encode_in_scans(rgb.data(), 32, 16, 85));
+    auto decode = [&](unsigned fw, unsigned fh, unsigned pw, unsigned ph, std::vector<color_type>& pic) {
+        std::vector<unsigned char> b(scans.begin(), scans.end());
+        mjpeg::set_frame_size(b, fw, fh);
+        b.resize(b.size() + 440);
+        unsigned n = static_cast<unsigned>(scans.size());
+        return decompress_image(b.data(), &n, static_cast<unsigned>(b.size()), pic.data(), pw, ph);
+    };
+    std::vector<color_type> small(32 * 16);
+    EXPECT_TRUE(decode(32, 16, 32, 16, small));
+    EXPECT_TRUE(decode(96, 32, 96, 32, picture));  // announced within the picture: the scans run out
+    std::fill(picture.begin(), picture.end(), color_type{1, 2, 3});
+    EXPECT_FALSE(decode(16384, 16384, 96, 32, picture));
+    EXPECT_NE(log_text().find("[Decompress] Frame of 16384x16384 is larger than the picture (96x32); dropped\n"),
+              std::string::npos);
+    EXPECT_FALSE(decode(97, 32, 96, 32, picture));  // wider only
+    EXPECT_EQ(picture[0].red, 3);
+    std::vector<color_type> huge(4096 * 4096);
+    const int errors = count_of(log_text(), "[Decompress] libjpeg error: ");
+    EXPECT_FALSE(decode(4096, 4096, 4096, 4096, huge));
+    EXPECT_EQ(count_of(log_text(), "[Decompress] libjpeg error: "), errors + 1);
 }
 
 class targeting_test : public camera_test {

@@ -44,7 +44,10 @@ void render_scene(std::uint8_t* rgb, int width, int height, unsigned frame) {
     }
 }
 
-std::vector<std::uint8_t> encode(const std::uint8_t* pixels, int width, int height, int quality, bool grey) {
+namespace {
+
+std::vector<std::uint8_t> encode_with(const std::uint8_t* pixels, int width, int height, int quality, bool grey,
+                                      bool scan_per_component) {
     jpeg_compress_struct c;
     jpeg_error_mgr err;
     c.err = jpeg_std_error(&err);
@@ -58,6 +61,12 @@ std::vector<std::uint8_t> encode(const std::uint8_t* pixels, int width, int heig
     c.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&c);  // baseline, standard Huffman tables, 4:2:0 for colour
     jpeg_set_quality(&c, quality, TRUE);
+    jpeg_scan_info scans[3];
+    if (scan_per_component && !grey) {
+        for (int i = 0; i < 3; ++i) scans[i] = jpeg_scan_info{1, {i, 0, 0, 0}, 0, 63, 0, 0};
+        c.scan_info = scans;
+        c.num_scans = 3;
+    }
     jpeg_start_compress(&c, TRUE);
     const int stride = width * (grey ? 1 : 3);
     while (c.next_scanline < c.image_height) {
@@ -69,6 +78,27 @@ std::vector<std::uint8_t> encode(const std::uint8_t* pixels, int width, int heig
     jpeg_destroy_compress(&c);
     std::free(out);
     return result;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encode(const std::uint8_t* pixels, int width, int height, int quality, bool grey) {
+    return encode_with(pixels, width, height, quality, grey, false);
+}
+
+std::vector<std::uint8_t> encode_in_scans(const std::uint8_t* rgb, int width, int height, int quality) {
+    return encode_with(rgb, width, height, quality, false, true);
+}
+
+void set_frame_size(std::vector<std::uint8_t>& jpeg, unsigned width, unsigned height) {
+    for (std::size_t i = 2; i + 9 <= jpeg.size(); ++i) {
+        if (jpeg[i] != 0xFF || jpeg[i + 1] != 0xC0) continue;
+        jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8);
+        jpeg[i + 6] = static_cast<std::uint8_t>(height);
+        jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8);
+        jpeg[i + 8] = static_cast<std::uint8_t>(width);
+        return;
+    }
 }
 
 std::vector<std::uint8_t> to_motion_jpeg(const std::vector<std::uint8_t>& jfif) {

@@ -16,6 +16,13 @@ void render_scene(std::uint8_t* rgb, int width, int height, unsigned frame);
 // the standard tables and 4:2:0 sampling.
 std::vector<std::uint8_t> encode(const std::uint8_t* pixels, int width, int height, int quality, bool grey = false);
 
+// Encodes packed RGB as a baseline JPEG with one scan per colour component instead of one
+// interleaved scan: a decoder has to keep the whole image before it can give out a row.
+std::vector<std::uint8_t> encode_in_scans(const std::uint8_t* rgb, int width, int height, int quality);
+
+// Rewrites the width and height that the frame's baseline start-of-frame header announces.
+void set_frame_size(std::vector<std::uint8_t>& jpeg, unsigned width, unsigned height);
+
 // Drops the Huffman table segments and replaces the first segment with a 16-byte "AVI1" one.
 std::vector<std::uint8_t> to_motion_jpeg(const std::vector<std::uint8_t>& jfif);
 
