@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/main_class.h"
+#include "platform/socket.h"
 #include "platform/window.h"
 
 namespace {
@@ -113,5 +114,7 @@ int main(int argc, char** argv) {
     app->finish_run();
     if (platform::is_window(app->hwnd)) platform::destroy_window(app->hwnd);
     delete app;
+    // Look-ups still under way are cancelled, so the program ends at once.
+    platform::shutdown_resolver();
     return code;
 }

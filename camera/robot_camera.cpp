@@ -67,6 +67,13 @@ void robot_camera_class::close_link() {
     camera_socket = invalid_socket;
 }
 
+void robot_camera_class::lose_link() {
+    connected = false;
+    connecting = false;
+    close_link();
+    forget_host(owner->robot->host);
+}
+
 void robot_camera_class::reset_receive() {
     rx_state = 0;
     rx_len = 0;
@@ -80,7 +87,7 @@ void robot_camera_class::connect_to_camera_server() {
     const std::uint16_t camera_port = static_cast<std::uint16_t>(robot->port + 1);
     owner->alert("[Camera] Connecting to %s:%d", robot->host, camera_port);
     std::uint32_t address = 0;
-    const resolve_result r = resolve_host(robot->host, address);
+    const resolve_result r = resolve_host(robot->host, address, this);
     if (r == resolve_result::pending) return;  // looked up in the background; next check connects
     if (r == resolve_result::failed) {
         owner->alert("[Camera] Host name error.");
@@ -92,6 +99,7 @@ void robot_camera_class::connect_to_camera_server() {
         owner->alert("[Camera] Socket error.");
         return;
     }
+    supervise_socket(camera_socket, dead_link_ms);
     async_select(camera_socket, owner->hwnd, socket_message, fd_read | fd_write | fd_connect | fd_close);
     connected = false;
     connecting = true;
@@ -112,17 +120,18 @@ void robot_camera_class::camera_socket_message(unsigned int, long event) {
             request_image();
         } else {
             owner->alert("[Camera] Time out.");
-            connecting = false;
-            close_link();
+            lose_link();
         }
         break;
     case fd_read:
         read_camera_data();
         break;
     case fd_close:
-        owner->alert("[Camera] Server disconnect.");
-        connected = false;
-        close_link();
+        if (error == static_cast<unsigned>(error_timed_out))
+            owner->alert("[Camera] No answer from the robot; dropping the link.");
+        else
+            owner->alert("[Camera] Server disconnect.");
+        lose_link();
         break;
     default:
         break;
@@ -238,10 +247,11 @@ void robot_camera_class::camera_check() {
     const double now = get_wall_time();
     if (now - last_image_time > 1.0) request_image();
     if (now - last_image_time > 2.0) {
-        close_link();
-        connected = false;
-        // The attempt the time-out cut short will never report: the next one may start.
-        connecting = false;
+        // The attempt the time-out cuts short will never report: the next one may start.
+        if (connected || connecting)
+            lose_link();
+        else
+            close_link();
     }
     if (!connected && !connecting) connect_to_camera_server();
     fps = frame_count;

@@ -32,6 +32,8 @@ public:
     static constexpr std::uint32_t size_packet_bytes = 11;
     // The frame fix-up grows a frame by at most this much.
     static constexpr std::uint32_t frame_growth_room = 440;
+    // Sent data unacknowledged for this long means the robot is gone.
+    static constexpr unsigned dead_link_ms = 3000;
 
     color_type* last_frame = nullptr;
     color_type* processed_frame = nullptr;
@@ -87,6 +89,8 @@ public:
 
 private:
     void close_link();
+    // The connection is gone: closed, and the robot's name is looked up again next time.
+    void lose_link();
     void reset_receive();
     bool ready_ = false;
 };

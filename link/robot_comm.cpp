@@ -6,6 +6,7 @@
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
 #include "robot/robot.h"
+#include "support/clock.h"
 #include "support/log.h"
 #include "support/maths.h"
 
@@ -29,7 +30,26 @@ void robot_comm_class::close_link() {
     pending_len_ = 0;
 }
 
+void robot_comm_class::lose_link() {
+    connected = false;
+    close_link();
+    // The robot may come back elsewhere: its name is looked up again for the next attempt.
+    forget_host(owner->robot->host);
+}
+
+bool robot_comm_class::drop_if_dead() {
+    if (!connected || last_socket_error() != error_timed_out) return false;
+    owner->alert("[Nodecomm] No answer from the robot; dropping the link.");
+    lose_link();
+    return true;
+}
+
 void robot_comm_class::network_check() {
+    if (connecting && get_wall_time() - connect_started_ > connect_timeout_s) {
+        // An attempt that never reports (its packets lost on the way) is given up.
+        owner->alert("[Nodecomm] Time out.");
+        lose_link();
+    }
     if (!connected && !connecting && !stopped) connect_to_server();
     send_controller_values();
 }
@@ -38,7 +58,7 @@ void robot_comm_class::connect_to_server() {
     robot_class* robot = owner->robot;
     owner->alert("[Nodecomm] Connecting to %s:%d ", robot->host, robot->port);
     std::uint32_t address = 0;
-    switch (resolve_host(robot->host, address)) {
+    switch (resolve_host(robot->host, address, this)) {
     case resolve_result::pending:
         return;  // the name is being looked up; the next check connects
     case resolve_result::failed:
@@ -53,9 +73,11 @@ void robot_comm_class::connect_to_server() {
         owner->alert("[Nodecomm] Socket error.");
         return;
     }
+    supervise_socket(control_socket, dead_link_ms);
     async_select(control_socket, owner->hwnd, socket_message, fd_read | fd_write | fd_connect | fd_close);
     connected = false;
     connecting = true;
+    connect_started_ = get_wall_time();
     socket_connect(control_socket, address, static_cast<std::uint16_t>(robot->port));
 }
 
@@ -77,13 +99,15 @@ void robot_comm_class::control_socket_message(unsigned int, long event) {
         } else {
             owner->alert("[Nodecomm] Time out.");
             connecting = false;
-            close_link();
+            lose_link();
         }
         break;
     case fd_close:
-        owner->alert("[Nodecomm] Server disconnect.");
-        connected = false;
-        close_link();
+        if (error == static_cast<unsigned>(error_timed_out))
+            owner->alert("[Nodecomm] No answer from the robot; dropping the link.");
+        else
+            owner->alert("[Nodecomm] Server disconnect.");
+        lose_link();
         break;
     case fd_write:
         flush_pending();
@@ -163,6 +187,9 @@ bool robot_comm_class::send_whole(const unsigned char* data, std::size_t length)
     const long n = socket_send(control_socket, data, length);
     if (n < 0 && !would_block()) return false;
     const std::size_t sent = n < 0 ? 0 : static_cast<std::size_t>(n);
+    // Only a connected socket may hold the rest of a command: one still connecting would deliver
+    // it, long after it was chosen, ahead of the version string.
+    if (sent < length && !connected) return false;
     if (sent < length) {
         // Never leave half a command on the wire: the rest goes as soon as the socket can take it.
         std::memcpy(pending_, data + sent, length - sent);
@@ -180,6 +207,7 @@ void robot_comm_class::flush_pending() {
             want_write(control_socket);
             return;
         }
+        if (drop_if_dead()) return;
         owner->alert("[Nodecomm] Unable to send data");
         network_error();
         return;
@@ -192,6 +220,7 @@ void robot_comm_class::flush_pending() {
 
 void robot_comm_class::send_packet(const unsigned char* data, unsigned int length) {
     if (!send_whole(data, length)) {
+        if (drop_if_dead()) return;
         owner->alert("[Nodecomm] Unable to send data");
         owner->alert("Error: %ld ", static_cast<long>(last_socket_error()));
         network_error();
@@ -207,6 +236,7 @@ void robot_comm_class::send_string(const char* text) {
     bytes[1] = static_cast<unsigned char>(L);
     std::memcpy(bytes + 2, text, L);
     if (!send_whole(bytes, L + 2)) {
+        if (drop_if_dead()) return;
         owner->alert("[Nodecomm] Unable to send data");
         network_error();
     }
@@ -216,6 +246,10 @@ void robot_comm_class::send_version() { send_string(version_text); }
 
 void robot_comm_class::send_controller_values() {
     if (!connected) return;
+    // A drive command is a state, not an event: while earlier bytes still wait to go out (a
+    // stalled or slow network), this one is skipped rather than queued, so the robot never gets
+    // a burst of stale commands when the network comes back. The next one carries the state.
+    if (pending_len_ > 0 || socket_unsent(control_socket) > 0) return;
     unsigned char bytes[5] = {0x30};
     owner->robot->get_control_data(bytes + 1);
     send_packet(bytes, 5);
@@ -254,6 +288,12 @@ void robot_comm_class::do_connect() {
 
 void robot_comm_class::disconnect() {
     send_string("Good bye!");
+    if (pending_len_ > 0) {
+        // The farewell did not go out whole: one more try, and if it still cannot, say so
+        // rather than dropping it silently with the socket.
+        flush_pending();
+        if (pending_len_ > 0) owner->alert("[Nodecomm] Unable to send data");
+    }
     close_link();
     connected = false;
     stopped = true;
@@ -268,6 +308,5 @@ void robot_comm_class::shutdown_network() {
 
 void robot_comm_class::network_error() {
     log("[Nodecomm] robot_comm_class::network_error \n");
-    close_link();
-    connected = false;
+    lose_link();
 }

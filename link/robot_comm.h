@@ -14,6 +14,10 @@ public:
     static constexpr const char* version_text = "0.6.17";
     // Commands waiting for a socket that cannot take them yet; beyond this the link is dropped.
     static constexpr std::size_t max_pending = 16384;
+    // A connect with no outcome after this many seconds is given up and tried again.
+    static constexpr double connect_timeout_s = 2.0;
+    // Sent data unacknowledged for this long means the robot is gone.
+    static constexpr unsigned dead_link_ms = 3000;
 
     platform::socket_t control_socket = platform::invalid_socket;
     bool connected = false;
@@ -61,7 +65,13 @@ private:
     void flush_pending();
     void close_link();
     void reset_receive();
+    // The connection is gone for good: closed, and the robot's name is looked up again.
+    void lose_link();
+    // A send failed because the robot stopped acknowledging: reported and dropped. False when
+    // the failure had another cause.
+    bool drop_if_dead();
 
     unsigned char pending_[max_pending] = {};
     std::size_t pending_len_ = 0;
+    double connect_started_ = 0;
 };

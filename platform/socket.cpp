@@ -1,17 +1,16 @@
 #include "platform/socket.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QSocketNotifier>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -112,19 +111,6 @@ void post_connect_result(socket_t s, int error) {
             notify(s, fd_connect, error);
         },
         Qt::QueuedConnection);
-}
-
-struct lookup {
-    resolve_result state = resolve_result::pending;
-    std::uint32_t address = 0;
-    qint64 failed_at = 0;  // failures are given to every asker for a while, then looked up anew
-};
-
-qint64 now_ms() { return QDateTime::currentMSecsSinceEpoch(); }
-
-std::map<std::string, lookup>& lookups() {
-    static std::map<std::string, lookup> m;
-    return m;
 }
 
 }  // namespace
@@ -230,38 +216,21 @@ void want_write(socket_t s) {
     if (it->second.writer && !it->second.connecting) it->second.writer->setEnabled(true);
 }
 
-resolve_result resolve_host(const char* host, std::uint32_t& address) {
-    if (!host || !*host) return resolve_result::failed;
-    in_addr a{};
-    if (::inet_pton(AF_INET, host, &a) == 1) {
-        address = ntohl(a.s_addr);
-        return resolve_result::resolved;
-    }
-    auto& m = lookups();
-    auto it = m.find(host);
-    if (it != m.end()) {
-        if (it->second.state == resolve_result::resolved) address = it->second.address;
-        if (it->second.state != resolve_result::failed || now_ms() - it->second.failed_at < 900)
-            return it->second.state;
-        m.erase(it);
-    }
-    m[host] = lookup{};
-    const std::string name = host;
-    // Looked up in the background; the answer waits in the table for the next ask.
-    QHostInfo::lookupHost(QString::fromStdString(name), qApp, [name](const QHostInfo& info) {
-        lookup result;
-        result.state = resolve_result::failed;
-        for (const QHostAddress& addr : info.addresses()) {
-            if (addr.protocol() == QAbstractSocket::IPv4Protocol) {
-                result.state = resolve_result::resolved;
-                result.address = addr.toIPv4Address();
-                break;
-            }
-        }
-        if (result.state == resolve_result::failed) result.failed_at = now_ms();
-        lookups()[name] = result;
-    });
-    return resolve_result::pending;
+long socket_unsent(socket_t s) {
+    int n = 0;
+    if (s < 0 || ::ioctl(s, SIOCOUTQNSD, &n) != 0) return 0;
+    return n;
+}
+
+void supervise_socket(socket_t s, unsigned timeout_ms) {
+    if (s < 0) return;
+    const unsigned timeout = timeout_ms;
+    ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
+    const int one = 1, idle = 1, interval = 1, count = 3;
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
 }  // namespace platform

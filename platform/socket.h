@@ -41,10 +41,27 @@ int last_socket_error();
 void close_socket(socket_t s);
 // Asks for one fd_write event when the socket can take more data.
 void want_write(socket_t s);
+// Bytes the socket has taken that are not yet on the wire.
+long socket_unsent(socket_t s);
 
-// Host names resolve in the background; dotted addresses at once. Results are kept, failures
-// are reported once and then looked up afresh.
+// The error a connection ends with when its peer stopped answering.
+constexpr int error_timed_out = 110;
+// Has the system end the connection when data it sent stays unacknowledged for timeout_ms, and
+// probe an idle connection with keep-alives, so a peer that vanished is noticed within seconds:
+// the close event then carries error_timed_out.
+void supervise_socket(socket_t s, unsigned timeout_ms);
+
+// Host names are looked up on the loop without blocking it (c-ares, one query per name, each
+// with a deadline); dotted addresses resolve at once. An answer is kept until forget_host; a
+// failure is given once to each asker (any pointer that stands for it), and the next ask of an
+// asker that has had it looks the name up again.
 enum class resolve_result { resolved, pending, failed };
-resolve_result resolve_host(const char* host, std::uint32_t& address);
+resolve_result resolve_host(const char* host, std::uint32_t& address, const void* asker = nullptr);
+// Drops a kept answer, so the next ask looks the name up again (after a connection is lost).
+void forget_host(const char* host);
+// Cancels every look-up under way; the program can then end at once.
+void shutdown_resolver();
+// A look-up that has had no answer for this long fails.
+constexpr int lookup_deadline_ms = 8000;
 
 }  // namespace platform

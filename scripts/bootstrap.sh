@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev libgl-dev
-  libjpeg62-turbo-dev
+  libjpeg62-turbo-dev libc-ares-dev
   libgtest-dev libbenchmark-dev
   fonts-dejavu-core
   xvfb xdotool xauth
+  iproute2 iptables util-linux
   clang libclang-rt-14-dev
 )
 

@@ -1,5 +1,8 @@
 // The control link: packet reception, command bytes, and connections to servers on 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -219,6 +222,43 @@ TEST_F(control_link_test, RefusedConnectTimesOutAndRetries) {
     EXPECT_EQ(count_of(log_text(), "[Nodecomm] Connecting to 127.0.0.1:" + std::to_string(port) + " \n"), 2);
 }
 
+TEST_F(control_link_test, ConnectWithNoOutcomeHoldsNoCommandsAndTimesOut) {
+    // A listener whose queue of unaccepted connections is full drops further connection
+    // requests, so a connect to it has no outcome, as across a network that loses packets.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    make_robot(ntohs(sa.sin_port));
+    comm->network_check();
+    ASSERT_TRUE(comm->connecting);
+    // A command chosen now fails at once, with its lines, instead of waiting to reach the robot
+    // on connect, ahead of the version string. So does the farewell.
+    comm->remote_shutdown();
+    EXPECT_EQ(comm->pending_bytes(), 0u);
+    EXPECT_NE(log_text().find("[Nodecomm] Unable to send data\nError: 11 \n"), std::string::npos);
+    comm->disconnect();
+    EXPECT_NE(log_text().find("[Nodecomm] Send string: Good bye!\n[Nodecomm] Unable to send data\n"),
+              std::string::npos);
+    // Checked once a second by the console's own timer: an attempt with no outcome after 2 s
+    // ends with a time-out and the next one starts in the same check.
+    comm->do_connect();
+    const std::string attempt = "[Nodecomm] Connecting to 127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + " \n";
+    const int before = count_of(log_text(), attempt);
+    ASSERT_TRUE(pump_until([&] { return count_of(log_text(), "[Nodecomm] Time out.\n") >= 1; }, 4500));
+    EXPECT_TRUE(comm->connecting);
+    EXPECT_GE(count_of(log_text(), attempt), before + 2);
+    EXPECT_EQ(log_text().rfind(attempt) > log_text().rfind("[Nodecomm] Time out.\n"), true);
+    ::close(filler);
+    ::close(listener);
+}
+
 TEST_F(control_link_test, ReconnectsAfterTheServerComesBack) {
     auto server = std::make_unique<loopback_server>();
     const int port = server->port();
@@ -291,9 +331,14 @@ TEST_F(control_link_test, CommandsAreNeverLeftHalfSent) {
     int small = 4096;
     ::setsockopt(comm->control_socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     ::setsockopt(server.client_fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    // The server reads nothing while commands pile up far beyond what the sockets hold.
+    // The server reads nothing while commands pile up far beyond what the sockets hold. Drive
+    // commands are states: at most one of them waits unsent, and the link keeps none back.
     for (int i = 0; i < 400000 && comm->connected; ++i) comm->send_controller_values();
-    // A robot that takes nothing at all is dropped rather than left with half a command.
+    ASSERT_TRUE(comm->connected);
+    EXPECT_LE(platform::socket_unsent(comm->control_socket) + static_cast<long>(comm->pending_bytes()), 5);
+    // Other commands are events and wait their turn; a robot that takes nothing at all is dropped
+    // rather than left with half a command.
+    for (int i = 0; i < 400000 && comm->connected; ++i) comm->remote_shutdown();
     EXPECT_FALSE(comm->connected);
     EXPECT_NE(log_text().find("[Nodecomm] The robot is not taking commands; dropping the link\n"), std::string::npos);
     pump_until([&] { return server.peer_closed(); }, 3000, &server);
@@ -352,14 +397,16 @@ TEST_F(control_link_test, HostNamesResolveWithoutBlocking) {
     EXPECT_EQ(server.accepted(), 1);
 }
 
-TEST_F(control_link_test, UnknownHostIsReported) {
+TEST_F(control_link_test, UnknownHostIsReportedToEachLinkAtEveryCheck) {
     make_robot(5000, "no-such-host.invalid");
+    // At real timing, the console's own once-a-second checks: each failure reaches both links,
+    // and each later check looks the name up again.
     ASSERT_TRUE(pump_until(
         [&] {
-            comm->network_check();
-            return log_text().find("[Nodecomm] Host name error.\n") != std::string::npos;
+            const std::string log = log_text();
+            return count_of(log, "[Nodecomm] Host name error.\n") >= 2 && count_of(log, "[Camera] Host name error.\n") >= 2;
         },
-        8000));
+        6000));
     EXPECT_FALSE(comm->connecting);
     EXPECT_EQ(comm->control_socket, platform::invalid_socket);  // no socket left behind
 }
