@@ -1,4 +1,5 @@
 // The robot console: message area, toggles, held keys, pointer steering, painting and teardown.
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
