@@ -1,10 +1,14 @@
 // The robot console: message area, toggles, held keys, pointer steering, painting and teardown.
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/main_class.h"
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
 #include "link/robot_comm.h"
+#include "loopback_server.h"
 #include "platform/draw.h"
 #include "robot/robot.h"
 #include "test_support.h"
@@ -122,6 +126,46 @@ TEST_F(console_test, TogglesReportTheirState) {
               std::string::npos);
     console->process_key_down('L');
     EXPECT_EQ(get_logging(), before);
+}
+
+TEST_F(console_test, TargetingFiresOnlyAboveTheThresholdAndStopsWhenSwitchedOff) {
+    loopback_server server;
+    robot_class aim(world, "aim", "127.0.0.1", server.port(), 0);
+    robot_win_class* con = aim.console;
+    con->comm->network_check();
+    ASSERT_TRUE(pump_until([&] { return con->comm->connected; }, 3000, &server));
+    con->process_key_down('T');
+    con->camera->width = con->camera->height = 32;
+    std::vector<color_type> picture(32 * 32, color_type{0, 0, 0});
+    // Each picture changes fresh pixels of the last one, every channel by the same amount.
+    struct change {
+        const char* what;
+        unsigned first, count;
+        std::uint8_t by;
+        char fire;
+    };
+    const change pictures[] = {
+        {"the first picture is only the reference", 0, 0, 0, 0x41},
+        {"six pixels by 250: a total of exactly 1,500 is no target", 0, 6, 250, 0x41},
+        {"six pixels by 251: 1,506", 100, 6, 251, 0x40},
+        {"31 pixels by exactly the floor of 50: 1,550", 200, 31, 50, 0x40},
+        {"31 pixels by 49: below the floor, nothing", 300, 31, 49, 0x41},
+    };
+    // The fire commands that reach the robot next ("@" is fire on, "A" fire off).
+    auto fired = [&] {
+        pump_until([&] { return !fire_commands(server.received()).empty(); }, 1000, &server);
+        const std::string fires = fire_commands(server.received());
+        server.clear();
+        return fires;
+    };
+    for (const change& c : pictures) {
+        for (unsigned i = c.first; i < c.first + c.count; ++i) picture[i] = color_type{c.by, c.by, c.by};
+        std::memcpy(con->camera->camera_buffer, picture.data(), picture.size() * sizeof(color_type));
+        con->camera->process_frame();
+        EXPECT_EQ(fired(), std::string(1, c.fire)) << c.what;
+    }
+    con->process_key_down('T');  // targeting off: the robot stops firing
+    EXPECT_EQ(fired(), "A");
 }
 
 TEST_F(console_test, PointerSteersPanAndTilt) {

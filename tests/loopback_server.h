@@ -139,4 +139,15 @@ inline bool split_commands(const std::string& s, std::vector<std::string>& out) 
     return true;
 }
 
+// The fire commands in a received byte stream, in the order they came: one byte each, 0x40 for
+// fire on and 0x41 for fire off. The other commands are left out.
+inline std::string fire_commands(const std::string& s) {
+    std::vector<std::string> cmds;
+    split_commands(s, cmds);
+    std::string fires;
+    for (const std::string& c : cmds)
+        if (c[0] == 0x40 || c[0] == 0x41) fires += c;
+    return fires;
+}
+
 }  // namespace test_support
