@@ -97,6 +97,10 @@ public:
     // Plans with the pass-by-pass wavefront instead of the shared grid (a reference for tests
     // and benchmarks; both give the same grids and paths).
     static bool literal_planner;
+    // The last walk could not take its next step, and the target count it planned for: a
+    // robot whose walk failed keeps no path.
+    bool walk_failed = false;
+    std::uint64_t walk_target = 0;
     // The statics all robots share, back to their values at program start.
     static void reset_shared_state();
 
@@ -105,6 +109,9 @@ private:
     void walk_path();
     // Waypoints by index, rebuilt whenever the path is numbered.
     std::vector<waypoint_type*> by_index_;
+    // When "no path" was last logged; once a second at most.
+    double no_path_logged_ = -1e300;
+    void log_no_path(const char* how);
 };
 
 // Copies a name or host into a 256-byte field, cutting what does not fit.
