@@ -86,6 +86,16 @@ TEST_F(nav_grid_test, OpenWorldPathRunsDiagonallyThenStraight) {
     // The waypoint lies on the cell's corner nearest the origin.
     EXPECT_DOUBLE_EQ(r->waypoints->x, 5 * 10.0 / 75);
     EXPECT_DOUBLE_EQ(r->waypoints->y, 3 * 10.0 / 75);
+
+    // A target four steps away in each of the eight directions: the path runs straight to it.
+    for (auto [dx, dy] : {std::pair{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}}) {
+        r->x = r->y = cell_mid(30);
+        target_at(30 + 4 * dx, 30 + 4 * dy);
+        r->world_compute_map_grid();
+        const std::vector<cell> straight{
+            {30 + 4 * dx, 30 + 4 * dy}, {30 + 3 * dx, 30 + 3 * dy}, {30 + 2 * dx, 30 + 2 * dy}, {30 + dx, 30 + dy}};
+        EXPECT_EQ(path_of(r), straight) << dx << " " << dy;
+    }
 }
 
 TEST_F(nav_grid_test, RobotOnTheTargetStepsOffAndBack) {
@@ -225,8 +235,18 @@ TEST_F(nav_grid_test, NavVectorPointsAwayFromHighReadings) {
     r->compute_map_nav(n, cell_mid(20), cell_mid(20));  // pointing down the screen is negative
     EXPECT_NEAR(n.x, 0.0, 1e-9);
     EXPECT_NEAR(n.y, -190.0, 1e-9);
-    // Outside the grid counts as 255: the three western neighbours push east.
+    // One high neighbour in each of the eight directions: the vector points straight away from
+    // it (y with a heading's sign, so away from a neighbour below on the screen is positive).
     r->map[20][19] = 10;
+    for (auto [dx, dy] : {std::pair{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}}) {
+        r->map[20 + dx][20 + dy] = 200;
+        r->compute_map_nav(n, cell_mid(20), cell_mid(20));
+        const double len = std::hypot(dx, dy);
+        EXPECT_NEAR(n.x, -190.0 * dx / len, 1e-9) << dx << " " << dy;
+        EXPECT_NEAR(n.y, 190.0 * dy / len, 1e-9) << dx << " " << dy;
+        r->map[20 + dx][20 + dy] = 10;
+    }
+    // Outside the grid counts as 255: the three western neighbours push east.
     r->compute_map_nav(n, cell_mid(0), cell_mid(30));
     EXPECT_NEAR(n.x, 245.0 * (1 + std::sqrt(2.0)), 1e-9);
     EXPECT_NEAR(n.y, 0.0, 1e-9);
