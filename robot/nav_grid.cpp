@@ -22,6 +22,7 @@ const double nav_sin[8] = {std::sin(0 * M_PI / 4), std::sin(1 * M_PI / 4), std::
                            std::sin(6 * M_PI / 4), std::sin(7 * M_PI / 4)};
 
 bool robot_class::literal_planner = false;
+void (*robot_class::plan_override)(robot_class&) = nullptr;
 
 int nav_index(double v, double extent) {
     const double scaled = v / extent * nav_size;
@@ -141,6 +142,7 @@ void robot_class::fill_grid_literal() {
 }
 
 void robot_class::world_compute_map_grid() {
+    if (plan_override) return plan_override(*this);
     ++world->replans;
     if (literal_planner)
         fill_grid_literal();
