@@ -21,9 +21,11 @@ world_class::world_class(main_class* owner) {
     add_wall(0, H - 0.05, W, 0.05);  // bottom
     add_wall(0, 0, 0.05, H);         // left
     add_wall(W - 0.05, 0, 0.05, H);  // right
-    for (int i = 0, n = 0; i < 4; ++i, n = 0)
-        for (const wall_type* w = walls; w; w = w->next, ++n)
-            if (n == i) border_walls_[i] = w;
+    const wall_type* border = walls;
+    for (const wall_type*& b : border_walls_) {
+        b = border;
+        border = border->next;
+    }
     last_target_time_ = get_time();
 
     if (main && !main->options.world.empty()) walls_from_file = load_world(main->options.world.c_str());
