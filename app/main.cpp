@@ -28,7 +28,8 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     QCommandLineOption snapshot("snapshot", "Write the main view to <file> (PNG) at exit.", "file");
     QCommandLineOption stats("stats", "Print run figures at exit, one 'name: value' per line.");
     QCommandLineOption keys("keys", "Press these main-window keys once at start (letters, e.g. HGI).", "letters");
-    parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys});
+    QCommandLineOption world("world", "Load walls and the target from <file>; key S saves them there.", "file");
+    parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys, world});
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "swarm: %s\n", qPrintable(parser.errorText()));
         exit_code = 2;
@@ -80,6 +81,12 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     opts.snapshot = parser.value(snapshot).toStdString();
     opts.stats = parser.isSet(stats);
     opts.keys = parser.value(keys).toStdString();
+    opts.world = parser.value(world).toStdString();
+    if (parser.isSet(world) && opts.world.empty()) {
+        std::fprintf(stderr, "swarm: --world takes a file name\n");
+        exit_code = 2;
+        return false;
+    }
     for (char c : opts.keys) {
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
             std::fprintf(stderr, "swarm: --keys takes letters only\n");

@@ -5,6 +5,7 @@
 #include "resources/main_menu.h"
 #include "support/clock.h"
 #include "support/log.h"
+#include "robot/robot.h"
 #include "support/random.h"
 #include "world/world.h"
 
@@ -116,6 +117,7 @@ void main_class::main_startup(window w) {
     world = built;
     world->update();
     world->draw(memdc);
+    record_positions();
     start_tick_timer(w);
     for (char c : options.keys) {
         const unsigned code = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
@@ -181,6 +183,8 @@ void main_class::key_down(window w, unsigned code) {
         if (keys[0x49]) world->show_impacts = !world->show_impacts;  // I
         if (keys[0x48]) world->show_map = !world->show_map;          // H
         if (keys[0x47]) world->show_grad = !world->show_grad;        // G
+        if (keys[0x53])                                               // S
+            world->save_world(options.world.empty() ? "world.txt" : options.world.c_str());
     }
 }
 
@@ -213,7 +217,18 @@ void main_class::tick(window w) {
     draw_times.add(t2 - t1);
     tick_times.add(t2 - t0);
     ++ticks_done;
+    record_positions();
     invalidate(w);
+}
+
+void main_class::record_positions() {
+    if (!options.stats || !world) return;
+    const double now = get_time();
+    // The oldest record kept is the newest one at least ten seconds old.
+    while (recent_positions_.size() >= 2 && recent_positions_[1].time <= now - 10.0) recent_positions_.pop_front();
+    positions_at p{now, {}};
+    for (unsigned i = 0; i < world->num_robots; ++i) p.robots.push_back(point{world->robots[i]->x, world->robots[i]->y});
+    recent_positions_.push_back(std::move(p));
 }
 
 void main_class::mouse_down(lparam pos) {
@@ -258,7 +273,21 @@ void main_class::finish_run() {
         std::printf("markers: %d\n", markers);
         std::printf("targets_reached: %llu\n", world ? static_cast<unsigned long long>(world->targets_reached) : 0ull);
         std::printf("replans: %llu\n", world ? static_cast<unsigned long long>(world->replans) : 0ull);
+        std::printf("target_changes: %llu\n", world ? static_cast<unsigned long long>(world->target_changes) : 0ull);
+        std::printf("target_wait_max_s: %.2f\n", world ? world->target_wait_max_s() : 0.0);
+        // Robots within 0.1 of where they were ten simulated seconds ago (or at the start of a
+        // shorter run).
+        int still = 0;
+        if (world && !recent_positions_.empty()) {
+            const std::vector<point>& then = recent_positions_.front().robots;
+            for (unsigned i = 0; i < world->num_robots && i < then.size(); ++i) {
+                const double ddx = world->robots[i]->x - then[i].x, ddy = world->robots[i]->y - then[i].y;
+                if (ddx * ddx + ddy * ddy <= 0.01) ++still;
+            }
+        }
+        std::printf("robots_still_10s: %d\n", still);
         std::printf("tick_us_median: %.1f\n", tick_times.median_us());
+        std::printf("tick_us_p99: %.1f\n", tick_times.percentile_us(0.99));
         std::printf("update_us_median: %.1f\n", update_times.median_us());
         std::printf("draw_us_median: %.1f\n", draw_times.median_us());
     }

@@ -1,11 +1,14 @@
 // The application object: main window, back buffer, palette, key table, tick and world.
 #pragma once
 
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "platform/draw.h"
 #include "platform/window.h"
 #include "support/stats.h"
+#include "world/types.h"
 
 class world_class;
 
@@ -19,6 +22,7 @@ struct run_options {
     std::string snapshot;  // PNG of the back buffer at exit
     bool stats = false;    // print run figures at exit
     std::string keys;      // main-window keys pressed once at start, e.g. "HGI"
+    std::string world;     // world file: walls and target loaded at start, saved by key S
 };
 
 class main_class {
@@ -77,6 +81,13 @@ public:
 
 private:
     void release_back_buffer();
+    // Robot positions of the last ten simulated seconds, for the run figures.
+    struct positions_at {
+        double time;
+        std::vector<point> robots;
+    };
+    std::deque<positions_at> recent_positions_;
+    void record_positions();
     void start_tick_timer(platform::window w);
     bool finished_ = false;
 };

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,6 +20,15 @@ inline double median(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     return v[(v.size() - 1) / 2];
+}
+
+// The value below which the fraction p (0 to 1) of the samples lie: the ceil(p * n)-th smallest.
+inline double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    std::size_t rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size())));
+    rank = std::clamp<std::size_t>(rank, 1, v.size());
+    return v[rank - 1];
 }
 
 // Runs the benchmark in a fresh directory so robots.txt and log.txt are its own.

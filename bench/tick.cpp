@@ -65,6 +65,36 @@ int main(int argc, char** argv) {
     std::printf("robot_updates_per_s: %.0f\n", 99 / u);
     std::printf("realtime_factor: %.2f\n", 0.010 / (u + d));
     delete world;
+
+    // The rooms world while the swarm explores it: the first 30 simulated seconds, when impacts
+    // arrive and every robot re-plans often. Update and update plus draw, worst ticks included.
+    {
+        main_class rooms_owner;
+        rooms_owner.options.world = SWARM_WORLDS_DIR "/rooms.txt";
+        rooms_owner.buffer_width = 640;
+        rooms_owner.buffer_height = 480;
+        rooms_owner.memdc = owner.memdc;
+        srand15(1);
+        auto* rooms = new world_class(&rooms_owner);
+        std::vector<double> rooms_update, rooms_tick;
+        for (int t = 0; t < 3000; ++t) {
+            advance_sim_clock();
+            const double t0 = bench::now_s();
+            rooms->update();
+            const double t1 = bench::now_s();
+            rooms->draw(owner.memdc);
+            const double t2 = bench::now_s();
+            rooms_update.push_back(t1 - t0);
+            rooms_tick.push_back(t2 - t0);
+        }
+        rooms_owner.memdc = nullptr;
+        std::printf("rooms_walls: %d\n", rooms->wall_count);
+        std::printf("rooms_impacts: %d\n", rooms->impact_count);
+        std::printf("rooms_update_us_p99: %.1f\n", bench::percentile(rooms_update, 0.99) * 1e6);
+        std::printf("rooms_update_us_max: %.1f\n", bench::percentile(rooms_update, 1.0) * 1e6);
+        std::printf("rooms_tick_us_p99: %.1f\n", bench::percentile(rooms_tick, 0.99) * 1e6);
+        delete rooms;
+    }
     bench::leave_temp_dir(dir);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "app/main_class.h"
 #include "robot/robot.h"
+#include "support/clock.h"
 #include "support/log.h"
 #include "support/random.h"
 #include "world/world.h"
@@ -21,6 +22,7 @@ const double nav_sin[8] = {std::sin(0 * M_PI / 4), std::sin(1 * M_PI / 4), std::
                            std::sin(6 * M_PI / 4), std::sin(7 * M_PI / 4)};
 
 bool robot_class::literal_planner = false;
+void (*robot_class::plan_override)(robot_class&) = nullptr;
 
 int nav_index(double v, double extent) {
     const double scaled = v / extent * nav_size;
@@ -140,6 +142,7 @@ void robot_class::fill_grid_literal() {
 }
 
 void robot_class::world_compute_map_grid() {
+    if (plan_override) return plan_override(*this);
     ++world->replans;
     if (literal_planner)
         fill_grid_literal();
@@ -151,14 +154,20 @@ void robot_class::world_compute_map_grid() {
 void robot_class::walk_path() {
     int rx = get_map_x(x), ry = get_map_y(y);
     free_waypoints();
+    walk_target = world->target_serial();
+    walk_failed = false;
 
     bool capped = true;
     for (int step = 1; step <= 254; ++step) {
         const int k = world_get_lowest_index(rx, ry);
         if (k == 8) {
-            // No neighbour leads anywhere: the path ends here.
-            capped = false;
-            break;
+            // No neighbour leads anywhere: the walk failed and leaves no path. When nobody
+            // reaches the target the world moves it (world_class::update).
+            free_waypoints();
+            walk_failed = true;
+            current_waypoint = -1;
+            log_no_path("");
+            return;
         }
         rx = std::clamp(rx + nav_offsets[k][0], 0, nav_size - 1);
         ry = std::clamp(ry + nav_offsets[k][1], 0, nav_size - 1);
@@ -178,14 +187,13 @@ void robot_class::walk_path() {
 
     if (capped) {
         if (world->replan_depth < max_replan_depth) {
-            const double ty = f_rand(1, world->world_height - 1);
-            const double tx = f_rand(1, world->world_width - 1);
+            const point t = world->random_free_point();
             ++world->replan_depth;
-            world->set_target(tx, ty);
+            world->set_target(t.x, t.y);
             --world->replan_depth;
             return;
         }
-        log("[Robot] %s: no path to the target; following the partial path\n", name);
+        log_no_path("; following the partial path");
     }
 
     by_index_.assign(static_cast<std::size_t>(waypoint_count), nullptr);
@@ -197,6 +205,13 @@ void robot_class::walk_path() {
     current_waypoint = waypoint_count - 1;
 }
 
+void robot_class::log_no_path(const char* how) {
+    const double now = get_time();
+    if (now - no_path_logged_ < 1.0) return;
+    no_path_logged_ = now;
+    log("[Robot] %s: no path to the target%s\n", name, how);
+}
+
 void robot_class::compute_map_nav(point& out, double px, double py) const {
     const int mx = get_map_x(px), my = get_map_y(py);
     double sx = 0, sy = 0;
@@ -205,7 +220,9 @@ void robot_class::compute_map_nav(point& out, double px, double py) const {
         sx += v * nav_cos[k];
         sy += v * nav_sin[k];
     }
-    out.x = -sx;
+    // Equal neighbours cancel only up to rounding (about 1e-13): that is no direction at all.
+    if (std::sqrt(sx * sx + sy * sy) < 1e-9) sx = sy = 0;
+    out.x = sx == 0 ? 0.0 : -sx;
     out.y = sy;
 }
 

@@ -61,6 +61,14 @@ robot_class::robot_class(world_class* w, const char* robot_name, const char* rob
     x = f_rand(size_x, world->world_width - size_x);
     y = f_rand(size_y, world->world_height - size_y);
     heading = f_rand(0, 2 * pi);
+    // Walls from a file are there before any robot: nobody starts right against one.
+    for (int redraw = 0; redraw < 100 && world->walls_from_file &&
+                         world->close_to_wall(x, y, world_class::start_wall_margin);
+         ++redraw) {
+        x = f_rand(size_x, world->world_width - size_x);
+        y = f_rand(size_y, world->world_height - size_y);
+        heading = f_rand(0, 2 * pi);
+    }
 
     for (int i = 0; i < sensor_count; ++i) {
         sensor_hit[i] = false;
@@ -133,6 +141,8 @@ void robot_class::update() {
     dy = -0.5 * speed * std::sin(heading) * dt;
 
     // 11. Collision probe from the proposed position; every ray is cast, as each can see walls.
+    // A hit blocks only a step that brings the robot closer to the wall hit, so a robot that
+    // stands within the probe distance of a wall can still move away from it.
     const double px = x + dx, py = y + dy;
     bool blocked = false;
     for (int k = 0; k < 12; ++k) {
@@ -142,7 +152,7 @@ void robot_class::update() {
         // matters here, so walls beyond that are not cast against.
         const double d = world->check_vision_within(px, py, heading + k * pi / 6, seen, hit,
                                                     std::max(1.0, 0.5 * diameter));
-        if (seen && d < 0.5 * diameter) blocked = true;
+        if (seen && d < 0.5 * diameter && !blocked) blocked = world->approaches_wall_at(hit, x, y, px, py);
     }
 
     // 12.-13. Move unless blocked, and stay inside the world.

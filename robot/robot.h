@@ -88,6 +88,9 @@ public:
     void world_compute_map_pass(bool& changed);
     int world_get_lowest_index(int mx, int my) const;
     void world_compute_map_grid();
+    // The walk from the robot's cell over the map as it stands (world_compute_map_grid fills
+    // the map first): waypoints, path bits, or a failed walk or a new target.
+    void walk_path();
     void compute_map_nav(point& out, double x, double y) const;
     void compute_waypoint_vector(double x, double y, point& out) const;
     void add_waypoint(double x, double y, double angle);
@@ -97,14 +100,23 @@ public:
     // Plans with the pass-by-pass wavefront instead of the shared grid (a reference for tests
     // and benchmarks; both give the same grids and paths).
     static bool literal_planner;
+    // When set, world_compute_map_grid hands the whole planning to it: tests compare an
+    // independent reference planner with this one.
+    static void (*plan_override)(robot_class& robot);
+    // The last walk could not take its next step, and the target count it planned for: a
+    // robot whose walk failed keeps no path.
+    bool walk_failed = false;
+    std::uint64_t walk_target = 0;
     // The statics all robots share, back to their values at program start.
     static void reset_shared_state();
 
 private:
     void fill_grid_literal();
-    void walk_path();
     // Waypoints by index, rebuilt whenever the path is numbered.
     std::vector<waypoint_type*> by_index_;
+    // When "no path" was last logged; once a second at most.
+    double no_path_logged_ = -1e300;
+    void log_no_path(const char* how);
 };
 
 // Copies a name or host into a 256-byte field, cutting what does not fit.

@@ -13,6 +13,8 @@ public:
     std::uint64_t count() const { return total_; }
     // Median in microseconds (the lower median for an even count); 0 when empty.
     double median_us() const;
+    // The value below which the fraction `p` (0 to 1) of the durations lie, to the microsecond.
+    double percentile_us(double p) const;
     double max_us() const { return max_us_; }
 
 private:

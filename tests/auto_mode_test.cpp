@@ -1,6 +1,7 @@
 // Auto mode: the one-second timers, the heading controller, braking and evading, and a small
 // swarm finding its targets on its own.
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -328,6 +329,57 @@ TEST_F(auto_mode_test, EvasiveTurnLatchesOneRandomNumberForItsSecond) {
 }
 
 // ---------------------------------------------------------------- a swarm on its own
+
+// Impacts all round a point, close enough that no path passes between them.
+void ring_of_impacts(world_class& w, double cx, double cy) {
+    for (int i = 0; i < 30; ++i) w.add_impact(cx + 0.5 * std::cos(i * 2 * M_PI / 30), cy + 0.5 * std::sin(i * 2 * M_PI / 30));
+}
+
+TEST_F(auto_mode_test, WalledOffTargetMovesOnceATickAndAShutInRobotFloodsNothing) {
+    write_file("robots.txt", "a 127.0.0.1 5000 0 0\nb 127.0.0.1 5002 0 0\nc 127.0.0.1 5004 0 0\n");
+    set_fixed_step(0.01);
+    srand15(31);
+    world_class w(&owner);
+    ASSERT_EQ(w.num_robots, 3u);
+    for (unsigned i = 0; i < 3; ++i) w.robots[i]->x = w.robots[i]->y = 2.0 + 2.5 * i;  // 2, 4.5, 7
+
+    // One robot shut in: the others reach the target, which stays put however long it runs, and
+    // the shut-in robot keeps no path and says so once a second.
+    ring_of_impacts(w, 2.0, 2.0);
+    w.set_target(6, 3);
+    const auto changes = w.target_changes;
+    for (int tick = 0; tick < 350; ++tick) {
+        advance_sim_clock();
+        w.update();
+    }
+    EXPECT_EQ(w.target_changes, changes);
+    EXPECT_EQ(w.robots[0]->waypoint_count, 0);
+    EXPECT_TRUE(w.robots[0]->walk_failed);
+    EXPECT_GT(w.robots[1]->waypoint_count, 0);
+    const int lines = count_of(log_text(), "[Robot] a: no path to the target\n");
+    EXPECT_GE(lines, 3);
+    EXPECT_LE(lines, 5);  // 3.5 s of re-planning on every tick
+    EXPECT_EQ(count_of(log_text(), "[Robot] b: no path"), 0);
+
+    // The target walled off from everybody: the next tick picks a new one.
+    ring_of_impacts(w, 6.0, 3.0);
+    ASSERT_TRUE(w.target_unreachable());
+    advance_sim_clock();
+    w.update();
+    EXPECT_EQ(w.target_changes, changes + 1);
+    EXPECT_NE(w.target_x, 6.0);
+    EXPECT_FALSE(w.target_unreachable());
+
+    // Every robot shut in: one new target a tick, never more.
+    ring_of_impacts(w, 4.5, 4.5);
+    ring_of_impacts(w, 7.0, 7.0);
+    const auto before = w.target_changes;
+    for (int tick = 0; tick < 20; ++tick) {
+        advance_sim_clock();
+        w.update();
+    }
+    EXPECT_EQ(w.target_changes, before + 20);
+}
 
 TEST_F(auto_mode_test, ThreeRobotsReachTargetsAndStayInsideTheWorld) {
     write_file("robots.txt",

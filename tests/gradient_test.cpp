@@ -86,6 +86,21 @@ TEST_F(gradient_test, NoImpactsNoWaypointsAndALevelGridGiveZero) {
     w.compute_grad_point(&r, 5, 5, a, m);
     EXPECT_EQ(a, 0.0);
     EXPECT_EQ(m, 0.0);
+    // Eight equal neighbours of any height cancel: rounding leaves about 1e-13, which must not
+    // become a full pull. Unreached all round (a robot without a path), and obstacles all round.
+    for (std::int32_t level : {255, -1, 254}) {
+        for (auto& col : r.map)
+            for (auto& c : col) c = level;
+        point n{9, 9};
+        r.compute_map_nav(n, 5.01, 5.01);
+        EXPECT_EQ(n.x, 0.0) << level;
+        EXPECT_EQ(n.y, 0.0) << level;
+        EXPECT_FALSE(std::signbit(n.x)) << level;  // atan2(0, -0) would be pi
+        a = m = 1;
+        w.compute_grad_point(&r, 5.01, 5.01, a, m);
+        EXPECT_EQ(a, 0.0) << level;
+        EXPECT_EQ(m, 0.0) << level;
+    }
 }
 
 TEST_F(gradient_test, EqualDistancesGoToTheNewerImpact) {

@@ -89,6 +89,40 @@ TEST_F(headless_run_test, SameSeedAndStepGiveTheSameRun) {
     EXPECT_NE(read_file(dir_ + "/one.png"), read_file(dir_ + "/three.png"));
 }
 
+TEST_F(headless_run_test, SeededRunInAWorldFromAFileRepeatsBitForBit) {
+    std::string robots;
+    for (int i = 0; i < 12; ++i) robots += "r" + std::to_string(i) + " 127.0.0.1 9 0 1\n";
+    write_file("robots.txt", robots);
+    write_file(dir_ + "/maze.txt", "wall 2 2 6 0.2\nwall 2 2 0.2 6\nwall 4 4 0.5 0.5\nbad line\ntarget 7 7\n");
+    std::vector<std::string> opts{"--headless", "--world", "maze.txt", "--ticks", "300",     "--fixed-step",
+                                  "0.01",       "--seed",  "5",        "--stats", "--snapshot", "one.png"};
+    std::string out1, out2;
+    // The simulation's own lines; the links keep real time, so theirs fall where they will.
+    auto simulation_lines = [this] {
+        std::istringstream in(read_file(dir_ + "/log.txt"));
+        std::string kept;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("[World]", 0) == 0 || line.rfind("[Robot]", 0) == 0) kept += line + "\n";
+        return kept;
+    };
+    ASSERT_EQ(run(opts, &out1), 0) << out1;
+    const std::string log1 = simulation_lines();
+    opts.back() = "two.png";
+    ASSERT_EQ(run(opts, &out2), 0);
+    EXPECT_EQ(read_file(dir_ + "/one.png"), read_file(dir_ + "/two.png"));
+    EXPECT_EQ(log1, simulation_lines());
+    EXPECT_NE(log1.find("[World] maze.txt line 4 ignored: unknown word 'bad'\n"), std::string::npos);
+    auto f1 = figures(out1), f2 = figures(out2);
+    EXPECT_EQ(f1["walls"], "7");
+    for (const char* name : {"impacts", "markers", "targets_reached", "replans", "target_changes", "target_wait_max_s",
+                             "robots_still_10s"})
+        EXPECT_EQ(f1[name], f2[name]) << name;
+    EXPECT_GE(std::stod(f1["target_wait_max_s"]), 0.0);
+    EXPECT_LE(std::stod(f1["target_wait_max_s"]), 3.0 + 1e-9);  // the run lasts 3 simulated seconds
+    EXPECT_LE(std::stoi(f1["robots_still_10s"]), 12);
+    EXPECT_GE(std::stod(f1["tick_us_p99"]), std::stod(f1["tick_us_median"]));
+}
+
 TEST_F(headless_run_test, RejectsBadOptionsWithoutStarting) {
     std::string out;
     EXPECT_EQ(run({"--ticks", "many"}, &out), 2);
@@ -96,6 +130,8 @@ TEST_F(headless_run_test, RejectsBadOptionsWithoutStarting) {
     EXPECT_EQ(run({"--fixed-step", "-1"}), 2);
     EXPECT_EQ(run({"--seed", "x"}), 2);
     EXPECT_EQ(run({"--bogus"}), 2);
+    EXPECT_EQ(run({"--world", ""}, &out), 2);
+    EXPECT_NE(out.find("--world takes a file name"), std::string::npos);
     EXPECT_EQ(read_file(dir_ + "/log.txt"), "");  // never started
     EXPECT_EQ(run({"--help"}, &out), 0);
     EXPECT_NE(out.find("--snapshot"), std::string::npos);

@@ -163,6 +163,24 @@ TEST_F(main_window_test, LeftDragGrowsTheNewestWallRightAndDownOnly) {
     EXPECT_EQ(w->wall_count, 5);
 }
 
+TEST_F(main_window_test, KeySSavesTheDrawnWallsAndTargetToWorldTxt) {
+    send(msg_left_down, mk_left, at(2.0, 3.0));
+    send(msg_mouse_move, mk_left, at(4.0, 5.0));
+    send(msg_left_up, 0, at(4.0, 5.0));
+    send(msg_right_down, mk_right, at(7.0, 7.0));
+    send(msg_right_up, 0, at(7.0, 7.0));
+    down(0x53);
+    const std::string saved = read_file("world.txt");
+    EXPECT_EQ(count_of(saved, "wall "), 1);
+    EXPECT_EQ(count_of(saved, "target "), 1);
+    // Held with another bound key, both fire, as the key table has it.
+    down(key_t);
+    EXPECT_FALSE(app->world->show_walls);
+    EXPECT_EQ(count_of(log_text(), "[World] Saved 1 walls to world.txt\n"), 2);
+    up(key_t);
+    up(0x53);
+}
+
 TEST_F(main_window_test, RightButtonPlacesAndDragsTheTarget) {
     world_class* w = app->world;
     send(msg_right_down, mk_right, at(2.0, 7.0));

@@ -349,6 +349,33 @@ TEST_F(robot_test, PositionIsClampedAQuarterFromTheWorldEdge) {
     EXPECT_EQ(r.y, 0.25);
 }
 
+TEST_F(robot_test, RobotWithinTheProbeDistanceOfAWallMovesAnyWayButCloser) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.target_x = w.target_y = 8;
+    w.add_wall(6.02, 4, 0.5, 2);
+    const double start = 5.87;  // 0.15 from the wall: every probe towards it finds it
+    for (double heading : {0.0, 0.3}) {  // straight or slanting towards the wall: held
+        place(r, start, 5, heading);
+        r.motion(1, 0);
+        run(r, 5);
+        EXPECT_EQ(r.x, start) << heading;
+        EXPECT_EQ(r.y, 5.0) << heading;
+    }
+    place(r, start, 5, pi / 2);  // along the wall: slides
+    run(r, 5);
+    EXPECT_NEAR(r.x, start, 1e-9);
+    EXPECT_NEAR(r.y, 4.75, 1e-9);
+    place(r, start, 5, pi);  // away from it: drives free
+    run(r, 5);
+    EXPECT_NEAR(r.x, start - 0.25, 1e-9);
+    // A wall drawn over the robot does not hold it either.
+    w.add_wall(2, 2, 1, 1);
+    place(r, 2.5, 2.5, 0);
+    run(r, 30);
+    EXPECT_NEAR(r.x, 4.0, 1e-9);
+}
+
 TEST_F(robot_test, ConstructionDrawsXThenYThenHeading) {
     world_class w(&owner);
     bool above_pi = false, below_pi = false;
@@ -378,6 +405,21 @@ TEST_F(robot_test, ConstructionDrawsXThenYThenHeading) {
         EXPECT_EQ(r.last_update, get_time());
     }
     EXPECT_TRUE(above_pi && below_pi);
+
+    // With walls from a world file, a start within 0.3 of a wall is drawn again, x, y, heading.
+    srand15(5);
+    const double x1 = f_rand(0.5, 9.5), y1 = f_rand(0.5, 9.5);
+    f_rand(0, 2 * pi);
+    const double x2 = f_rand(0.5, 9.5), y2 = f_rand(0.5, 9.5);
+    w.add_wall(x1 + 0.25, y1 - 1, 0.1, 2);  // 0.25 to the right of the first draw
+    srand15(5);
+    test_robot mouse_walls(&w);  // walls drawn by hand do not count
+    EXPECT_EQ(mouse_walls.x, x1);
+    w.walls_from_file = true;
+    srand15(5);
+    test_robot file_walls(&w);
+    EXPECT_EQ(file_walls.x, x2);
+    EXPECT_EQ(file_walls.y, y2);
 }
 
 TEST_F(robot_test, IrIndicatorShortensAsTheReadingRises) {

@@ -1,5 +1,7 @@
 // The world model: the robot list, walls, markers, impacts, target and coordinate transforms.
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <string>
 
 #include "app/main_class.h"
@@ -193,6 +195,97 @@ TEST_F(world_test, TargetDistanceAndRandomTargetDrawYThenX) {
         ASSERT_GE(w.target_y, 1.0);
         ASSERT_LE(w.target_y, 9.0);
     }
+}
+
+// Distance from a point to a wall's box, worked out here independently of the world.
+double distance_to_box(const wall_type& w, double x, double y) {
+    const double cx = std::clamp(x, w.x, w.x + w.w), cy = std::clamp(y, w.y, w.y + w.h);
+    return std::hypot(x - cx, y - cy);
+}
+
+TEST_F(world_test, RandomTargetsKeepClearOfWallsOverManySeeds) {
+    // Walls over much of the world: a target drawn blind lands in or beside one most times.
+    write_file("maze.txt",
+               "wall 1 1 8 0.5\nwall 1 2.5 3 3\nwall 5 2.5 4 1\nwall 5 4.5 0.3 4.5\n"
+               "wall 1 6.5 3.5 0.4\nwall 6 5.5 3 3\n");
+    owner.options.world = "maze.txt";
+    world_class w(&owner);
+    ASSERT_EQ(w.wall_count, 10);
+    int close_blind = 0;
+    for (unsigned seed = 1; seed <= 400; ++seed) {
+        srand15(seed);
+        const double by = f_rand(1, 9), bx = f_rand(1, 9);
+        bool blind_close = false;
+        for (const wall_type* v = w.walls; v; v = v->next) blind_close = blind_close || distance_to_box(*v, bx, by) < 0.3;
+        close_blind += blind_close;
+        srand15(seed);
+        w.random_target();
+        for (const wall_type* v = w.walls; v; v = v->next)
+            ASSERT_GE(distance_to_box(*v, w.target_x, w.target_y), 0.3) << "seed " << seed;
+        if (!blind_close) {  // a first draw clear of walls is kept as it was
+            EXPECT_EQ(w.target_x, bx);
+            EXPECT_EQ(w.target_y, by);
+        }
+    }
+    EXPECT_GT(close_blind, 100);
+}
+
+TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
+    write_file("in.txt",
+               "# a world\n"
+               "wall 1 2 3 0.5   # a wall\n"
+               "\n"
+               "target 7.5 2.25\n"
+               "door 1 2\n"
+               "wall 1 2 3\n"
+               "wall 1 two 3 4\n"
+               "wall 1 2 0 4\n"
+               "wall 11 2 1 1\n"
+               "  wall 4 5 0.25 2.5\n"
+               "target 5\n"
+               "wall 1e400 1 1 1\n");
+    owner.options.world = "in.txt";
+    {
+        world_class w(&owner);
+        EXPECT_TRUE(w.walls_from_file);
+        EXPECT_EQ(w.wall_count, 6);  // four border walls and two from the file
+        EXPECT_DOUBLE_EQ(w.walls->x, 4.0);
+        EXPECT_DOUBLE_EQ(w.walls->h, 2.5);
+        EXPECT_DOUBLE_EQ(w.target_x, 7.5);
+        EXPECT_DOUBLE_EQ(w.target_y, 2.25);
+        const std::string log = log_text();
+        for (int line : {5, 6, 7, 8, 9, 11, 12})
+            EXPECT_NE(log.find("[World] in.txt line " + std::to_string(line) + " ignored: "), std::string::npos) << line;
+        EXPECT_EQ(count_of(log, " ignored: "), 7);
+
+        // Saving writes the operator's walls oldest first and the target, never the border walls.
+        w.add_wall(0.5, 8, 1.0 / 3, 0.7);
+        w.add_wall(3, 3, 0, 0);  // a click without a drag has no area
+        w.target_x = 2.0 / 3;
+        EXPECT_EQ(w.save_world("out.txt"), 3);
+        EXPECT_NE(log_text().find("[World] Saved 3 walls to out.txt\n"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists("out.txt.tmp"));
+        const std::string saved = read_file("out.txt");
+        EXPECT_EQ(saved.rfind("# ", 0), 0u);
+        EXPECT_EQ(count_of(saved, "wall "), 3);
+        EXPECT_LT(saved.find("wall 1 2 3 0.5\n"), saved.find("wall 4 5 0.25 2.5\n"));
+        // A directory that does not exist: nothing written, the failure logged.
+        EXPECT_EQ(w.save_world("no/such/dir/w.txt"), -1);
+        EXPECT_NE(log_text().find("[World] Unable to save world file no/such/dir/w.txt\n"), std::string::npos);
+    }
+    // Loading the saved file gives the same walls, in the same order, and the same target.
+    owner.options.world = "out.txt";
+    world_class again(&owner);
+    ASSERT_EQ(again.wall_count, 7);
+    EXPECT_DOUBLE_EQ(again.walls->w, 1.0 / 3);
+    EXPECT_DOUBLE_EQ(again.target_x, 2.0 / 3);
+    EXPECT_DOUBLE_EQ(again.target_y, 2.25);
+
+    owner.options.world = "missing.txt";
+    world_class bare(&owner);
+    EXPECT_FALSE(bare.walls_from_file);
+    EXPECT_EQ(bare.wall_count, 4);
+    EXPECT_NE(log_text().find("[World] Unable to load world file missing.txt\n"), std::string::npos);
 }
 
 TEST_F(world_test, FreeWallsRemovesBorderWallsToo) {

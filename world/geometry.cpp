@@ -178,3 +178,30 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     hit = choice;
     return best;
 }
+
+namespace {
+// Distance from (x, y) to the wall's box (0 inside it).
+double box_distance(const wall_type& w, double x, double y) {
+    const double x0 = std::min(w.x, w.x + w.w), x1 = std::max(w.x, w.x + w.w);
+    const double y0 = std::min(w.y, w.y + w.h), y1 = std::max(w.y, w.y + w.h);
+    const double gx = std::max({x0 - x, 0.0, x - x1}), gy = std::max({y0 - y, 0.0, y - y1});
+    return std::sqrt(gx * gx + gy * gy);
+}
+}  // namespace
+
+bool world_class::close_to_wall(double x, double y, double margin) const {
+    for (const wall_type* w = walls; w; w = w->next)
+        if (box_distance(*w, x, y) < margin) return true;
+    return false;
+}
+
+bool world_class::approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const {
+    bool found = false;
+    for (const wall_type* w = walls; w; w = w->next) {
+        if (box_distance(*w, on.x, on.y) > 1e-9) continue;
+        found = true;
+        if (box_distance(*w, to_x, to_y) < box_distance(*w, from_x, from_y)) return true;
+    }
+    // A point on no wall (never expected) blocks, as every probe hit used to.
+    return !found;
+}

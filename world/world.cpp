@@ -1,10 +1,12 @@
 #include "world/world.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 #include "app/main_class.h"
 #include "robot/robot.h"
+#include "support/clock.h"
 #include "support/config.h"
 #include "support/log.h"
 #include "support/random.h"
@@ -19,6 +21,14 @@ world_class::world_class(main_class* owner) {
     add_wall(0, H - 0.05, W, 0.05);  // bottom
     add_wall(0, 0, 0.05, H);         // left
     add_wall(W - 0.05, 0, 0.05, H);  // right
+    const wall_type* border = walls;
+    for (const wall_type*& b : border_walls_) {
+        b = border;
+        border = border->next;
+    }
+    last_target_time_ = get_time();
+
+    if (main && !main->options.world.empty()) walls_from_file = load_world(main->options.world.c_str());
 
     num_robots = 0;
     load_robots();
@@ -81,6 +91,8 @@ void world_class::robot_parse(char* line) {
 }
 
 void world_class::update() {
+    // A target nobody can reach moves on, once a tick at most.
+    if (target_unreachable()) random_target();
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->update();
 }
 
@@ -143,6 +155,7 @@ void world_class::free_walls() {
         walls = next;
     }
     wall_count = 0;
+    for (const wall_type*& b : border_walls_) b = nullptr;
     ++wall_version_;
 }
 
@@ -191,13 +204,37 @@ void world_class::free_impacts() {
 void world_class::set_target(double x, double y) {
     target_x = x;
     target_y = y;
+    ++target_changes;
+    const double now = get_time();
+    target_wait_max_ = std::max(target_wait_max_, now - last_target_time_);
+    last_target_time_ = now;
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->world_compute_map_grid();
 }
 
+double world_class::target_wait_max_s() const {
+    return std::max(target_wait_max_, get_time() - last_target_time_);
+}
+
+point world_class::random_free_point() {
+    point p;
+    for (int attempt = 0; attempt <= 100; ++attempt) {
+        p.y = f_rand(1.0, world_height - 1.0);
+        p.x = f_rand(1.0, world_width - 1.0);
+        if (!close_to_wall(p.x, p.y, target_wall_margin)) break;
+    }
+    return p;
+}
+
 void world_class::random_target() {
-    double y = f_rand(1.0, world_height - 1.0);
-    double x = f_rand(1.0, world_width - 1.0);
-    set_target(x, y);
+    const point p = random_free_point();
+    set_target(p.x, p.y);
+}
+
+bool world_class::target_unreachable() const {
+    if (num_robots == 0) return false;
+    for (unsigned i = 0; i < num_robots; ++i)
+        if (!robots[i]->walk_failed || robots[i]->walk_target != target_changes) return false;
+    return true;
 }
 
 double world_class::target_dist(double x, double y) const {

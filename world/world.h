@@ -76,6 +76,13 @@ public:
 
     void set_target(double x, double y);
     void random_target();
+    // A random point 1 from the borders (y drawn first, then x), drawn again while it lies
+    // within target_wall_margin of a wall box, at most 100 times.
+    point random_free_point();
+    // Whether (x, y) lies within `margin` of any wall box.
+    bool close_to_wall(double x, double y, double margin) const;
+    // Whether any wall holding the point `on` lies closer to (to_x, to_y) than to (from_x, from_y).
+    bool approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const;
     double target_dist(double x, double y) const;
 
     // Layers of the scene and the shared drawing primitives.
@@ -102,6 +109,24 @@ public:
     void compute_grad_point(robot_class* robot, double x, double y, double& angle, double& magnitude);
     void draw_grad(platform::dc* hdc);
     void world_draw_map_grid(robot_class* robot, platform::dc* hdc);
+
+    // World files: operator walls and the target as plain text. Loading logs and skips bad
+    // lines; saving writes a temporary file and renames it. Save returns the walls written, or
+    // -1 when the file could not be written.
+    bool load_world(const char* file_name);
+    int save_world(const char* file_name) const;
+    // Walls came from a world file: robots do not start right next to them.
+    bool walls_from_file = false;
+    static constexpr double start_wall_margin = 0.3;
+    static constexpr double target_wall_margin = 0.3;
+
+    // No robot can reach the target: every robot's last walk since the target changed failed.
+    bool target_unreachable() const;
+    // Counts target changes; walks remember the count they planned for.
+    std::uint64_t target_serial() const { return target_changes; }
+    std::uint64_t target_changes = 0;
+    // Longest simulated time between two target changes, the time since the last one included.
+    double target_wait_max_s() const;
 
     // The distance grid every robot plans over, computed once per change of impacts or target.
     const std::int32_t (*shared_nav_grid())[75];
@@ -134,6 +159,9 @@ private:
     double trig_angle_ = 0, trig_cos_ = 1, trig_sin_ = 0;
     void cos_sin(double angle, double& c, double& s);
     std::uint64_t wall_version_ = 1;
+    // The four walls the world makes itself; world files never hold them.
+    const wall_type* border_walls_[4] = {};
+    double last_target_time_ = 0, target_wait_max_ = 0;
 
     impact_index impact_index_{10.0, 10.0};
     std::uint64_t impact_seq_ = 0;
