@@ -90,9 +90,9 @@ int main(int argc, char** argv) {
         rooms_owner.memdc = nullptr;
         std::printf("rooms_walls: %d\n", rooms->wall_count);
         std::printf("rooms_impacts: %d\n", rooms->impact_count);
-        std::printf("rooms_update_us_p99: %.1f\n", bench::percentile(rooms_update, 0.99) * 1e6);
-        std::printf("rooms_update_us_max: %.1f\n", bench::percentile(rooms_update, 1.0) * 1e6);
-        std::printf("rooms_tick_us_p99: %.1f\n", bench::percentile(rooms_tick, 0.99) * 1e6);
+        std::printf("update_us_p99: %.1f\n", bench::percentile(rooms_update, 0.99) * 1e6);
+        std::printf("update_us_max: %.1f\n", bench::percentile(rooms_update, 1.0) * 1e6);
+        std::printf("update_draw_us_p99: %.1f\n", bench::percentile(rooms_tick, 0.99) * 1e6);
         delete rooms;
     }
     bench::leave_temp_dir(dir);
