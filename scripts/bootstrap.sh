@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   fonts-dejavu-core
   xvfb xdotool xauth
+  libxcb-xkb-dev openbox x11-xserver-utils x11-utils
   clang libclang-rt-14-dev
 )
 
