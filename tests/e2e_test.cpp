@@ -34,6 +34,7 @@ protected:
     }
     void TearDown() override {
         if (app_ > 0) stop(app_);
+        if (peer_ > 0) stop(peer_);
         if (wm_ > 0) stop(wm_);
         if (xvfb_ > 0) stop(xvfb_);
         temp_dir_test::TearDown();
@@ -84,6 +85,7 @@ protected:
     std::string display_;
     pid_t xvfb_ = -1;
     pid_t wm_ = -1;
+    pid_t peer_ = -1;
     pid_t app_ = -1;
 };
 
@@ -163,7 +165,7 @@ namespace {
 TEST_F(e2e_test, HoldingWInAConsoleDrivesTheRobot) {
     const int port = free_port_pair();
     write_file(dir_ + "/robots.txt", "scout 127.0.0.1 " + std::to_string(port) + " 1 0\n");
-    const pid_t peer = spawn({ROBOT_PEER_BIN, "--port", std::to_string(port)}, {}, dir_, dir_ + "/peer.txt");
+    peer_ = spawn({ROBOT_PEER_BIN, "--port", std::to_string(port)}, {}, dir_, dir_ + "/peer.txt");
     const std::string id = start("console.png", "Robot View");
     ASSERT_FALSE(id.empty()) << read_file(dir_ + "/out.txt");
     // The console connects within its first seconds and announces its version.
@@ -178,7 +180,8 @@ TEST_F(e2e_test, HoldingWInAConsoleDrivesTheRobot) {
     pause_ms(400);
     stop(app_);
     app_ = -1;
-    stop(peer);
+    stop(peer_);
+    peer_ = -1;
     const std::string lines = read_file(dir_ + "/peer.txt");
     const std::size_t forward = lines.find("drive 158 158 98 98");
     ASSERT_NE(forward, std::string::npos) << lines;
@@ -199,7 +202,7 @@ TEST_F(e2e_test, HeldKeyReleasesOnceAndTheMenuKeepsTheRobotGoing) {
     ASSERT_EQ(run_shell("DISPLAY=" + display_ + " xset r rate 250 30"), 0);
     const int port = free_port_pair();
     write_file(dir_ + "/robots.txt", "scout 127.0.0.1 " + std::to_string(port) + " 1 0\n");
-    const pid_t peer = spawn({ROBOT_PEER_BIN, "--port", std::to_string(port)}, {}, dir_, dir_ + "/peer.txt");
+    peer_ = spawn({ROBOT_PEER_BIN, "--port", std::to_string(port)}, {}, dir_, dir_ + "/peer.txt");
     const std::string id = start("console.png", "Robot View");
     ASSERT_FALSE(id.empty()) << read_file(dir_ + "/out.txt");
     for (int i = 0; i < 100 && read_file(dir_ + "/peer.txt").find("string \"0.6.17\"") == std::string::npos; ++i)
@@ -247,7 +250,6 @@ TEST_F(e2e_test, HeldKeyReleasesOnceAndTheMenuKeepsTheRobotGoing) {
     pause_ms(300);
     stop(app_);
     app_ = -1;
-    stop(peer);
     const std::string menu_log = read_file(dir_ + "/log.txt").substr(log_mark);
     EXPECT_EQ(count_of(menu_log, "robot_win_class::handle_menu"), 2) << menu_log;
     EXPECT_EQ(count_of(menu_log, "[Nodecomm] Stopping"), 0) << menu_log;
