@@ -2,8 +2,10 @@
 
 #include <QFont>
 #include <QFontMetrics>
+#include <QStaticText>
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -186,15 +188,26 @@ void text_out(dc* d, int x, int y, const char* text, int length) {
     if (!d || !text || length <= 0) return;
     QPainter* p = d->painter();
     if (!p) return;
-    // Bytes are shown one character each, whatever they are.
-    QString s = QString::fromLatin1(text, length);
-    for (QChar& ch : s)
-        if (ch.unicode() < 32) ch = QLatin1Char(' ');
+    // Consoles redraw the same lines many times a second: each text is laid out once and kept.
+    static std::unordered_map<std::string, QStaticText> laid_out;
+    std::string key(text, static_cast<std::size_t>(length));
+    auto it = laid_out.find(key);
+    if (it == laid_out.end()) {
+        if (laid_out.size() >= 1024) laid_out.clear();
+        // Bytes are shown one character each, whatever they are.
+        QString s = QString::fromLatin1(text, length);
+        for (QChar& ch : s)
+            if (ch.unicode() < 32) ch = QLatin1Char(' ');
+        QStaticText st(s);
+        st.setTextFormat(Qt::PlainText);
+        st.setPerformanceHint(QStaticText::AggressiveCaching);
+        st.prepare(QTransform(), fixed_font());
+        it = laid_out.emplace(std::move(key), std::move(st)).first;
+    }
     p->setFont(fixed_font());
-    QFontMetrics m(fixed_font());
-    p->fillRect(QRect(x, y, text_char_width() * length, m.height()), to_qcolor(d->bk_color));
+    p->fillRect(QRect(x, y, text_char_width() * length, text_line_height()), to_qcolor(d->bk_color));
     p->setPen(to_qcolor(d->text_color));
-    p->drawText(QPoint(x, y + m.ascent()), s);
+    p->drawStaticText(QPoint(x, y), it->second);
 }
 
 namespace {
