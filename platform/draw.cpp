@@ -231,6 +231,8 @@ void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixe
     if (!d || !pixels || src_w <= 0 || src_h <= 0 || w <= 0 || h <= 0 || stride < src_w * 3) return;
     QPainter* p = d->painter();
     if (!p) return;
+    // One entry a picture buffer; should buffers come and go, the cache starts afresh.
+    if (stretched_pictures().size() >= 128 && !stretched_pictures().count(pixels)) stretched_pictures().clear();
     stretched_picture& c = stretched_pictures()[pixels];
     const std::size_t row_bytes = static_cast<std::size_t>(src_w) * 3;
     bool same = c.src_w == src_w && c.src_h == src_h;
