@@ -6,6 +6,7 @@
 #include "app/main_class.h"
 #include "platform/socket.h"
 #include "platform/window.h"
+#include "support/log.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     QCommandLineOption stats("stats", "Print run figures at exit, one 'name: value' per line.");
     QCommandLineOption keys("keys", "Press these main-window keys once at start (letters, e.g. HGI).", "letters");
     QCommandLineOption world("world", "Load walls and the target from <file>; key S saves them there.", "file");
-    parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys, world});
+    QCommandLineOption log_max("log-max-mb", "Keep log.txt under <n> MiB (default 100); older lines go to log.txt.1.", "n");
+    parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys, world, log_max});
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "swarm: %s\n", qPrintable(parser.errorText()));
         exit_code = 2;
@@ -77,6 +79,15 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
             return false;
         }
         opts.seed_set = true;
+    }
+    if (parser.isSet(log_max)) {
+        const unsigned mb = parser.value(log_max).toUInt(&ok);
+        if (!ok || mb < 1 || mb > 1048576) {
+            std::fprintf(stderr, "swarm: --log-max-mb takes a whole number from 1 to 1048576\n");
+            exit_code = 2;
+            return false;
+        }
+        set_log_limit(std::uint64_t{mb} << 20);
     }
     opts.snapshot = parser.value(snapshot).toStdString();
     opts.stats = parser.isSet(stats);

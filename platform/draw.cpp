@@ -2,8 +2,12 @@
 
 #include <QFont>
 #include <QFontMetrics>
+#include <QStaticText>
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/qt_internal.h"
 
@@ -184,27 +188,82 @@ void text_out(dc* d, int x, int y, const char* text, int length) {
     if (!d || !text || length <= 0) return;
     QPainter* p = d->painter();
     if (!p) return;
-    // Bytes are shown one character each, whatever they are.
-    QString s = QString::fromLatin1(text, length);
-    for (QChar& ch : s)
-        if (ch.unicode() < 32) ch = QLatin1Char(' ');
+    // Consoles redraw the same lines many times a second: each text is laid out once and kept.
+    static std::unordered_map<std::string, QStaticText> laid_out;
+    std::string key(text, static_cast<std::size_t>(length));
+    auto it = laid_out.find(key);
+    if (it == laid_out.end()) {
+        if (laid_out.size() >= 1024) laid_out.clear();
+        // Bytes are shown one character each, whatever they are.
+        QString s = QString::fromLatin1(text, length);
+        for (QChar& ch : s)
+            if (ch.unicode() < 32) ch = QLatin1Char(' ');
+        QStaticText st(s);
+        st.setTextFormat(Qt::PlainText);
+        st.setPerformanceHint(QStaticText::AggressiveCaching);
+        st.prepare(QTransform(), fixed_font());
+        it = laid_out.emplace(std::move(key), std::move(st)).first;
+    }
     p->setFont(fixed_font());
-    QFontMetrics m(fixed_font());
-    p->fillRect(QRect(x, y, text_char_width() * length, m.height()), to_qcolor(d->bk_color));
+    p->fillRect(QRect(x, y, text_char_width() * length, text_line_height()), to_qcolor(d->bk_color));
     p->setPen(to_qcolor(d->text_color));
-    p->drawText(QPoint(x, y + m.ascent()), s);
+    p->drawStaticText(QPoint(x, y), it->second);
 }
+
+namespace {
+// What a picture buffer last showed and how it looked stretched. A console repaints ten times a
+// second besides each new frame, and all consoles' timers tend to fire together: redrawing an
+// unchanged picture from the cache keeps those bursts short enough not to cost ticks.
+struct stretched_picture {
+    std::vector<std::uint8_t> source;  // the rows as last drawn
+    int src_w = 0, src_h = 0;
+    QImage upright;  // the picture top-down in the painter's own 32-bit format
+    QImage scaled;   // upright, stretched to the size last drawn
+};
+std::unordered_map<const std::uint8_t*, stretched_picture>& stretched_pictures() {
+    static std::unordered_map<const std::uint8_t*, stretched_picture> cache;
+    return cache;
+}
+}  // namespace
 
 void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w, int src_h,
                      int stride) {
     if (!d || !pixels || src_w <= 0 || src_h <= 0 || w <= 0 || h <= 0 || stride < src_w * 3) return;
     QPainter* p = d->painter();
     if (!p) return;
-    QImage img(pixels, src_w, src_h, stride, QImage::Format_BGR888);
-    // Row 0 of the picture is its bottom row.
-    p->setRenderHint(QPainter::SmoothPixmapTransform, true);
-    p->drawImage(QRect(x, y, w, h), img.mirrored(false, true));
-    p->setRenderHint(QPainter::SmoothPixmapTransform, false);
+    // One entry a picture buffer; should buffers come and go, the cache starts afresh.
+    if (stretched_pictures().size() >= 128 && !stretched_pictures().count(pixels)) stretched_pictures().clear();
+    stretched_picture& c = stretched_pictures()[pixels];
+    const std::size_t row_bytes = static_cast<std::size_t>(src_w) * 3;
+    bool same = c.src_w == src_w && c.src_h == src_h;
+    for (int row = 0; same && row < src_h; ++row)
+        same = std::memcmp(c.source.data() + row * row_bytes, pixels + static_cast<std::size_t>(row) * stride,
+                           row_bytes) == 0;
+    if (!same) {
+        c.src_w = src_w;
+        c.src_h = src_h;
+        c.source.resize(row_bytes * static_cast<std::size_t>(src_h));
+        for (int row = 0; row < src_h; ++row)
+            std::memcpy(c.source.data() + row * row_bytes, pixels + static_cast<std::size_t>(row) * stride, row_bytes);
+        // Turned upright (row 0 of the picture is its bottom row) and into the painter's own
+        // format in one pass: given the 24-bit picture, the toolkit would convert it on worker
+        // threads at every draw, which costs more than the drawing.
+        if (c.upright.width() != src_w || c.upright.height() != src_h)
+            c.upright = QImage(src_w, src_h, QImage::Format_RGB32);
+        for (int row = 0; row < src_h; ++row) {
+            const std::uint8_t* in = c.source.data() + static_cast<std::size_t>(src_h - 1 - row) * row_bytes;
+            QRgb* out = reinterpret_cast<QRgb*>(c.upright.scanLine(row));
+            for (int col = 0; col < src_w; ++col, in += 3) out[col] = qRgb(in[2], in[1], in[0]);
+        }
+        c.scaled = QImage();
+    }
+    if (c.scaled.width() != w || c.scaled.height() != h) {
+        c.scaled = QImage(w, h, QImage::Format_RGB32);
+        QPainter sp(&c.scaled);
+        sp.setRenderHint(QPainter::SmoothPixmapTransform, true);
+        sp.drawImage(QRect(0, 0, w, h), c.upright);
+    }
+    p->drawImage(QPoint(x, y), c.scaled);
 }
 
 dc* create_memory_dc() {

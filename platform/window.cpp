@@ -14,6 +14,7 @@
 #include <QResizeEvent>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <bitset>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,11 @@
 #include <vector>
 
 #include "platform/qt_internal.h"
+
+// The keyboard extension's header names a field "explicit", a C++ keyword.
+#define explicit xkb_explicit
+#include <xcb/xkb.h>
+#undef explicit
 
 namespace platform {
 
@@ -50,11 +56,31 @@ bool alive(window w) {
     return it != live().end() && w->alive;
 }
 
-// Maps a toolkit key to its virtual-key code; 0 for keys the system has no use for.
-unsigned virtual_key(int key) {
+// Maps a toolkit key to its virtual-key code; 0 for keys that have none. Virtual keys name the
+// key, not the character: shifted digits and punctuation give the code of their unshifted key
+// (US layout), and keypad keys with Num Lock on give the keypad codes.
+unsigned virtual_key(int key, Qt::KeyboardModifiers modifiers) {
+    if (modifiers & Qt::KeypadModifier) {
+        if (key >= Qt::Key_0 && key <= Qt::Key_9) return 0x60u + static_cast<unsigned>(key - Qt::Key_0);
+        switch (key) {
+            case Qt::Key_Asterisk:
+                return 0x6A;  // multiply
+            case Qt::Key_Plus:
+                return 0x6B;  // add
+            case Qt::Key_Minus:
+                return 0x6D;  // subtract
+            case Qt::Key_Period:
+            case Qt::Key_Comma:
+                return 0x6E;  // decimal point
+            case Qt::Key_Slash:
+                return 0x6F;  // divide
+            default:
+                break;  // Enter, and with Num Lock off the arrows, Home and the rest, as below
+        }
+    }
     if (key >= Qt::Key_A && key <= Qt::Key_Z) return static_cast<unsigned>(key);
     if (key >= Qt::Key_0 && key <= Qt::Key_9) return static_cast<unsigned>(key);
-    if (key >= Qt::Key_F1 && key <= Qt::Key_F12) return 0x70u + static_cast<unsigned>(key - Qt::Key_F1);
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F24) return 0x70u + static_cast<unsigned>(key - Qt::Key_F1);
     switch (key) {
         case Qt::Key_Space:
             return vk_space;
@@ -74,16 +100,125 @@ unsigned virtual_key(int key) {
         case Qt::Key_Backspace:
             return vk_back;
         case Qt::Key_Tab:
+        case Qt::Key_Backtab:
             return vk_tab;
         case Qt::Key_Shift:
             return vk_shift;
         case Qt::Key_Control:
             return vk_control;
         case Qt::Key_Alt:
+        case Qt::Key_AltGr:
             return vk_menu;
+        case Qt::Key_Clear:
+            return 0x0C;  // keypad 5 with Num Lock off
+        case Qt::Key_Pause:
+            return 0x13;
+        case Qt::Key_CapsLock:
+            return 0x14;
+        case Qt::Key_PageUp:
+            return 0x21;  // prior
+        case Qt::Key_PageDown:
+            return 0x22;  // next
+        case Qt::Key_End:
+            return 0x23;
+        case Qt::Key_Home:
+            return 0x24;
+        case Qt::Key_Print:
+            return 0x2C;  // snapshot
+        case Qt::Key_Insert:
+            return 0x2D;
+        case Qt::Key_Delete:
+            return 0x2E;
+        case Qt::Key_Meta:
+            return 0x5B;  // left Windows key
+        case Qt::Key_Menu:
+            return 0x5D;  // applications
+        case Qt::Key_NumLock:
+            return 0x90;
+        case Qt::Key_ScrollLock:
+            return 0x91;
+        // Shifted digits (US layout)
+        case Qt::Key_ParenRight:
+            return '0';
+        case Qt::Key_Exclam:
+            return '1';
+        case Qt::Key_At:
+            return '2';
+        case Qt::Key_NumberSign:
+            return '3';
+        case Qt::Key_Dollar:
+            return '4';
+        case Qt::Key_Percent:
+            return '5';
+        case Qt::Key_AsciiCircum:
+            return '6';
+        case Qt::Key_Ampersand:
+            return '7';
+        case Qt::Key_Asterisk:
+            return '8';
+        case Qt::Key_ParenLeft:
+            return '9';
+        // Punctuation keys and their shifted characters (US layout)
+        case Qt::Key_Semicolon:
+        case Qt::Key_Colon:
+            return 0xBA;
+        case Qt::Key_Equal:
+        case Qt::Key_Plus:
+            return 0xBB;
+        case Qt::Key_Comma:
+        case Qt::Key_Less:
+            return 0xBC;
+        case Qt::Key_Minus:
+        case Qt::Key_Underscore:
+            return 0xBD;
+        case Qt::Key_Period:
+        case Qt::Key_Greater:
+            return 0xBE;
+        case Qt::Key_Slash:
+        case Qt::Key_Question:
+            return 0xBF;
+        case Qt::Key_QuoteLeft:
+        case Qt::Key_AsciiTilde:
+            return 0xC0;
+        case Qt::Key_BracketLeft:
+        case Qt::Key_BraceLeft:
+            return 0xDB;
+        case Qt::Key_Backslash:
+        case Qt::Key_Bar:
+            return 0xDC;
+        case Qt::Key_BracketRight:
+        case Qt::Key_BraceRight:
+            return 0xDD;
+        case Qt::Key_Apostrophe:
+        case Qt::Key_QuoteDbl:
+            return 0xDE;
         default:
             return 0;
     }
+}
+
+// Keys held down now, by virtual-key code: a press of a held key is a repeat.
+std::bitset<256> held_keys;
+
+// Asks the X server for detectable auto-repeat: a held key then sends presses only and one
+// release when it really goes up. Without it the server sends a release before every repeated
+// press, and whether that release is a repeat can only be guessed from what has arrived after
+// it, which depends on timing. Returns false where there is no X server or it cannot do this.
+bool detectable_auto_repeat() {
+    auto* x11 = the_app ? the_app->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+    if (!c) return false;
+    const std::uint32_t flag = XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT;
+    xcb_xkb_use_extension_reply_t* use =
+        xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr);
+    const bool usable = use && use->supported;
+    std::free(use);
+    if (!usable) return false;
+    xcb_xkb_per_client_flags_reply_t* r = xcb_xkb_per_client_flags_reply(
+        c, xcb_xkb_per_client_flags(c, XCB_XKB_ID_USE_CORE_KBD, flag, flag, 0, 0, 0), nullptr);
+    const bool on = r && (r->value & flag);
+    std::free(r);
+    return on;
 }
 
 wparam button_flags(Qt::MouseButtons b) {
@@ -118,14 +253,20 @@ protected:
         }
     }
     void keyPressEvent(QKeyEvent* e) override {
-        unsigned vk = virtual_key(e->key());
-        if (vk) deliver(win_, msg_key_down, vk, e->isAutoRepeat() ? 1 : 0);
+        unsigned vk = virtual_key(e->key(), e->modifiers());
+        if (!vk) return;
+        const bool repeat = held_keys[vk];
+        held_keys[vk] = true;
+        deliver(win_, msg_key_down, vk, repeat ? 1 : 0);
     }
     void keyReleaseEvent(QKeyEvent* e) override {
-        // X11 sends a release between auto-repeated presses; a held key gets one key-up only.
+        // Without detectable auto-repeat the toolkit marks the releases it recognises between
+        // repeated presses; a held key gets one key-up only.
         if (e->isAutoRepeat()) return;
-        unsigned vk = virtual_key(e->key());
-        if (vk) deliver(win_, msg_key_up, vk, 0);
+        unsigned vk = virtual_key(e->key(), e->modifiers());
+        if (!vk) return;
+        held_keys[vk] = false;
+        deliver(win_, msg_key_up, vk, 0);
     }
     void mousePressEvent(QMouseEvent* e) override {
         unsigned msg = e->button() == Qt::LeftButton    ? unsigned{msg_left_down}
@@ -146,7 +287,20 @@ protected:
         if (p.x() < 0 || p.y() < 0 || p.x() >= width() || p.y() >= height()) return;
         deliver(win_, msg_mouse_move, button_flags(e->buttons()), pack_xy(p.x(), p.y()));
     }
-    void focusOutEvent(QFocusEvent*) override { deliver(win_, msg_kill_focus, 0, 0); }
+    void focusOutEvent(QFocusEvent* e) override {
+        // Focus that moves to the window's own menu bar or menu stays in the window. Keys let go
+        // while the menu has the keyboard are released there, so the keys held now are released
+        // here, once.
+        if (e->reason() == Qt::MenuBarFocusReason || e->reason() == Qt::PopupFocusReason) {
+            for (unsigned vk = 0; vk < held_keys.size() && alive(win_); ++vk) {
+                if (!held_keys[vk]) continue;
+                held_keys[vk] = false;
+                deliver(win_, msg_key_up, vk, 0);
+            }
+            return;
+        }
+        deliver(win_, msg_kill_focus, 0, 0);
+    }
 
 private:
     lparam pos_of(QMouseEvent* e, bool clamp) const {
@@ -226,11 +380,13 @@ void init_app(int& argc, char** argv, bool headless) {
     static int saved_argc;
     saved_argc = argc;
     the_app = new QApplication(saved_argc, argv);
+    detectable_auto_repeat();
     QObject::connect(the_app, &QGuiApplication::applicationStateChanged, [](Qt::ApplicationState s) {
         static bool was_active = false;
         bool active = s == Qt::ApplicationActive;
         if (active == was_active) return;
         was_active = active;
+        if (!active) held_keys.reset();  // their releases go elsewhere
         std::vector<window> all;
         for (auto& [w, serial] : live()) all.push_back(w);
         for (window w : all) deliver(w, msg_activate_app, active ? 1 : 0, 0);

@@ -10,6 +10,17 @@ constexpr int log_buffer_size = 30000;
 bool log_init = false;
 std::FILE* log_file = nullptr;
 bool logging_on = true;
+std::uint64_t log_limit = std::uint64_t{100} << 20;
+std::uint64_t log_written = 0;  // bytes in the current log.txt
+
+// Moves a full log.txt aside to log.txt.1 (replacing an older one) and starts a new log.txt.
+void rotate_log() {
+    std::fclose(log_file);
+    std::rename("log.txt", "log.txt.1");
+    // Should the rename fail, "w" still empties the file: the bound holds either way.
+    log_file = std::fopen("log.txt", "w");
+    log_written = 0;
+}
 
 }  // namespace
 
@@ -29,8 +40,19 @@ void log(const char* format, ...) {
     if (length < 0) return;
     if (length > log_buffer_size - 1) length = log_buffer_size - 1;
 
+    // At most two files of the limit stay on disk: a message that would take log.txt past it
+    // goes to a new one. A message longer than the limit still goes out whole.
+    if (log_written > 0 && log_written + static_cast<std::uint64_t>(length) > log_limit) {
+        rotate_log();
+        if (!log_file) return;
+    }
     std::fwrite(buffer, 1, static_cast<std::size_t>(length), log_file);
     std::fflush(log_file);
+    log_written += static_cast<std::uint64_t>(length);
+}
+
+void set_log_limit(std::uint64_t bytes) {
+    log_limit = bytes;
 }
 
 void set_logging(bool on) {
@@ -45,4 +67,6 @@ void log_reset_for_tests() {
     if (log_file) std::fclose(log_file);
     log_file = nullptr;
     log_init = false;
+    log_written = 0;
+    log_limit = std::uint64_t{100} << 20;
 }

@@ -132,9 +132,24 @@ TEST_F(headless_run_test, RejectsBadOptionsWithoutStarting) {
     EXPECT_EQ(run({"--bogus"}), 2);
     EXPECT_EQ(run({"--world", ""}, &out), 2);
     EXPECT_NE(out.find("--world takes a file name"), std::string::npos);
+    EXPECT_EQ(run({"--log-max-mb", "0"}), 2);
     EXPECT_EQ(read_file(dir_ + "/log.txt"), "");  // never started
     EXPECT_EQ(run({"--help"}, &out), 0);
     EXPECT_NE(out.find("--snapshot"), std::string::npos);
+}
+
+TEST_F(headless_run_test, LogMaxMbKeepsTheLogUnderItsLimit) {
+    std::string robots;
+    for (int i = 0; i < 20; ++i) robots += "r" + std::to_string(i) + " 127.0.0.1 9 0 1\n";
+    write_file("robots.txt", robots);
+    // Twenty robots in auto mode log about 1.5 MiB in 3000 ticks.
+    ASSERT_EQ(run({"--headless", "--seed", "1", "--fixed-step", "0.01", "--ticks", "3000", "--log-max-mb", "1"}), 0);
+    const std::string now = read_file(dir_ + "/log.txt"), before = read_file(dir_ + "/log.txt.1");
+    EXPECT_GT(now.size(), 0u);
+    EXPECT_LE(now.size(), 1u << 20);
+    EXPECT_LE(before.size(), 1u << 20);
+    EXPECT_GT(before.size(), (1u << 20) - 100) << "moved aside only when full";
+    EXPECT_EQ(before.rfind("[Main] constuctor\n", 0), 0u) << "the run's first lines are in log.txt.1";
 }
 
 TEST_F(headless_run_test, KeysOptionPressesMainWindowKeysAtStart) {

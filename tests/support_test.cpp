@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -70,6 +71,35 @@ TEST_F(LogTest, UnopenableFileWritesNothingAndIsNeverRetried) {
     ASSERT_TRUE(std::filesystem::remove("log.txt"));
     log("[Test] also lost\n");
     EXPECT_FALSE(std::filesystem::exists("log.txt"));
+}
+
+TEST_F(LogTest, FullLogMovesToLogTxt1AndEveryMessageStaysOnDisk) {
+    std::ofstream("log.txt.1") << "an older log\n";
+    set_log_limit(100);
+    std::string all;  // every message so far, in order
+    for (int i = 0; i < 40; ++i) {
+        char line[32];
+        std::snprintf(line, sizeof line, "[Test] message %02d\n", i);  // 18 bytes
+        log("%s", line);
+        all += line;
+        const std::string now = read_file("log.txt"), before = read_file("log.txt.1");
+        ASSERT_LE(now.size(), 100u) << i;
+        ASSERT_EQ(now.size() % 18, 0u) << "a message is never split between the files";
+        if (i >= 5) {
+            // Five messages fill 90 bytes; the sixth starts a new file, and so on.
+            ASSERT_EQ(before.size(), 90u) << i;
+            ASSERT_EQ(before + now, all.substr(all.size() - before.size() - now.size())) << i;
+        }
+    }
+    EXPECT_EQ(read_file("log.txt"), all.substr(all.size() - 18 * 5));  // 40 = 8 files of 5
+
+    // A message longer than the limit is written whole, into a file of its own.
+    const std::string big(150, 'b');
+    log("%s", big.c_str());
+    EXPECT_EQ(read_file("log.txt"), big);
+    log("after\n");
+    EXPECT_EQ(read_file("log.txt"), "after\n");
+    EXPECT_EQ(read_file("log.txt.1"), big);
 }
 
 TEST_F(LogTest, SwitchStartsOnAndDoesNotSilenceLog) {

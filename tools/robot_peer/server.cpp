@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -357,6 +358,8 @@ void peer_server::accept_camera(robot_endpoint& r, steady::time_point now) {
         c.oversized = 0;
         c.strange_bytes = 0;
         c.closing = false;
+        c.frame_origin = now;
+        c.frames_since_origin = 0;
         say_camera(r, "connected from " + c.from);
     }
 }
@@ -378,7 +381,11 @@ void peer_server::read_camera(robot_endpoint& r, steady::time_point now) {
         }
         for (ssize_t k = 0; k < n; ++k) {
             if (buffer[k] == camera_request) {
-                ++c.requests;
+                // A request that finds none waiting and the next frame overdue starts the clock.
+                if (c.requests++ == 0 && frame_due(c) < now) {
+                    c.frame_origin = now;
+                    c.frames_since_origin = 0;
+                }
                 continue;
             }
             ++c.strange_bytes;
@@ -394,14 +401,23 @@ void peer_server::read_camera(robot_endpoint& r, steady::time_point now) {
 void peer_server::serve_camera(robot_endpoint& r, steady::time_point now) {
     camera_client& c = r.camera;
     if (opts_.camera_silent) return;
-    while (c.fd >= 0 && !c.closing && c.requests > 0 && c.out.empty()) {
+    while (c.fd >= 0 && !c.closing && c.requests > 0 && c.out.empty() && frame_due(c) <= now) {
         --c.requests;
-        queue_frame(r, now);
+        queue_frame(r, frame_due(c));
+        ++c.frames_since_origin;
         if (!flush_camera(r)) return;
     }
 }
 
-void peer_server::queue_frame(robot_endpoint& r, steady::time_point now) {
+steady::time_point peer_server::frame_due(const camera_client& c) const {
+    // From the frame count rather than by adding up periods, so that no rounding accumulates:
+    // at 30 frames a second, frame 150 is due exactly five seconds after the origin.
+    const double ns = std::round(static_cast<double>(c.frames_since_origin) * 1e9 / opts_.camera_fps);
+    return c.frame_origin + std::chrono::duration_cast<steady::duration>(std::chrono::nanoseconds(
+                                static_cast<std::chrono::nanoseconds::rep>(ns)));
+}
+
+void peer_server::queue_frame(robot_endpoint& r, steady::time_point due) {
     camera_client& c = r.camera;
     const std::uint32_t number = ++c.replies;
     auto every = [number](std::uint32_t n) { return n != 0 && number % n == 0; };
@@ -441,9 +457,10 @@ void peer_server::queue_frame(robot_endpoint& r, steady::time_point now) {
     c.out.push(reply.data(), reply.size());
 
     if (!opts_.quiet) {
+        summarize_camera(r, due);
         if (!r.summary_open) {
             r.summary_open = true;
-            r.summary_start = now;
+            r.summary_start = due;
             r.summary_frames = 0;
         }
         ++r.summary_frames;
@@ -478,18 +495,19 @@ bool peer_server::flush_camera(robot_endpoint& r) {
     return c.fd >= 0;
 }
 
-void peer_server::summarize_camera(robot_endpoint& r, steady::time_point now) {
-    if (!r.summary_open || now - r.summary_start < summary_period) return;
-    if (r.summary_frames == 0) {
-        r.summary_open = false;  // opens again with the next frame
-        return;
+void peer_server::summarize_camera(robot_endpoint& r, steady::time_point until) {
+    while (r.summary_open && until >= r.summary_start + summary_period) {
+        if (r.summary_frames == 0) {
+            r.summary_open = false;  // opens again with the next frame
+            return;
+        }
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.1f", r.summary_frames / seconds(summary_period));
+        say_camera(r, std::to_string(r.summary_frames) + (r.summary_frames == 1 ? " frame" : " frames") +
+                          " sent (" + rate + "/s)");
+        r.summary_start += summary_period;
+        r.summary_frames = 0;
     }
-    char rate[32];
-    std::snprintf(rate, sizeof rate, "%.1f", r.summary_frames / seconds(now - r.summary_start));
-    say_camera(r, std::to_string(r.summary_frames) + (r.summary_frames == 1 ? " frame" : " frames") + " sent (" +
-                      rate + "/s)");
-    r.summary_start = now;
-    r.summary_frames = 0;
 }
 
 void peer_server::tick(steady::time_point now) {
@@ -504,7 +522,12 @@ void peer_server::tick(steady::time_point now) {
             send_telemetry(r, now);
             flush(r);
         }
-        summarize_camera(r, now);
+        // Frames now due go out first; a period ends only when every frame due in it has gone
+        // out, so its line counts frames by the time they were due, not by when the loop ran.
+        serve_camera(r, now);
+        const camera_client& c = r.camera;
+        const bool frame_waiting = c.fd >= 0 && c.requests > 0 && !opts_.camera_silent && !c.closing;
+        summarize_camera(r, frame_waiting ? std::min(now, frame_due(c)) : now);
     }
 }
 
@@ -517,6 +540,9 @@ int peer_server::poll_timeout_ms(steady::time_point now) const {
         if (r.accept_resume > now) next = std::min(next, r.accept_resume);
         if (r.camera_accept_resume > now) next = std::min(next, r.camera_accept_resume);
         if (r.summary_open) next = std::min(next, r.summary_start + summary_period);
+        const camera_client& c = r.camera;
+        if (c.fd >= 0 && c.requests > 0 && c.out.empty() && !c.closing && !opts_.camera_silent)
+            next = std::min(next, frame_due(c));
     }
     if (next <= now) return 0;
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();

@@ -39,6 +39,11 @@ struct camera_client {
     std::uint32_t oversized = 0;      // oversize replies so far, to take their two kinds in turn
     std::uint32_t strange_bytes = 0;  // bytes other than requests received on this connection
     bool closing = false;             // the reply going out is cut short: close once it is out
+    // The camera's frame clock: frame k after the origin is due at origin + k / fps. A request
+    // that comes before the next frame is due waits for it; one that comes later starts the
+    // clock again at its arrival and is answered at once.
+    steady::time_point frame_origin;
+    std::uint64_t frames_since_origin = 0;
 };
 
 // Everything the peer keeps for one robot it stands in for. The control link listens on
@@ -61,7 +66,7 @@ struct robot_endpoint {
     unsigned scene_frame = 0;             // the next frame of the scene; runs on across connections
     std::vector<std::uint8_t> canvas;     // the scene in RGB, allocated with the first frame
     bool summary_open = false;            // frames are being counted for the next summary line
-    steady::time_point summary_start;
+    steady::time_point summary_start;  // the frame time that opened the summary's five seconds
     std::uint32_t summary_frames = 0;
 };
 
@@ -100,12 +105,14 @@ private:
     void listen_camera(robot_endpoint& r);
     void accept_camera(robot_endpoint& r, steady::time_point now);
     void read_camera(robot_endpoint& r, steady::time_point now);
-    void serve_camera(robot_endpoint& r, steady::time_point now);  // answers waiting requests
-    void queue_frame(robot_endpoint& r, steady::time_point now);
+    void serve_camera(robot_endpoint& r, steady::time_point now);  // answers requests now due
+    steady::time_point frame_due(const camera_client& c) const;    // when the next frame is due
+    void queue_frame(robot_endpoint& r, steady::time_point due);
     bool flush_camera(robot_endpoint& r);  // false when the connection was closed
     void drop_camera(robot_endpoint& r, const std::string& why);
-    // Every few seconds while frames go out: how many, and how fast.
-    void summarize_camera(robot_endpoint& r, steady::time_point now);
+    // Every five seconds of frame times while frames go out: how many, and how fast. Writes
+    // the lines of the periods that end by the given time.
+    void summarize_camera(robot_endpoint& r, steady::time_point until);
     void tick(steady::time_point now);
     int poll_timeout_ms(steady::time_point now) const;
     bool telemetry_wanted(const robot_endpoint& r) const;

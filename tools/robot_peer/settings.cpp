@@ -87,6 +87,8 @@ std::string usage_text() {
            "  --no-camera              open no camera ports\n"
            "  --camera-size WxH        frame size, at most 640x480 (default 320x240)\n"
            "  --camera-quality Q       JPEG quality from 1 to 100 (default 75)\n"
+           "  --camera-fps F           frames per second at most, above 0 and up to 1000 (default 30);\n"
+           "                           a request that comes early is answered at the next frame time\n"
            "  --camera-silent          read requests but never answer them\n"
            "  --camera-bad-checksum-every N\n"
            "                           announce a wrong checksum for every Nth frame\n"
@@ -208,6 +210,15 @@ parsed_options parse_options(const std::vector<std::string>& args) {
                     o.camera_quality = static_cast<int>(q);
                 else
                     r.error = "--camera-quality needs a whole number from 1 to 100, not \"" + value + "\"";
+            }
+        } else if (name == "--camera-fps") {
+            camera_option_seen = true;
+            if (take_value()) {
+                double fps = 0;
+                if (parse_real(value, fps) && fps > 0 && fps <= 1000)
+                    o.camera_fps = fps;
+                else
+                    r.error = "--camera-fps needs a rate above 0 and at most 1000, not \"" + value + "\"";
             }
         } else if (name == "--camera-silent") {
             camera_flag(o.camera_silent);

@@ -26,6 +26,7 @@ struct options {
     int camera_width = 320;
     int camera_height = 240;
     int camera_quality = 75;
+    double camera_fps = 30;  // frames are at least 1/camera_fps apart
     std::uint32_t camera_bad_checksum_every = 0;  // 0: never
     std::uint32_t camera_oversize_every = 0;      // 0: never
     std::uint32_t camera_bad_marker_every = 0;    // 0: never
