@@ -141,6 +141,15 @@ parsed_options parse_options(const std::vector<std::string>& args) {
             if (!parse_uint(value, 1, 1000000000, target))
                 r.error = name + " needs a whole number of at least 1, not \"" + value + "\"";
         };
+        // A rate in events a second, above 0 and at most 1000.
+        auto rate = [&](double& target) {
+            if (!take_value()) return;
+            double v = 0;
+            if (parse_real(value, v) && v > 0 && v <= 1000)
+                target = v;
+            else
+                r.error = name + " needs a rate above 0 and at most 1000, not \"" + value + "\"";
+        };
         auto camera_flag = [&](bool& target) {
             flag(target);
             camera_option_seen = true;
@@ -180,13 +189,7 @@ parsed_options parse_options(const std::vector<std::string>& args) {
                     r.error = "--bind needs an IPv4 address such as 127.0.0.1, not \"" + value + "\"";
             }
         } else if (name == "--telemetry-hz") {
-            if (take_value()) {
-                double hz = 0;
-                if (parse_real(value, hz) && hz > 0 && hz <= 1000)
-                    o.telemetry_hz = hz;
-                else
-                    r.error = "--telemetry-hz needs a rate above 0 and at most 1000, not \"" + value + "\"";
-            }
+            rate(o.telemetry_hz);
         } else if (name == "--bad-checksum-every") {
             count(o.bad_checksum_every);
         } else if (name == "--bad-length-every") {
@@ -213,13 +216,7 @@ parsed_options parse_options(const std::vector<std::string>& args) {
             }
         } else if (name == "--camera-fps") {
             camera_option_seen = true;
-            if (take_value()) {
-                double fps = 0;
-                if (parse_real(value, fps) && fps > 0 && fps <= 1000)
-                    o.camera_fps = fps;
-                else
-                    r.error = "--camera-fps needs a rate above 0 and at most 1000, not \"" + value + "\"";
-            }
+            rate(o.camera_fps);
         } else if (name == "--camera-silent") {
             camera_flag(o.camera_silent);
         } else if (name == "--camera-byte-at-a-time") {
