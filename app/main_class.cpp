@@ -286,6 +286,7 @@ void main_class::finish_run() {
             }
         }
         std::printf("robots_still_10s: %d\n", still);
+        std::printf("robots_held_max_s: %.2f\n", world ? world->held_max_s : 0.0);
         std::printf("tick_us_median: %.1f\n", tick_times.median_us());
         std::printf("tick_us_p99: %.1f\n", tick_times.percentile_us(0.99));
         std::printf("update_us_median: %.1f\n", update_times.median_us());

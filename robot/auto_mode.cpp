@@ -33,7 +33,11 @@ void robot_class::robot_auto_mode() {
 
     const double hit_r = sensor_hit[0] ? 1 : 0, hit_f = sensor_hit[1] ? 1 : 0, hit_l = sensor_hit[2] ? 1 : 0;
     const double near_r = vision[0], near_f = vision[1], near_l = vision[2];
-    const double threat = 0.4 * hit_r + 2 * hit_f + 0.4 * hit_l + 0.2 * near_r + 0.4 * near_f + 0.2 * near_l;
+    // A robot the probe has held for a second counts as facing a wall, once.
+    const double held_by_probe = probe_held ? 2 : 0;
+    probe_held = false;
+    const double threat =
+        0.4 * hit_r + 2 * hit_f + 0.4 * hit_l + 0.2 * near_r + 0.4 * near_f + 0.2 * near_l + held_by_probe;
 
     const double t0 = timer_func(threat, 0, 2.0, 2.0);
     const double r = f_rand(-2, 2);

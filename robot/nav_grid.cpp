@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "app/main_class.h"
 #include "robot/robot.h"
@@ -49,34 +51,60 @@ void mark_obstacles(const impact_type* impacts, double width, double height, std
 
 }  // namespace
 
+void compute_step_costs(const impact_type* impacts, double width, double height,
+                        std::uint8_t cost[nav_size][nav_size]) {
+    std::memset(cost, 1, sizeof(std::uint8_t) * nav_size * nav_size);
+    const double cw = width / nav_size, ch = height / nav_size;
+    for (const impact_type* i = impacts; i; i = i->next) {
+        // Not-a-number impacts give no window and cost nothing.
+        const double lx = (i->x - nav_wide_clearance) / cw, hx = (i->x + nav_wide_clearance) / cw;
+        const double ly = (i->y - nav_wide_clearance) / ch, hy = (i->y + nav_wide_clearance) / ch;
+        if (!(hx >= 0 && lx <= nav_size - 1 && hy >= 0 && ly <= nav_size - 1)) continue;
+        const int x0 = std::max(0, static_cast<int>(std::ceil(lx))), x1 = std::min(nav_size - 1, static_cast<int>(hx));
+        const int y0 = std::max(0, static_cast<int>(std::ceil(ly))), y1 = std::min(nav_size - 1, static_cast<int>(hy));
+        for (int mx = x0; mx <= x1; ++mx) {
+            for (int my = y0; my <= y1; ++my) {
+                // A cell's waypoint is its corner nearest the origin: that is where a robot goes.
+                const double dx = mx * cw - i->x, dy = my * ch - i->y, d2 = dx * dx + dy * dy;
+                std::uint8_t c = 1;
+                if (d2 < nav_close_clearance * nav_close_clearance)
+                    c = nav_close_cost;
+                else if (d2 < nav_wide_clearance * nav_wide_clearance)
+                    c = nav_wide_cost;
+                cost[mx][my] = std::max(cost[mx][my], c);
+            }
+        }
+    }
+}
+
 void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx, int target_my,
                            std::int32_t grid[nav_size][nav_size]) {
     for (int i = 0; i < nav_size; ++i)
         for (int j = 0; j < nav_size; ++j) grid[i][j] = nav_unreached;
     mark_obstacles(impacts, width, height, grid);
     grid[target_mx][target_my] = 0;
+    static std::uint8_t cost[nav_size][nav_size];
+    compute_step_costs(impacts, width, height, cost);
 
-    // Breadth first from the target; a cell at step 254 reaches no further, since its
-    // neighbours would be 255, which means unreached.
-    static int queue[nav_size * nav_size][2];
-    int head = 0, tail = 0;
-    queue[tail][0] = target_mx;
-    queue[tail][1] = target_my;
-    ++tail;
-    while (head < tail) {
-        const int cx = queue[head][0], cy = queue[head][1];
-        ++head;
-        const std::int32_t d = grid[cx][cy];
-        if (d >= nav_unreached - 1) continue;
-        static const int orth[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-        for (const auto& o : orth) {
-            const int nx = cx + o[0], ny = cy + o[1];
-            if (nx < 0 || ny < 0 || nx >= nav_size || ny >= nav_size) continue;
-            if (grid[nx][ny] != nav_unreached) continue;  // obstacle, target or already reached
-            grid[nx][ny] = d + 1;
-            queue[tail][0] = nx;
-            queue[tail][1] = ny;
-            ++tail;
+    // Cheapest first from the target (a queue per distance, as steps cost 1 to a few); a cell
+    // at 254 reaches no further, since 255 means unreached.
+    static std::vector<std::pair<std::uint8_t, std::uint8_t>> queue[nav_unreached];
+    for (auto& q : queue) q.clear();
+    queue[0].push_back({static_cast<std::uint8_t>(target_mx), static_cast<std::uint8_t>(target_my)});
+    for (int d = 0; d < nav_unreached; ++d) {
+        for (std::size_t k = 0; k < queue[d].size(); ++k) {
+            const int cx = queue[d][k].first, cy = queue[d][k].second;
+            if (grid[cx][cy] != d) continue;  // reached more cheaply since
+            static const int orth[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+            for (const auto& o : orth) {
+                const int nx = cx + o[0], ny = cy + o[1];
+                if (nx < 0 || ny < 0 || nx >= nav_size || ny >= nav_size) continue;
+                const int nd = d + cost[nx][ny];
+                // Obstacles (-1) and the target (0) are never lower than a new distance.
+                if (nd >= nav_unreached || nd >= grid[nx][ny]) continue;
+                grid[nx][ny] = nd;
+                queue[nd].push_back({static_cast<std::uint8_t>(nx), static_cast<std::uint8_t>(ny)});
+            }
         }
     }
 }
@@ -95,6 +123,8 @@ int robot_class::world_get_map(int mx, int my) const {
 
 void robot_class::world_compute_map_pass(bool& changed) {
     static std::int32_t next[nav_size][nav_size];
+    static std::uint8_t cost[nav_size][nav_size];
+    compute_step_costs(world->impacts, world->world_width, world->world_height, cost);
     for (int i = 0; i < nav_size; ++i) {
         for (int j = 0; j < nav_size; ++j) {
             int best = nav_unreached;
@@ -103,7 +133,8 @@ void robot_class::world_compute_map_pass(bool& changed) {
             for (int v : reads)
                 if (v < best && v != -1) best = v;
             const std::int32_t old = map[i][j];
-            next[i][j] = (best != nav_unreached && old != 0 && old != nav_obstacle) ? best + 1 : old;
+            const int reached = std::min(best + cost[i][j], nav_unreached);
+            next[i][j] = (best != nav_unreached && old != 0 && old != nav_obstacle) ? reached : old;
         }
     }
     if (std::memcmp(next, map, sizeof map) == 0) changed = false;

@@ -20,7 +20,17 @@ extern const double nav_sin[8];
 // v / extent * 75 truncated; anything outside 0..74 (or not a number) becomes 74.
 int nav_index(double v, double extent);
 
-// Step distances from the target cell around the impacts' obstacle cells, capped at 255: the
-// grid the pass-by-pass wavefront converges to, computed breadth first.
+// Paths keep clear of seen walls: a step into a cell whose waypoint point (its corner nearest
+// the origin) lies closer than these to an impact costs more than 1. No cell is closed by this,
+// so every passage the obstacle cells leave open stays open.
+constexpr double nav_close_clearance = 0.3;
+constexpr int nav_close_cost = 4;
+constexpr double nav_wide_clearance = 0.45;
+constexpr int nav_wide_cost = 2;
+void compute_step_costs(const impact_type* impacts, double width, double height,
+                        std::uint8_t cost[nav_size][nav_size]);
+
+// Step costs from the target cell around the impacts' obstacle cells, capped at 255: the grid
+// the pass-by-pass wavefront converges to, computed cheapest first.
 void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx,
                            int target_my, std::int32_t grid[nav_size][nav_size]);

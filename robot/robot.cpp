@@ -75,6 +75,9 @@ robot_class::robot_class(world_class* w, const char* robot_name, const char* rob
         vision_seen[i] = false;
     }
     last_update = get_time();
+    held_x = x;
+    held_y = y;
+    held_since = last_update;
     update();
 }
 
@@ -156,12 +159,12 @@ void robot_class::update() {
     }
 
     // 12.-13. Move unless blocked, and stay inside the world.
-    if (!blocked) {
-        x += dx;
-        y += dy;
-    }
+    const point step = take_step(dx, dy, dt, blocked);
+    x += step.x;
+    y += step.y;
     x = std::clamp(x, 0.5 * size_x, world->world_width - 0.5 * size_x);
     y = std::clamp(y, 0.5 * size_y, world->world_height - 0.5 * size_y);
+    note_progress(now);
 
     // 14. The swarm's shared trail point.
     if ((last_x - x) * (last_x - x) + (last_y - y) * (last_y - y) > diameter * diameter * 0.015625) {
@@ -169,6 +172,75 @@ void robot_class::update() {
         last_y = y;
         world->add_marker(x, y);
     }
+}
+
+point robot_class::take_step(double step_x, double step_y, double dt, bool rays_blocked) {
+    const double radius = 0.5 * diameter;
+    // Inside a wall (one drawn or loaded over the robot): it walks out the shortest way at full
+    // speed, whatever it is told, and on until its body is clear of that wall.
+    if (world->check_wall_point(x, y)) {
+        escaping = world->way_out(x, y, radius, escape_to);
+        if (!escaping) return point{0, 0};
+    }
+    if (escaping) {
+        const double ox = escape_to.x - x, oy = escape_to.y - y, d = std::hypot(ox, oy);
+        const double s = std::min(d, 0.5 * dt);
+        if (d <= 0.5 * dt) escaping = false;
+        return d > 0 ? point{ox / d * s, oy / d * s} : point{0, 0};
+    }
+
+    // A blocked step slides: the part that would bring the body closer to the wall is dropped and
+    // the rest, along the wall, is kept when that is free. Into a corner nothing is left.
+    point taken{step_x, step_y};
+    point away;
+    if (world->step_blocked(x, y, x + taken.x, y + taken.y, radius, &away)) {
+        for (int pass = 0;; ++pass) {
+            const double into = taken.x * away.x + taken.y * away.y;
+            if (pass == 2 || !(into < 0)) {
+                taken = point{0, 0};
+                break;
+            }
+            taken.x -= into * away.x;
+            taken.y -= into * away.y;
+            if (!world->step_blocked(x, y, x + taken.x, y + taken.y, radius, &away)) break;
+        }
+    } else if (rays_blocked) {
+        taken = point{0, 0};
+    }
+
+    // Held by the probe: a robot whose steps are cut to almost nothing for a second is treated by
+    // auto mode as facing a wall (robot_auto_mode), so it brakes and swerves.
+    const double wanted = std::hypot(step_x, step_y), got = std::hypot(taken.x, taken.y);
+    const double now = get_time();
+    if (wanted > 0 && got < 0.25 * wanted) {
+        if (probe_cut_since < 0) probe_cut_since = now;
+        if (now - probe_cut_since >= 1.0) probe_held = true;
+    } else {
+        probe_cut_since = -1;
+    }
+    return taken;
+}
+
+void robot_class::note_progress(double now) {
+    // Robots in auto mode that have not moved 0.1 for a while are held; one log line each time
+    // a robot has been held 5 s.
+    if (!auto_mode || (x - held_x) * (x - held_x) + (y - held_y) * (y - held_y) >= 0.01) {
+        held_x = x;
+        held_y = y;
+        held_since = now;
+        held_logged = false;
+        return;
+    }
+    const double held = now - held_since;
+    world->note_held(held);
+    if (held >= held_mark_s && !held_logged) {
+        held_logged = true;
+        log("[Robot] %s: held at (%.2f, %.2f)\n", name, x, y);
+    }
+}
+
+bool robot_class::held() const {
+    return auto_mode && get_time() - held_since >= held_mark_s;
 }
 
 void robot_class::draw(dc* hdc) {
@@ -196,6 +268,16 @@ void robot_class::draw(dc* hdc) {
 
     select_pen(hdc, m->blue_pen);
     world->draw_arrow(hdc, x, y, grad_angle, 0.1);
+
+    // A held robot wears a magenta ring, a colour no other mark uses.
+    if (held()) {
+        const pen old_pen = select_pen(hdc, make_pen(rgb(255, 0, 255), 3));
+        const brush old_brush = select_brush(hdc, brush{rgb(0, 0, 0), true});
+        world->get_bounding_rect(x, y, 1.6 * diameter, 1.6 * diameter, r);
+        ellipse(hdc, r.left, r.top, r.right, r.bottom);
+        select_brush(hdc, old_brush);
+        select_pen(hdc, old_pen);
+    }
 }
 
 void robot_class::motion(double new_speed, double new_turn) {

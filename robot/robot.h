@@ -107,10 +107,27 @@ public:
     // robot whose walk failed keeps no path.
     bool walk_failed = false;
     std::uint64_t walk_target = 0;
+    // Held robots. The probe cut every step to almost nothing for a second: auto mode then
+    // treats the robot as facing a wall (set by the step, cleared by auto mode).
+    bool probe_held = false;
+    double probe_cut_since = -1;
+    // A robot inside a wall walks out to this point.
+    bool escaping = false;
+    point escape_to{};
+    // Where the robot last moved 0.1 from, and when (auto mode only): a robot held this long
+    // is marked and logged once.
+    static constexpr double held_mark_s = 5.0;
+    double held_x = 0, held_y = 0, held_since = 0;
+    bool held_logged = false;
+    bool held() const;
     // The statics all robots share, back to their values at program start.
     static void reset_shared_state();
 
 private:
+    // The step the robot takes of the one proposed: the probe's verdict, sliding along walls,
+    // walking out of a wall.
+    point take_step(double step_x, double step_y, double dt, bool rays_blocked);
+    void note_progress(double now);
     void fill_grid_literal();
     // Waypoints by index, rebuilt whenever the path is numbered.
     std::vector<waypoint_type*> by_index_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/main_class.h"
+#include "platform/draw.h"
 #include "robot/robot.h"
 #include "support/clock.h"
 #include "support/random.h"
@@ -326,6 +327,88 @@ TEST_F(auto_mode_test, EvasiveTurnLatchesOneRandomNumberForItsSecond) {
     // The test only means something if the number kept differs from the ones drawn later.
     EXPECT_NE(draws[17], draws[30]);
     EXPECT_NE(draws[17], draws[52]);
+}
+
+// ---------------------------------------------------------------- robots that are held
+
+// The path is one waypoint that stays put, wherever the robot plans; the grid is level.
+point fixed_waypoint;
+void plan_fixed_waypoint(robot_class& r) {
+    level_grid(r);
+    only_waypoint(r, fixed_waypoint.x, fixed_waypoint.y);
+}
+
+// Drives a robot in auto mode from a pose towards the fixed waypoint on a 0.01 s step; how far
+// it got from where it started, at most.
+double farthest_run(robot_class& r, double x, double y, double heading, point waypoint, int ticks) {
+    set_fixed_step(0.01);
+    fixed_waypoint = waypoint;
+    robot_class::plan_override = plan_fixed_waypoint;
+    r.x = x;
+    r.y = y;
+    r.heading = heading;
+    r.auto_mode = true;
+    r.last_update = get_time();
+    plan_fixed_waypoint(r);
+    double farthest = 0;
+    for (int tick = 0; tick < ticks; ++tick) {
+        advance_sim_clock();
+        r.update();
+        farthest = std::max(farthest, std::hypot(r.x - x, r.y - y));
+        if (getenv("DBG") && tick % 5 == 0) printf("%d (%.3f,%.3f) h=%.2f g=%.2f sp=%.2f tu=%.2f t0=%d t1=%d held=%d cut=%.2f hit=%d%d%d\n", tick, r.x, r.y, r.heading, r.grad_angle, r.speed, r.turn, r.timer_start[0]>0, r.timer_start[1]>0, r.probe_held, r.probe_cut_since, r.sensor_hit[0], r.sensor_hit[1], r.sensor_hit[2]);
+    }
+    robot_class::plan_override = nullptr;
+    return farthest;
+}
+
+TEST_F(auto_mode_test, RobotGrazingACornerOrFacingIntoOneIsNotHeld) {
+    world_class w(&owner);
+    test_robot r(&w);
+    // The pose and wall of a robot seen held for good: the corner lies 78 degrees off its
+    // heading, out of sight of the front sensor and rays, and every step brought it 0.004
+    // closer, so the probe cancelled it while the steering settled at zero turn.
+    w.add_wall(7.7, 2.22, 1.6, 0.08);
+    const double h = -2.737;
+    EXPECT_GT(farthest_run(r, 7.678, 2.014, h, point{7.678 + 2 * std::cos(h), 2.014 - 2 * std::sin(h)}, 200), 0.3);
+
+}
+
+TEST_F(auto_mode_test, RobotShutInARoomIsHeldMarkedAndLoggedOnce) {
+    set_fixed_step(0.01);
+    owner.memdc = platform::create_memory_dc();
+    owner.membmp = platform::create_bitmap(640, 480);
+    platform::select_bitmap(owner.memdc, owner.membmp);
+    write_file("robots.txt", "boxed 127.0.0.1 5000 0 1\nfree 127.0.0.1 5002 0 1\n");
+    world_class w(&owner);
+    // A room 0.6 wide round the first robot: no way out, and no room to move 0.1.
+    w.add_wall(2.65, 2.65, 0.7, 0.05);
+    w.add_wall(2.65, 3.3, 0.7, 0.05);
+    w.add_wall(2.65, 2.65, 0.05, 0.7);
+    w.add_wall(3.3, 2.65, 0.05, 0.7);
+    robot_class& boxed = *w.robots[0];
+    boxed.x = boxed.y = 3;
+    w.robots[1]->x = w.robots[1]->y = 7;
+    for (int tick = 0; tick < 1200; ++tick) {
+        advance_sim_clock();
+        w.update();
+    }
+    EXPECT_TRUE(boxed.held());
+    EXPECT_FALSE(w.robots[1]->held());
+    EXPECT_NEAR(w.held_max_s, 12, 0.05);
+    // One line when it had been held 5 s, not one a tick.
+    EXPECT_EQ(count_of(log_text(), "[Robot] boxed: held at ("), 1);
+    EXPECT_EQ(count_of(log_text(), "[Robot] free: held"), 0);
+    // Marked with a magenta ring on the map, the free robot not.
+    w.draw(owner.memdc);
+    auto magenta_near = [&](const robot_class& r) {
+        int n = 0;
+        for (int y = w.get_screen_y(r.y - 0.5); y < w.get_screen_y(r.y + 0.5); ++y)
+            for (int x = w.get_screen_x(r.x - 0.5); x < w.get_screen_x(r.x + 0.5); ++x)
+                n += platform::get_pixel(owner.membmp, x, y) == platform::rgb(255, 0, 255);
+        return n;
+    };
+    EXPECT_GT(magenta_near(boxed), 20);
+    EXPECT_EQ(magenta_near(*w.robots[1]), 0);
 }
 
 // ---------------------------------------------------------------- a swarm on its own

@@ -168,6 +168,16 @@ void fill(const impact_type* impacts, int tx, int ty, grid g) {
             g[std::clamp(mx + dx, 0, 74)][std::clamp(my + dy, 0, 74)] = -1;
     }
     g[tx][ty] = 0;
+    // A step costs 4 into a cell whose corner nearest the origin lies closer than 0.3 to an
+    // impact, 2 closer than 0.45, otherwise 1.
+    static int cost[75][75];
+    for (int i = 0; i < 75; ++i)
+        for (int j = 0; j < 75; ++j) {
+            double nearest = 1e9;
+            for (const impact_type* p = impacts; p; p = p->next)
+                nearest = std::min(nearest, std::hypot(i * 10.0 / 75 - p->x, j * 10.0 / 75 - p->y));
+            cost[i][j] = nearest < 0.3 ? 4 : nearest < 0.45 ? 2 : 1;
+        }
     for (bool changed = true; changed;) {
         changed = false;
         static grid next;
@@ -176,7 +186,7 @@ void fill(const impact_type* impacts, int tx, int ty, grid g) {
                 int best = 255;
                 for (int v : {read(g, i - 1, j), read(g, i + 1, j), read(g, i, j - 1), read(g, i, j + 1)})
                     if (v < best && v != -1) best = v;
-                next[i][j] = best != 255 && g[i][j] != 0 && g[i][j] != -1 ? best + 1 : g[i][j];
+                next[i][j] = best != 255 && g[i][j] != 0 && g[i][j] != -1 ? std::min(best + cost[i][j], 255) : g[i][j];
                 changed = changed || next[i][j] != g[i][j];
             }
         std::memcpy(g, next, sizeof next);
@@ -339,7 +349,7 @@ TEST_F(nav_grid_test, SharedGridFollowsImpactsAndTarget) {
     world->add_impact(cell_mid(20), cell_mid(5));  // blocks the straight line
     r->world_compute_map_grid();
     EXPECT_EQ(r->world_get_map(20, 5), 4095);
-    EXPECT_EQ(r->world_get_map(5, 5), 29);
+    EXPECT_EQ(r->world_get_map(5, 5), 31);  // 29 steps round it, and 2 more for keeping clear
     world->free_impacts();  // no re-plan by itself, the next one sees the change
     EXPECT_EQ(r->world_get_map(20, 5), 4095);
     r->world_compute_map_grid();

@@ -1,5 +1,6 @@
 // One robot: drive command and drive bytes, camera pan and tilt, heading error, kinematics,
 // collisions with walls and the world's edge, construction and the IR indicator.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -261,12 +262,12 @@ TEST_F(robot_test, DrivingIntoAWallStopsShortButTurningGoesOn) {
     EXPECT_TRUE(r.vision_seen[1]);
     EXPECT_NEAR(r.vision[1], 2.0 - 0.27, 1e-9);
 
-    // Still blocked while turning a little, but the heading changes.
+    // Turning a little, it slides along the wall with what is left of its step.
     r.motion(1, 1);
     run(r, 1);
     EXPECT_NEAR(r.heading, 0.2, 1e-9);
     EXPECT_EQ(r.x, stopped);
-    EXPECT_EQ(r.y, 5.0);
+    EXPECT_NEAR(r.y, 5.0 - 0.05 * std::sin(0.2), 1e-9);
     // Turned away, it drives off.
     place(r, stopped, 5, pi);
     r.motion(1, 0);
@@ -355,25 +356,70 @@ TEST_F(robot_test, RobotWithinTheProbeDistanceOfAWallMovesAnyWayButCloser) {
     w.target_x = w.target_y = 8;
     w.add_wall(6.02, 4, 0.5, 2);
     const double start = 5.87;  // 0.15 from the wall: every probe towards it finds it
-    for (double heading : {0.0, 0.3}) {  // straight or slanting towards the wall: held
+    place(r, start, 5, 0);      // straight at the wall: held
+    r.motion(1, 0);
+    run(r, 5);
+    EXPECT_EQ(r.x, start);
+    EXPECT_EQ(r.y, 5.0);
+    // Slanting 14 degrees into it (a robot once sat like this for good), or along it: it slides.
+    for (double heading : {0.25, pi / 2}) {
         place(r, start, 5, heading);
-        r.motion(1, 0);
         run(r, 5);
         EXPECT_EQ(r.x, start) << heading;
-        EXPECT_EQ(r.y, 5.0) << heading;
+        EXPECT_NEAR(r.y, 5 - 0.25 * std::sin(heading), 1e-9) << heading;
     }
-    place(r, start, 5, pi / 2);  // along the wall: slides
-    run(r, 5);
-    EXPECT_NEAR(r.x, start, 1e-9);
-    EXPECT_NEAR(r.y, 4.75, 1e-9);
     place(r, start, 5, pi);  // away from it: drives free
     run(r, 5);
     EXPECT_NEAR(r.x, start - 0.25, 1e-9);
-    // A wall drawn over the robot does not hold it either.
+}
+
+TEST_F(robot_test, BodyKeepsItsRadiusFromACornerBetweenTheProbeRays) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.target_x = w.target_y = 8;
+    // Driving past a corner 0.2 to the side: the probe's rays, 30 degrees apart, let the body
+    // come 0.24 from it and then hold it there for good.
+    w.add_wall(5, 5.2, 1, 1);
+    place(r, 4.02, 5, 0);
+    r.motion(1, 0);
+    double nearest = 1;
+    for (int tick = 0; tick < 60; ++tick) {
+        run(r, 1);
+        const double gx = std::max({5 - r.x, 0.0, r.x - 6}), gy = std::max({5.2 - r.y, 0.0, r.y - 6.2});
+        nearest = std::min(nearest, std::hypot(gx, gy));
+    }
+    EXPECT_GE(nearest, 0.25 - 1e-9);
+    EXPECT_GT(r.x, 6.0);  // round the corner and on
+}
+
+TEST_F(robot_test, RobotInsideAWallWalksOutTheShortestWay) {
+    world_class w(&owner);
+    test_robot r(&w);
+    w.target_x = w.target_y = 8;
+    // Drawn over a robot in auto mode, a wall used to hold it for good: it walks out through
+    // the nearest face (0.2 to its right) until its body is clear, heading where it likes.
+    r.auto_mode = true;
+    place(r, 2.8, 2.5, 2.0);
     w.add_wall(2, 2, 1, 1);
-    place(r, 2.5, 2.5, 0);
-    run(r, 30);
-    EXPECT_NEAR(r.x, 4.0, 1e-9);
+    int ticks = 0;
+    while (ticks < 30 && (r.escaping || w.check_wall_point(r.x, r.y))) {
+        run(r, 1);
+        ++ticks;
+    }
+    EXPECT_NEAR(r.x, 3.25, 1e-9);
+    EXPECT_NEAR(r.y, 2.5, 1e-9);
+    EXPECT_LE(ticks, 10);  // at full speed, 0.05 a tick
+    // With a second wall beside it, it comes out clear of both, by the shortest way that is.
+    w.add_wall(3, 1.5, 1, 2);
+    place(r, 2.8, 2.5, 2.0);
+    for (int tick = 0; tick < 60 && (r.escaping || w.check_wall_point(r.x, r.y)); ++tick) run(r, 1);
+    auto clearance = [&](double x0, double y0, double x1, double y1) {
+        return std::hypot(std::max({x0 - r.x, 0.0, r.x - x1}), std::max({y0 - r.y, 0.0, r.y - y1}));
+    };
+    EXPECT_GE(clearance(2, 2, 3, 3), 0.25 - 1e-9);
+    EXPECT_GE(clearance(3, 1.5, 4, 3.5), 0.25 - 1e-9);
+    EXPECT_NEAR(r.x, 2.75, 1e-9);  // up 0.75 out of the first, then 0.05 left of the second
+    EXPECT_NEAR(r.y, 1.75, 1e-9);
 }
 
 TEST_F(robot_test, ConstructionDrawsXThenYThenHeading) {

@@ -189,6 +189,93 @@ double box_distance(const wall_type& w, double x, double y) {
 }
 }  // namespace
 
+namespace {
+// Unit direction away from the wall's box at (x, y): from the box's nearest point, or, from a
+// point on or inside the box, out through the nearest face.
+point away_from_box(const wall_type& w, double x, double y) {
+    const double x0 = std::min(w.x, w.x + w.w), x1 = std::max(w.x, w.x + w.w);
+    const double y0 = std::min(w.y, w.y + w.h), y1 = std::max(w.y, w.y + w.h);
+    const double gx = x - std::clamp(x, x0, x1), gy = y - std::clamp(y, y0, y1);
+    const double g = std::sqrt(gx * gx + gy * gy);
+    if (g > 0) return point{gx / g, gy / g};
+    const double faces[4] = {x - x0, x1 - x, y - y0, y1 - y};
+    static const point out[4] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+    int k = 0;
+    for (int i = 1; i < 4; ++i)
+        if (faces[i] < faces[k]) k = i;
+    return out[k];
+}
+}  // namespace
+
+bool world_class::step_blocked(double from_x, double from_y, double to_x, double to_y, double radius, point* away) {
+    const wall_type* nearest = nullptr;
+    double nearest_d = radius;
+    // The probe rays were just cast from the step's end with this reach: their list is reused.
+    for (const near_wall& n : walls_near(to_x, to_y, std::max(1.0, radius))) {
+        const double d_to = box_distance(*n.wall, to_x, to_y);
+        if (!(d_to < radius)) continue;
+        // Level steps (sliding along a face) are not approaches: rounding can make them look so.
+        if (!(d_to < box_distance(*n.wall, from_x, from_y) - 1e-12)) continue;
+        if (!nearest || d_to < nearest_d) {
+            nearest = n.wall;
+            nearest_d = d_to;
+        }
+    }
+    if (nearest && away) *away = away_from_box(*nearest, from_x, from_y);
+    return nearest != nullptr;
+}
+
+bool world_class::way_out(double x, double y, double clearance, point& out) const {
+    // The walls grown by the clearance on every side: the body is clear where its centre is
+    // inside none of them. Candidates lie on the faces of the grown walls that hold the point,
+    // then, where one lands inside another grown wall, on that wall's faces too; the shortest
+    // walk to a clear point wins.
+    const double tol = 1e-9;
+    auto holder = [&](const wall_type* w, double px, double py) {
+        const double x0 = std::min(w->x, w->x + w->w) - clearance, x1 = std::max(w->x, w->x + w->w) + clearance;
+        const double y0 = std::min(w->y, w->y + w->h) - clearance, y1 = std::max(w->y, w->y + w->h) + clearance;
+        return x0 + tol < px && px < x1 - tol && y0 + tol < py && py < y1 - tol;
+    };
+    auto clear = [&](double px, double py) {
+        for (const wall_type* w = walls; w; w = w->next)
+            if (holder(w, px, py)) return false;
+        return true;
+    };
+    struct candidate {
+        double x, y, walked;
+    };
+    std::vector<candidate> open{{x, y, 0}};
+    bool found = false;
+    double best = 0;
+    for (int depth = 0; depth < 4 && !open.empty(); ++depth) {
+        std::vector<candidate> next;
+        for (const candidate& c : open) {
+            for (const wall_type* w = walls; w; w = w->next) {
+                if (!holder(w, c.x, c.y)) continue;
+                const double x0 = std::min(w->x, w->x + w->w) - clearance, x1 = std::max(w->x, w->x + w->w) + clearance;
+                const double y0 = std::min(w->y, w->y + w->h) - clearance, y1 = std::max(w->y, w->y + w->h) + clearance;
+                const candidate exits[4] = {{x0, c.y, 0}, {x1, c.y, 0}, {c.x, y0, 0}, {c.x, y1, 0}};
+                for (candidate e : exits) {
+                    if (e.x < clearance || e.x > world_width - clearance || e.y < clearance ||
+                        e.y > world_height - clearance)
+                        continue;
+                    e.walked = c.walked + std::hypot(e.x - c.x, e.y - c.y);
+                    if (found && e.walked >= best) continue;
+                    if (!clear(e.x, e.y)) {
+                        next.push_back(e);
+                    } else {
+                        found = true;
+                        best = e.walked;
+                        out = point{e.x, e.y};
+                    }
+                }
+            }
+        }
+        open = std::move(next);
+    }
+    return found;
+}
+
 bool world_class::close_to_wall(double x, double y, double margin) const {
     for (const wall_type* w = walls; w; w = w->next)
         if (box_distance(*w, x, y) < margin) return true;

@@ -84,6 +84,14 @@ public:
     // Whether any wall holding the point `on` lies closer to (to_x, to_y) than to (from_x, from_y).
     bool approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const;
     double target_dist(double x, double y) const;
+    // Whether the step from (from_x, from_y) to (to_x, to_y) brings a body of `radius` closer to
+    // a wall that lies within the radius of the step's end; `away` then gets the unit direction
+    // away from the nearest such wall at the step's start (out of it, from inside).
+    bool step_blocked(double from_x, double from_y, double to_x, double to_y, double radius, point* away);
+    // The nearest point from (x, y), walking straight out of walls, where a body of radius
+    // `clearance` lies clear of every wall and inside the world; false when none is found
+    // within a few walls.
+    bool way_out(double x, double y, double clearance, point& out) const;
 
     // Layers of the scene and the shared drawing primitives.
     void draw_walls(platform::dc* hdc);
@@ -137,6 +145,9 @@ public:
     // Statistics for scripted runs.
     std::uint64_t targets_reached = 0;
     std::uint64_t replans = 0;
+    // The longest any robot in auto mode has gone without moving 0.1.
+    double held_max_s = 0;
+    void note_held(double seconds) { held_max_s = seconds > held_max_s ? seconds : held_max_s; }
 
 private:
     int buffer_w() const;
