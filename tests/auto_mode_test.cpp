@@ -373,6 +373,28 @@ TEST_F(auto_mode_test, RobotGrazingACornerOrFacingIntoOneIsNotHeld) {
 
 }
 
+TEST_F(auto_mode_test, PathRoundTheEndOfAThinBarKeepsTheRobotClearOfIt) {
+    // Robots were held for good at the end of a bar with the target just behind it: the path
+    // grazed the bar's end, and once the robot was near enough, the next waypoints lay behind
+    // the bar, so the gradient pulled it into the bar while the front sensor kept it braking.
+    set_fixed_step(0.01);
+    write_file("robots.txt", "a 127.0.0.1 5000 0 1\n");
+    srand15(5);
+    world_class w(&owner);
+    w.add_wall(7.96, 6, 0.08, 2.55);
+    w.add_wall(8, 7.96, 0.55, 0.08);
+    robot_class& r = *w.robots[0];
+    r.x = 8.29;
+    r.y = 8.35;
+    r.heading = M_PI;
+    w.set_target(7.526, 8.482);
+    for (int tick = 0; tick < 2000 && w.targets_reached == 0; ++tick) {
+        advance_sim_clock();
+        w.update();
+    }
+    EXPECT_EQ(w.targets_reached, 1u) << r.x << " " << r.y;
+}
+
 TEST_F(auto_mode_test, RobotShutInARoomIsHeldMarkedAndLoggedOnce) {
     set_fixed_step(0.01);
     owner.memdc = platform::create_memory_dc();
