@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/socket.h"
 #include "process_util.h"
 #include "test_support.h"
 #include "tools/robot_peer/mjpeg.h"
@@ -268,11 +269,12 @@ int commands_between(const std::vector<robot_servers::connection>& conns, double
 }
 
 // A name server on 127.0.0.1 of the namespace, made the system's own through a private
-// resolv.conf: it counts the questions and either answers every name with 127.0.0.1 or never
-// answers at all.
+// resolv.conf: it counts the questions and answers every name with 127.0.0.1, or says that no
+// name exists, or never answers at all.
 class name_server {
 public:
-    name_server(const std::string& dir, bool answer) : answer_(answer) {
+    enum reply { none, address, unknown };
+    name_server(const std::string& dir, reply r) : reply_(r) {
         write_file(dir + "/resolv.conf", "nameserver 127.0.0.1\n");
         mounted_ = ::mount((dir + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -291,6 +293,7 @@ public:
     }
     bool ok() const { return mounted_ && bound_; }
     int questions() const { return questions_; }
+    void set_reply(reply r) { reply_ = r; }
 
 private:
     void serve() {
@@ -303,20 +306,23 @@ private:
             const ssize_t n = ::recvfrom(fd_, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 17) continue;
             ++questions_;
-            if (!answer_) continue;
+            const reply r = reply_;
+            if (r == none) continue;
             // The question ends 4 bytes (type, class) after the name's closing zero.
             std::size_t end = 12;
             while (end < static_cast<std::size_t>(n) && q[end] != 0) end += q[end] + 1u;
             end += 5;
             if (end > static_cast<std::size_t>(n)) continue;
-            std::vector<unsigned char> r(q, q + end);
-            const bool type_a = q[end - 4] == 0 && q[end - 3] == 1;
-            r[2] = 0x81, r[3] = 0x80, r[6] = 0, r[7] = type_a ? 1 : 0, r[8] = r[9] = r[10] = r[11] = 0;
-            if (type_a) r.insert(r.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 127, 0, 0, 1});
-            ::sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            std::vector<unsigned char> a(q, q + end);
+            const bool with_address = r == address && q[end - 4] == 0 && q[end - 3] == 1;  // type A
+            a[2] = 0x81, a[3] = r == unknown ? 0x83 : 0x80, a[6] = 0, a[7] = with_address ? 1 : 0;
+            a[8] = a[9] = a[10] = a[11] = 0;
+            if (with_address) a.insert(a.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 127, 0, 0, 1});
+            ::sendto(fd_, a.data(), a.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
         }
     }
-    bool answer_, mounted_ = false, bound_ = false;
+    std::atomic<reply> reply_;
+    bool mounted_ = false, bound_ = false;
     int fd_ = -1;
     std::atomic<int> questions_{0};
     std::atomic<bool> stop_{false};
@@ -432,7 +438,7 @@ TEST_F(netfault, SlowLinkRecoversOnEveryControlLink) {
 TEST_F(netfault, ResolverThatNeverAnswersStarvesNobodyAndExitIsImmediate) {
     if (!in_namespace()) return run_in_namespace();
     // A name server that reads every question and answers none.
-    name_server dns(dir_, false);
+    name_server dns(dir_, name_server::none);
     ASSERT_TRUE(dns.ok());
 
     robot_servers robots(1);
@@ -478,7 +484,7 @@ TEST_F(netfault, ResolverThatNeverAnswersStarvesNobodyAndExitIsImmediate) {
 
 TEST_F(netfault, ARobotNamedByHostIsTriedAtEveryCheckWithOneLookUp) {
     if (!in_namespace()) return run_in_namespace();
-    name_server dns(dir_, true);
+    name_server dns(dir_, name_server::address);
     ASSERT_TRUE(dns.ok());
     // Nothing listens on the robot's ports: every attempt is refused. A failed attempt keeps the
     // address, so each once-a-second check tries again without asking for the name again.
@@ -492,6 +498,30 @@ TEST_F(netfault, ARobotNamedByHostIsTriedAtEveryCheckWithOneLookUp) {
     EXPECT_GE(control, 4);
     EXPECT_GE(camera, 4);
     EXPECT_EQ(dns.questions(), 1);
+}
+
+TEST_F(netfault, AFailedLookUpReachesEveryAskerOnce) {
+    if (!in_namespace()) return run_in_namespace();
+    name_server dns(dir_, name_server::unknown);
+    ASSERT_TRUE(dns.ok());
+    ensure_app();
+    int a = 0, b = 0;
+    std::uint32_t address = 0;
+    const char* name = "robot.test";
+    ASSERT_EQ(platform::resolve_host(name, address, &a), platform::resolve_result::pending);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            platform::process_events(20);
+            return platform::resolve_host(name, address, &a) == platform::resolve_result::failed;
+        },
+        5));
+    // The asker that had the failure asks again and a new look-up starts, which the server now
+    // leaves unanswered: the failure still reaches the asker that has not had it, once.
+    dns.set_reply(name_server::none);
+    EXPECT_EQ(platform::resolve_host(name, address, &a), platform::resolve_result::pending);
+    EXPECT_EQ(platform::resolve_host(name, address, &b), platform::resolve_result::failed);
+    EXPECT_EQ(platform::resolve_host(name, address, &b), platform::resolve_result::pending);
+    platform::shutdown_resolver();
 }
 
 }  // namespace
