@@ -28,7 +28,7 @@ unsigned config_line_number() {
 }
 
 void load_config(const char* file_name, void (*callback)(void*, char*), void* context) {
-    // Only a regular file: a FIFO or a device would hold start-up up or never end.
+    // Only a regular file: a FIFO or a device could hold up start-up for good.
     std::string reason;
     const int fd = open_regular_file(file_name, std::numeric_limits<std::size_t>::max(), reason);
     std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "rb");
