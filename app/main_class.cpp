@@ -75,7 +75,7 @@ lresult main_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
             window_paint(w);
             return 0;
         case msg_key_down:
-            key_down(w, static_cast<unsigned>(wp));
+            key_down(w, static_cast<unsigned>(wp), lp != 0);
             return 0;
         case msg_key_up:
             key_up(static_cast<unsigned>(wp));
@@ -162,7 +162,7 @@ void main_class::start_tick_timer(window w) {
     set_timer(w, tick_timer_id, options.fixed_step > 0 ? 0u : static_cast<unsigned>(tick_interval));
 }
 
-void main_class::key_down(window w, unsigned code) {
+void main_class::key_down(window w, unsigned code, bool repeat) {
     keys[code & 0xFF] = true;
     if (keys[0x4E] && world) {  // N
         world->free_markers();
@@ -183,8 +183,8 @@ void main_class::key_down(window w, unsigned code) {
         if (keys[0x49]) world->show_impacts = !world->show_impacts;  // I
         if (keys[0x48]) world->show_map = !world->show_map;          // H
         if (keys[0x47]) world->show_grad = !world->show_grad;        // G
-        if (keys[0x53])                                               // S
-            world->save_world(options.world.empty() ? "world.txt" : options.world.c_str());
+        // S saves once per press: not while other keys go down, nor on its own repeats.
+        if (code == 0x53 && !repeat) world->save_world(options.world.empty() ? "world.txt" : options.world.c_str());
     }
 }
 

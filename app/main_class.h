@@ -66,7 +66,8 @@ public:
     void main_shutdown();
     void memdc_setup(platform::window w);
     void window_paint(platform::window w);
-    void key_down(platform::window w, unsigned code);
+    // A repeat is a key-down of a key already held (the platform's flag in the long parameter).
+    void key_down(platform::window w, unsigned code, bool repeat = false);
     void key_up(unsigned code);
     void timer_message(platform::window w, unsigned id);
     void mouse_down(platform::lparam pos);

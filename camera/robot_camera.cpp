@@ -68,10 +68,13 @@ void robot_camera_class::close_link() {
 }
 
 void robot_camera_class::lose_link() {
+    const bool was_connected = connected;
     connected = false;
     connecting = false;
     close_link();
-    forget_host(owner->robot->host);
+    // Only a connection that was made and lost sends the robot's name to be looked up again; a
+    // failed attempt keeps the address for the next one.
+    if (was_connected) forget_host(owner->robot->host);
 }
 
 void robot_camera_class::reset_receive() {
@@ -232,8 +235,10 @@ void robot_camera_class::image_packet() {
     }
     // The link is alive whatever the frame holds; only frames the decoder took count as frames.
     last_image_time = get_wall_time();
+    // Only a frame that became the picture is counted and looked at for targets: a refused or
+    // broken one would show the operator a rate over a frozen picture.
     if (!process_image(compressed_image, &image_length, buffer_bytes + frame_growth_room)) return;
-    decode_frame(compressed_image, image_length, camera_buffer, width, height);
+    if (!decode_frame(compressed_image, image_length, camera_buffer, width, height)) return;
     if (targeting)
         process_frame();
     else

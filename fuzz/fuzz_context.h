@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -25,6 +26,14 @@ inline void quiet_directory() {
     char pattern[] = "/tmp/swarm_fuzz_XXXXXX";
     if (!mkdtemp(pattern) || chdir(pattern) != 0) std::abort();
     if (symlink("/dev/null", "log.txt") != 0) std::abort();
+}
+
+// Puts the input into a file of the working directory, as a user would hand it over.
+inline bool write_input(const char* name, const std::uint8_t* data, std::size_t size) {
+    std::FILE* f = std::fopen(name, "wb");
+    if (!f) return false;
+    std::fwrite(data, 1, size, f);
+    return std::fclose(f) == 0;
 }
 
 struct context {

@@ -31,17 +31,28 @@ void robot_comm_class::close_link() {
 }
 
 void robot_comm_class::lose_link() {
+    const bool was_connected = connected;
     connected = false;
     close_link();
-    // The robot may come back elsewhere: its name is looked up again for the next attempt.
-    forget_host(owner->robot->host);
+    // A robot that was reached may come back elsewhere: its name is looked up again for the
+    // next attempt. A failed attempt keeps the address, so the next check tries again at once.
+    if (was_connected) forget_host(owner->robot->host);
 }
 
 bool robot_comm_class::drop_if_dead() {
-    if (!connected || last_socket_error() != error_timed_out) return false;
+    if (!connected || socket_error(control_socket) != error_timed_out) return false;
     owner->alert("[Nodecomm] No answer from the robot; dropping the link.");
-    lose_link();
+    network_error();
     return true;
+}
+
+bool robot_comm_class::can_send() {
+    if (connected) return true;
+    // Nothing is sent on a link that is not connected; the operator hears of it once until the
+    // link connects again, however many commands come.
+    if (!told_not_connected_) owner->alert("[Nodecomm] Unable to send data: not connected");
+    told_not_connected_ = true;
+    return false;
 }
 
 void robot_comm_class::network_check() {
@@ -93,6 +104,7 @@ void robot_comm_class::control_socket_message(unsigned int, long event) {
             owner->alert("[Nodecomm] Connected.");
             connected = true;
             connecting = false;
+            told_not_connected_ = false;
             // Bytes of an earlier connection's unfinished packet are not the start of this one.
             reset_receive();
             send_version();
@@ -103,11 +115,13 @@ void robot_comm_class::control_socket_message(unsigned int, long event) {
         }
         break;
     case fd_close:
-        if (error == static_cast<unsigned>(error_timed_out))
+        if (error == static_cast<unsigned>(error_timed_out)) {
             owner->alert("[Nodecomm] No answer from the robot; dropping the link.");
-        else
+            network_error();
+        } else {
             owner->alert("[Nodecomm] Server disconnect.");
-        lose_link();
+            lose_link();
+        }
         break;
     case fd_write:
         flush_pending();
@@ -219,10 +233,11 @@ void robot_comm_class::flush_pending() {
 }
 
 void robot_comm_class::send_packet(const unsigned char* data, unsigned int length) {
+    if (!can_send()) return;
     if (!send_whole(data, length)) {
         if (drop_if_dead()) return;
         owner->alert("[Nodecomm] Unable to send data");
-        owner->alert("Error: %ld ", static_cast<long>(last_socket_error()));
+        owner->alert("Error: %ld ", static_cast<long>(socket_error(control_socket)));
         network_error();
     }
 }
@@ -230,6 +245,7 @@ void robot_comm_class::send_packet(const unsigned char* data, unsigned int lengt
 void robot_comm_class::send_string(const char* text) {
     const std::size_t full = std::strlen(text);
     const unsigned L = static_cast<unsigned>(std::min<std::size_t>(full, 255));
+    if (!can_send()) return;
     owner->alert("[Nodecomm] Send string: %s", text);
     unsigned char bytes[257];
     bytes[0] = 0x20;
@@ -274,6 +290,11 @@ void robot_comm_class::fire_off() {
 }
 
 void robot_comm_class::remote_shutdown() {
+    if (!connected) {
+        // The operator asked for it: told every time, not once.
+        owner->alert("[Nodecomm] Remote shutdown not sent: not connected");
+        return;
+    }
     const unsigned char cmd[5] = {0x02, 0, 0, 0, 0};
     send_packet(cmd, 5);
     owner->alert("[Nodecomm] Sent remote shutdown command.");

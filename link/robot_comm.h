@@ -70,8 +70,11 @@ private:
     // A send failed because the robot stopped acknowledging: reported and dropped. False when
     // the failure had another cause.
     bool drop_if_dead();
+    // Whether the link is connected; if not, says so once until it connects again.
+    bool can_send();
 
     unsigned char pending_[max_pending] = {};
     std::size_t pending_len_ = 0;
     double connect_started_ = 0;
+    bool told_not_connected_ = false;
 };

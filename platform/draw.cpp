@@ -219,21 +219,48 @@ struct stretched_picture {
     int src_w = 0, src_h = 0;
     QImage upright;  // the picture top-down in the painter's own 32-bit format
     QImage scaled;   // upright, stretched to the size last drawn
+    std::uint64_t last_use = 0;
+    std::size_t bytes() const {
+        return source.capacity() + static_cast<std::size_t>(upright.sizeInBytes()) +
+               static_cast<std::size_t>(scaled.sizeInBytes()) + 256;
+    }
 };
 std::unordered_map<const std::uint8_t*, stretched_picture>& stretched_pictures() {
     static std::unordered_map<const std::uint8_t*, stretched_picture> cache;
     return cache;
 }
+
+// Drops the pictures drawn longest ago until the cache is within its bound; the one in use stays.
+void trim_stretched_pictures(const std::uint8_t* in_use) {
+    auto& cache = stretched_pictures();
+    std::size_t total = 0;
+    for (const auto& [pixels, c] : cache) total += c.bytes();
+    while (total > stretched_picture_cache_limit && cache.size() > 1) {
+        auto oldest = cache.end();
+        for (auto it = cache.begin(); it != cache.end(); ++it)
+            if (it->first != in_use && (oldest == cache.end() || it->second.last_use < oldest->second.last_use))
+                oldest = it;
+        total -= oldest->second.bytes();
+        cache.erase(oldest);
+    }
+}
 }  // namespace
+
+std::size_t stretched_picture_cache_bytes() {
+    std::size_t total = 0;
+    for (const auto& [pixels, c] : stretched_pictures()) total += c.bytes();
+    return total;
+}
 
 void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w, int src_h,
                      int stride) {
     if (!d || !pixels || src_w <= 0 || src_h <= 0 || w <= 0 || h <= 0 || stride < src_w * 3) return;
     QPainter* p = d->painter();
     if (!p) return;
-    // One entry a picture buffer; should buffers come and go, the cache starts afresh.
-    if (stretched_pictures().size() >= 128 && !stretched_pictures().count(pixels)) stretched_pictures().clear();
+    // One entry a picture buffer, bounded by bytes: the pictures drawn longest ago make room.
+    static std::uint64_t uses = 0;
     stretched_picture& c = stretched_pictures()[pixels];
+    c.last_use = ++uses;
     const std::size_t row_bytes = static_cast<std::size_t>(src_w) * 3;
     bool same = c.src_w == src_w && c.src_h == src_h;
     for (int row = 0; same && row < src_h; ++row)
@@ -264,6 +291,7 @@ void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixe
         sp.drawImage(QRect(0, 0, w, h), c.upright);
     }
     p->drawImage(QPoint(x, y), c.scaled);
+    trim_stretched_pictures(pixels);
 }
 
 dc* create_memory_dc() {

@@ -6,6 +6,7 @@
 // with the brush.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/window.h"
@@ -69,8 +70,12 @@ int text_line_height();
 
 // Stretches a packed 24-bit blue-green-red picture, row 0 at the bottom, onto the rectangle
 // (x, y, w, h). stride is the distance between rows in bytes.
+// An unchanged picture is redrawn from a cache of stretched pictures, one a picture buffer,
+// which keeps within stretched_picture_cache_limit bytes by dropping those drawn longest ago.
 void stretch_picture(dc* d, int x, int y, int w, int h, const std::uint8_t* pixels, int src_w, int src_h,
                      int stride);
+constexpr std::size_t stretched_picture_cache_limit = std::size_t{64} << 20;
+std::size_t stretched_picture_cache_bytes();
 
 // Off-screen surfaces.
 dc* create_memory_dc();

@@ -38,8 +38,10 @@ struct query {
 struct entry {
     resolve_result state = resolve_result::pending;
     std::uint32_t address = 0;
-    qint64 finished_at = 0;
-    std::set<const void*> told;  // askers that have been given the failure
+    // The latest failure, kept while a new look-up runs so that every asker still gets it once.
+    bool has_failure = false;
+    qint64 failed_at = 0;
+    std::set<const void*> told;  // askers that have been given the latest failure
 };
 
 // Kept for the life of the process and never destroyed, so nothing depends on the order in
@@ -76,7 +78,8 @@ void finish(query* q, bool resolved, std::uint32_t address) {
     entry& e = state().names[q->name];
     e.state = resolved ? resolve_result::resolved : resolve_result::failed;
     e.address = address;
-    e.finished_at = now_ms();
+    e.has_failure = !resolved;
+    e.failed_at = now_ms();
     e.told.clear();
 }
 
@@ -150,9 +153,7 @@ void tick() {
 
 void start_query(const std::string& name) {
     resolver_state& st = state();
-    entry& e = st.names[name];
-    e.state = resolve_result::pending;
-    e.told.clear();
+    st.names[name].state = resolve_result::pending;
     if (!st.library_ready) st.library_ready = ares_library_init(ARES_LIB_INIT_ALL) == ARES_SUCCESS;
     auto* q = new query;
     q->name = name;
@@ -191,22 +192,25 @@ resolve_result resolve_host(const char* host, std::uint32_t& address, const void
     resolver_state& st = state();
     const std::string name = host;
     auto it = st.names.find(name);
-    if (it == st.names.end() || (it->second.state == resolve_result::failed &&
-                                 (it->second.told.count(asker) || now_ms() - it->second.finished_at > failure_kept_ms))) {
+    if (it != st.names.end() && it->second.has_failure && now_ms() - it->second.failed_at > failure_kept_ms) {
+        it->second.has_failure = false;  // too old to give out: the name is looked up afresh
+        if (it->second.state == resolve_result::failed) {
+            start_query(name);
+            it = st.names.find(name);
+        }
+    }
+    if (it == st.names.end() || (it->second.state == resolve_result::failed && it->second.told.count(asker))) {
+        // An asker that has had the failure asks again: a new look-up, while the failure is
+        // still given once to every asker that has not had it.
         start_query(name);
         it = st.names.find(name);
     }
     entry& e = it->second;
-    switch (e.state) {
-    case resolve_result::resolved:
+    if (e.state == resolve_result::resolved) {
         address = e.address;
         return resolve_result::resolved;
-    case resolve_result::failed:
-        e.told.insert(asker);
-        return resolve_result::failed;
-    case resolve_result::pending:
-        break;
     }
+    if (e.has_failure && e.told.insert(asker).second) return resolve_result::failed;
     return resolve_result::pending;
 }
 

@@ -39,6 +39,17 @@ std::map<socket_t, watch>& watches() {
 
 int last_error = 0;
 
+// The error of the last failed call on each socket that has had one.
+std::map<socket_t, int>& socket_errors() {
+    static std::map<socket_t, int> m;
+    return m;
+}
+
+void failed(socket_t s, int error) {
+    last_error = error;
+    if (s >= 0) socket_errors()[s] = error;
+}
+
 void drop_notifier(QSocketNotifier*& n) {
     if (!n) return;
     n->setEnabled(false);
@@ -121,6 +132,7 @@ socket_t tcp_socket() {
         last_error = errno;
         return invalid_socket;
     }
+    socket_errors().erase(s);
     int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;
@@ -179,23 +191,24 @@ bool socket_connect(socket_t s, std::uint32_t address, std::uint16_t port) {
         }
         return true;
     }
-    last_error = errno;
+    const int error = errno;
+    failed(s, error);
     if (it != watches().end()) {
         it->second.connecting = true;
-        post_connect_result(s, errno);
+        post_connect_result(s, error);
     }
     return true;
 }
 
 long socket_recv(socket_t s, void* buffer, std::size_t size) {
     const ssize_t n = ::recv(s, buffer, size, MSG_DONTWAIT);
-    if (n < 0) last_error = errno;
+    if (n < 0) failed(s, errno);
     return static_cast<long>(n);
 }
 
 long socket_send(socket_t s, const void* data, std::size_t size) {
     const ssize_t n = ::send(s, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) last_error = errno;
+    if (n < 0) failed(s, errno);
     return static_cast<long>(n);
 }
 
@@ -203,9 +216,15 @@ bool would_block() { return last_error == EAGAIN || last_error == EWOULDBLOCK ||
 
 int last_socket_error() { return last_error; }
 
+int socket_error(socket_t s) {
+    auto it = socket_errors().find(s);
+    return it == socket_errors().end() ? 0 : it->second;
+}
+
 void close_socket(socket_t s) {
     if (s < 0) return;
     async_select(s, nullptr, 0, 0);
+    socket_errors().erase(s);
     ::close(s);
 }
 

@@ -35,8 +35,10 @@ long socket_recv(socket_t s, void* buffer, std::size_t size);
 // Bytes sent, possibly fewer than asked, or -1.
 long socket_send(socket_t s, const void* data, std::size_t size);
 bool would_block();
-// The error of the last failed call.
+// The error of the last failed call on any socket.
 int last_socket_error();
+// The error of the last failed call on this socket, 0 when none has failed since it was made.
+int socket_error(socket_t s);
 // Stops watching and closes. Safe on invalid_socket.
 void close_socket(socket_t s);
 // Asks for one fd_write event when the socket can take more data.

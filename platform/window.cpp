@@ -15,6 +15,7 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <bitset>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -380,6 +381,10 @@ void init_app(int& argc, char** argv, bool headless) {
     static int saved_argc;
     saved_argc = argc;
     the_app = new QApplication(saved_argc, argv);
+    // The toolkit has taken the whole locale from the environment. Numbers in files, the log,
+    // the figures and on screen keep a decimal point in every locale; the rest (messages,
+    // character types) stays as the user chose.
+    std::setlocale(LC_NUMERIC, "C");
     detectable_auto_repeat();
     QObject::connect(the_app, &QGuiApplication::applicationStateChanged, [](Qt::ApplicationState s) {
         static bool was_active = false;
@@ -442,6 +447,7 @@ void quit_on_signals() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 bool quit_requested(int* code) {

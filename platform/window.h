@@ -42,7 +42,8 @@ enum : unsigned {
 // Mouse-message word parameter: which buttons are held.
 enum : unsigned { mk_left = 0x0001, mk_right = 0x0002 };
 
-// Virtual-key codes delivered with key messages. Letters are their upper-case ASCII codes.
+// Virtual-key codes delivered with key messages. Letters are their upper-case ASCII codes. The
+// long parameter of msg_key_down is 1 for a repeat (a key-down of a key already held), else 0.
 enum : unsigned {
     vk_space = 0x20,
     vk_escape = 0x1B,
@@ -102,7 +103,7 @@ void post_quit(int code);
 // Whether post_quit was called, and with which code (tests drive windows without the loop).
 bool quit_requested(int* code = nullptr);
 void reset_quit();
-// SIGINT and SIGTERM end the loop as post_quit(0) would.
+// SIGINT, SIGTERM and SIGHUP (the terminal was closed) end the loop as post_quit(0) would.
 void quit_on_signals();
 // Handles pending events without blocking (for tests); processes events for up to ms.
 void process_events(int ms = 0);

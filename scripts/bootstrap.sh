@@ -11,6 +11,7 @@ packages=(
   fonts-dejavu-core
   xvfb xdotool xauth
   iproute2 iptables util-linux
+  locales
   libxcb-xkb-dev openbox x11-xserver-utils x11-utils
   clang libclang-rt-14-dev
 )

@@ -1,7 +1,12 @@
 #include "support/config.h"
 
-#include <cstdio>
+#include <unistd.h>
 
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "support/files.h"
 #include "support/log.h"
 
 namespace {
@@ -14,28 +19,52 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
+unsigned current_line = 0;
+
 }  // namespace
 
+unsigned config_line_number() {
+    return current_line;
+}
+
 void load_config(const char* file_name, void (*callback)(void*, char*), void* context) {
-    std::FILE* file = std::fopen(file_name, "rb");
+    // Only a regular file: a FIFO or a device could hold up start-up for good.
+    std::string reason;
+    const int fd = open_regular_file(file_name, std::numeric_limits<std::size_t>::max(), reason);
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "rb");
     if (!file) {
+        if (fd >= 0) {
+            reason = "cannot be read";
+            close(fd);
+        }
         log("[Config] Unable to load config file\n");
+        log("[Config] %s: %s\n", file_name, reason.c_str());
         return;
     }
 
+    // Line numbers as an editor shows them: a carriage return, a line feed and the pair of
+    // them each end one line.
+    unsigned next_line = 1;
+    int last = 0;
+    auto read = [&] {
+        const int c = std::fgetc(file);
+        if (c == '\r' || (c == '\n' && last != '\r')) ++next_line;
+        last = c;
+        return c;
+    };
     char line[config_line_max + 1];
     bool at_end = false;
     while (!at_end) {
         unsigned int length = 0;
         while (length < config_line_max) {
-            int c = std::fgetc(file);
+            int c = read();
             if (c == EOF) {
                 at_end = true;
                 break;
             }
             if (is_line_break(c)) break;
             if (c == '#') {
-                do c = std::fgetc(file);
+                do c = read();
                 while (c != EOF && !is_line_break(c));
                 if (c == EOF) {
                     at_end = true;
@@ -46,6 +75,7 @@ void load_config(const char* file_name, void (*callback)(void*, char*), void* co
                 if (length > 0) break;
                 continue;
             }
+            if (length == 0) current_line = next_line;
             line[length++] = static_cast<char>(c);
         }
         line[length] = '\0';

@@ -29,6 +29,8 @@ void log(const char* format, ...) {
         // One attempt per run: if it fails, log_file stays null and nothing is written.
         log_init = true;
         log_file = std::fopen("log.txt", "w");
+        // The earlier part of an earlier run's log goes with the rest of it.
+        std::remove("log.txt.1");
     }
     if (!log_file) return;
 

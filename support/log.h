@@ -3,7 +3,8 @@
 #include <cstdint>
 
 // Writes one printf-style message to log.txt in the working directory. The file is
-// opened (and emptied) by the first message of the run and flushed after every message.
+// opened (and emptied) by the first message of the run, which also removes a log.txt.1 left
+// by an earlier run, and flushed after every message.
 // Nothing is added to the text: callers end their messages with "\n".
 void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -212,8 +212,17 @@ TEST_F(camera_test, ChecksumFailureDropsTheImageButAsksForTheNext) {
     ASSERT_TRUE(pump_until([&] { return !server.received().empty(); }, 2000, &server));
     EXPECT_EQ(camera->frame_count, 0u);
     EXPECT_GT(camera->last_image_time, 0.0);  // the link is alive all the same
+    // Nor is one that the library refuses (larger than its size packet says), and targeting does
+    // not look at the unchanged picture again.
+    camera->targeting = true;
+    server.clear();
+    server.send(with_size(f.jpeg, 80, 60));
+    ASSERT_TRUE(pump_until([&] { return !server.received().empty(); }, 2000, &server));
+    EXPECT_EQ(camera->frame_count, 0u);
+    EXPECT_FALSE(camera->have_reference);
     server.send(with_size(f.jpeg, 160, 120));
     ASSERT_TRUE(pump_until([&] { return camera->frame_count == 1; }, 2000, &server));
+    EXPECT_TRUE(camera->have_reference);
 }
 
 TEST_F(camera_test, SupervisionRetriesStalledLinksAndClearsAStuckAttempt) {

@@ -76,12 +76,17 @@ TEST_F(ConfigTest, FilesWithoutLinesGiveNoCallbackButAreReportedLoaded) {
               "[Config] Loaded config robots.txt\n");
 }
 
-TEST_F(ConfigTest, MissingFileIsReportedAndNeverCallsBack) {
+TEST_F(ConfigTest, MissingOrIrregularFileIsReportedWithItsReasonAndNeverCallsBack) {
+    std::filesystem::create_directory("folder");
     collected result;
     expected_context = &result;
     load_config("no_such_file.txt", collect_line, &result);
+    load_config("folder", collect_line, &result);
     EXPECT_TRUE(result.lines.empty());
-    EXPECT_EQ(log_text(), "[Config] Unable to load config file\n");
+    const std::string log = log_text();
+    EXPECT_EQ(log.rfind("[Config] Unable to load config file\n[Config] no_such_file.txt: ", 0), 0u);
+    EXPECT_NE(log.find("[Config] Unable to load config file\n[Config] folder: not a regular file\n"), std::string::npos);
+    EXPECT_EQ(log.find("Loaded"), std::string::npos);
 }
 
 TEST_F(ConfigTest, LinesArriveInOrderUntrimmedAndTheLastNeedsNoBreak) {

@@ -12,6 +12,7 @@
 #include "console/robot_win.h"
 #include "link/robot_comm.h"
 #include "loopback_server.h"
+#include "process_util.h"
 #include "resources/main_menu.h"
 #include "robot/robot.h"
 #include "test_support.h"
@@ -238,13 +239,13 @@ TEST_F(control_link_test, ConnectWithNoOutcomeHoldsNoCommandsAndTimesOut) {
     make_robot(ntohs(sa.sin_port));
     comm->network_check();
     ASSERT_TRUE(comm->connecting);
-    // A command chosen now fails at once, with its lines, instead of waiting to reach the robot
-    // on connect, ahead of the version string. So does the farewell.
+    // A command chosen now fails at once and says so, instead of waiting to reach the robot on
+    // connect, ahead of the version string. So does the farewell.
     comm->remote_shutdown();
     EXPECT_EQ(comm->pending_bytes(), 0u);
-    EXPECT_NE(log_text().find("[Nodecomm] Unable to send data\nError: 11 \n"), std::string::npos);
+    EXPECT_NE(log_text().find("[Nodecomm] Remote shutdown not sent: not connected\n"), std::string::npos);
     comm->disconnect();
-    EXPECT_NE(log_text().find("[Nodecomm] Send string: Good bye!\n[Nodecomm] Unable to send data\n"),
+    EXPECT_NE(log_text().find("[Nodecomm] Unable to send data: not connected\n[Nodecomm] Disconnect.\n"),
               std::string::npos);
     // Checked once a second by the console's own timer: an attempt with no outcome after 2 s
     // ends with a time-out and the next one starts in the same check.
@@ -347,13 +348,44 @@ TEST_F(control_link_test, CommandsAreNeverLeftHalfSent) {
     EXPECT_GE(cmds.size(), 1u);
 }
 
-TEST_F(control_link_test, FireAndShutdownWithoutALinkReportTheFailure) {
-    make_robot(1);
-    comm->remote_shutdown();
-    const std::string log = log_text();
-    EXPECT_NE(log.find("[Nodecomm] Unable to send data\nError: "), std::string::npos);
-    EXPECT_NE(log.find("[Nodecomm] robot_comm_class::network_error \n"), std::string::npos);
-    EXPECT_NE(log.find("[Nodecomm] Sent remote shutdown command.\n"), std::string::npos);
+TEST_F(control_link_test, AfterDisconnectNothingIsSentAndTheOperatorIsToldOnce) {
+    int port;
+    {
+        loopback_server probe;
+        port = probe.port();
+    }
+    const pid_t peer = spawn({ROBOT_PEER_BIN, "--quiet", "--port", std::to_string(port)}, {}, dir_, dir_ + "/peer.txt");
+    make_robot(port);
+    console->camera->targeting = true;  // every frame sends a fire command
+    ASSERT_TRUE(pump_until([&] { return comm->connected && console->camera->fps > 5; }, 6000));
+    console->handle_menu(id_disconnect);
+    const std::size_t from = log_text().size();
+    // The console's own timers at their real pace; the camera reconnects and frames keep coming.
+    pump_until([] { return false; }, 3000);
+    const std::string after = log_text().substr(from);
+    EXPECT_GE(count_of(after, "[Camera] Image packet\n"), 20);
+    EXPECT_EQ(count_of(after, "[Nodecomm] Unable to send data"), 1);
+    EXPECT_EQ(count_of(after, "Error: "), 0);
+    // Connect brings the link back, and a later loss is told again.
+    console->handle_menu(id_connect);
+    EXPECT_TRUE(pump_until([&] { return comm->connected; }, 3000));
+    comm->disconnect();
+    comm->fire_on();
+    EXPECT_EQ(count_of(log_text().substr(from), "[Nodecomm] Unable to send data"), 2);
+    stop(peer);
+}
+
+TEST_F(control_link_test, EachSocketKeepsItsOwnError) {
+    const platform::socket_t a = platform::tcp_socket(), b = platform::tcp_socket();
+    char byte = 0;
+    EXPECT_LT(platform::socket_send(a, &byte, 1), 0);  // never connected
+    const int error_a = platform::socket_error(a);
+    EXPECT_NE(error_a, 0);
+    EXPECT_EQ(platform::socket_error(b), 0);
+    EXPECT_LT(platform::socket_recv(b, &byte, 1), 0);
+    EXPECT_EQ(platform::socket_error(a), error_a);
+    platform::close_socket(a);
+    platform::close_socket(b);
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
 // The real program run headless for scripts: options, statistics, snapshots, repeatability.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/draw.h"
 #include "process_util.h"
@@ -13,13 +20,16 @@ namespace {
 
 class headless_run_test : public temp_dir_test {
 protected:
-    // Runs the controller in the test's directory; returns its exit code.
-    int run(const std::vector<std::string>& options, std::string* output = nullptr) {
+    // Runs the controller in the test's directory; returns its exit code (-1 when it had to be
+    // killed after timeout_ms).
+    int run(const std::vector<std::string>& options, std::string* output = nullptr, int timeout_ms = 60000,
+            std::vector<std::string> env = {}) {
         std::vector<std::string> args{SWARM_BIN};
         args.insert(args.end(), options.begin(), options.end());
         std::string out_file = dir_ + "/out.txt";
-        pid_t pid = spawn(args, {"QT_QPA_PLATFORM=offscreen"}, dir_, out_file);
-        int code = wait_for(pid, 60000);
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        pid_t pid = spawn(args, env, dir_, out_file);
+        int code = wait_for(pid, timeout_ms);
         if (output) *output = read_file(out_file);
         return code;
     }
@@ -169,6 +179,67 @@ TEST_F(headless_run_test, ZeroTicksStillWritesTheFirstFrame) {
     ASSERT_NE(shot, nullptr);
     EXPECT_EQ(platform::get_pixel(shot, 320, 230), platform::rgb(0, 255, 0));  // the target
     platform::delete_bitmap(shot);
+}
+
+TEST_F(headless_run_test, NumbersKeepADecimalPointInACommaLocale) {
+    const std::string locales = dir_ + "/locales";
+    std::filesystem::create_directory(locales);
+    if (!have_program("localedef") ||
+        (run_shell("localedef -i de_DE -f UTF-8 " + locales + "/de_DE.UTF-8 >/dev/null 2>&1"),
+         !std::filesystem::exists(locales + "/de_DE.UTF-8/LC_NUMERIC")))
+        GTEST_SKIP() << "localedef cannot make de_DE.UTF-8 here (the locales package brings its sources)";
+    write_file("robots.txt", "a 127.0.0.1 9 0 1\n");
+    write_file("world.txt", "wall 3.3 0.05 0.1 1.02\nwall 1.5 2.5 2.25 0.5\ntarget 1.7 8.3\n");
+    std::string out;
+    ASSERT_EQ(run({"--headless", "--ticks", "50", "--seed", "1", "--world", "world.txt", "--keys", "S", "--stats"}, &out,
+                  60000, {"LOCPATH=" + locales, "LC_ALL=de_DE.UTF-8"}),
+              0)
+        << out;
+    auto f = figures(out);
+    EXPECT_EQ(f["walls"], "6");
+    for (const char* name : {"target_wait_max_s", "tick_us_median", "draw_us_median"})
+        EXPECT_NE(f[name].find('.'), std::string::npos) << name << ": " << f[name];
+    const std::string log = read_file(dir_ + "/log.txt");
+    EXPECT_EQ(log.find("ignored"), std::string::npos);
+    EXPECT_NE(log.find("[Robot] motion  0.0   0.0\n"), std::string::npos);
+    EXPECT_EQ(log.find("0,0"), std::string::npos);
+    const std::string saved = read_file(dir_ + "/world.txt");
+    EXPECT_NE(saved.find("wall 3.3 0.05 0.1 1.02\nwall 1.5 2.5 2.25 0.5\ntarget 1.7 8.3\n"), std::string::npos);
+}
+
+TEST_F(headless_run_test, FilesThatAreNotRegularAreRefusedAtOnce) {
+    ASSERT_EQ(::mkfifo((dir_ + "/fifo").c_str(), 0600), 0);  // no writer: opening it to read would wait
+    std::filesystem::create_symlink("/dev/zero", dir_ + "/robots.txt");
+    for (const char* world : {"fifo", "/dev/zero"}) {
+        const auto t0 = std::chrono::steady_clock::now();
+        std::string out;
+        ASSERT_EQ(run({"--headless", "--ticks", "1", "--world", world, "--stats"}, &out, 15000), 0) << world;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        std::printf("refused: world %s and robots.txt -> /dev/zero in %.2f s\n", world, seconds);
+        EXPECT_LT(seconds, 5.0);
+        EXPECT_EQ(figures(out)["walls"], "4");
+        const std::string log = read_file(dir_ + "/log.txt");
+        EXPECT_NE(log.find(std::string("[World] Unable to load world file ") + world + ": not a regular file\n"),
+                  std::string::npos);
+        EXPECT_EQ(log.find("[World] Loaded"), std::string::npos);
+        EXPECT_NE(log.find("[Config] Unable to load config file\n[Config] robots.txt: not a regular file\n"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(headless_run_test, HangUpEndsTheRunAsTerminateDoesWithItsFigures) {
+    for (int sig : {SIGTERM, SIGHUP}) {
+        const pid_t pid = spawn({SWARM_BIN, "--headless", "--stats"}, {"QT_QPA_PLATFORM=offscreen"}, dir_,
+                                dir_ + "/out.txt");
+        const auto started = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (read_file(dir_ + "/log.txt").find("[World] constructor") == std::string::npos &&
+               std::chrono::steady_clock::now() < started)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // running its loop
+        kill(pid, sig);
+        EXPECT_EQ(wait_for(pid, 5000), 0) << strsignal(sig);
+        EXPECT_GT(std::stoll(figures(read_file(dir_ + "/out.txt"))["ticks"] + "0"), 0) << strsignal(sig);
+    }
 }
 
 }  // namespace

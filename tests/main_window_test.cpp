@@ -169,15 +169,23 @@ TEST_F(main_window_test, KeySSavesTheDrawnWallsAndTargetToWorldTxt) {
     send(msg_left_up, 0, at(4.0, 5.0));
     send(msg_right_down, mk_right, at(7.0, 7.0));
     send(msg_right_up, 0, at(7.0, 7.0));
+    // A drag straight down makes a wall of width 0: a wall all the same, saved with the rest.
+    send(msg_left_down, mk_left, at(6.0, 1.0));
+    send(msg_mouse_move, mk_left, at(6.0, 3.0));
+    send(msg_left_up, 0, at(6.0, 3.0));
     down(0x53);
     const std::string saved = read_file("world.txt");
-    EXPECT_EQ(count_of(saved, "wall "), 1);
+    EXPECT_EQ(count_of(saved, "wall "), 2);
     EXPECT_EQ(count_of(saved, "target "), 1);
-    // Held with another bound key, both fire, as the key table has it.
+    // S saves once per press: not on its repeats, nor while other keys go down with it held
+    // (its release may have gone to another window).
+    send(msg_key_down, 0x53, 1);
     down(key_t);
     EXPECT_FALSE(app->world->show_walls);
-    EXPECT_EQ(count_of(log_text(), "[World] Saved 1 walls to world.txt\n"), 2);
+    EXPECT_EQ(count_of(log_text(), "[World] Saved 2 walls to world.txt"), 1);
     up(key_t);
+    down(0x53);
+    EXPECT_EQ(count_of(log_text(), "[World] Saved 2 walls to world.txt"), 2);
     up(0x53);
 }
 

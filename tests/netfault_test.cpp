@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/socket.h"
 #include "process_util.h"
 #include "test_support.h"
 #include "tools/robot_peer/mjpeg.h"
@@ -267,6 +268,67 @@ int commands_between(const std::vector<robot_servers::connection>& conns, double
     return n;
 }
 
+// A name server on 127.0.0.1 of the namespace, made the system's own through a private
+// resolv.conf: it counts the questions and answers every name with 127.0.0.1, or says that no
+// name exists, or never answers at all.
+class name_server {
+public:
+    enum reply { none, address, unknown };
+    name_server(const std::string& dir, reply r) : reply_(r) {
+        write_file(dir + "/resolv.conf", "nameserver 127.0.0.1\n");
+        mounted_ = ::mount((dir + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(53);
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~name_server() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+        if (mounted_) ::umount("/etc/resolv.conf");
+    }
+    bool ok() const { return mounted_ && bound_; }
+    int questions() const { return questions_; }
+    void set_reply(reply r) { reply_ = r; }
+
+private:
+    void serve() {
+        unsigned char q[512];
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = ::recvfrom(fd_, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 17) continue;
+            ++questions_;
+            const reply r = reply_;
+            if (r == none) continue;
+            // The question ends 4 bytes (type, class) after the name's closing zero.
+            std::size_t end = 12;
+            while (end < static_cast<std::size_t>(n) && q[end] != 0) end += q[end] + 1u;
+            end += 5;
+            if (end > static_cast<std::size_t>(n)) continue;
+            std::vector<unsigned char> a(q, q + end);
+            const bool with_address = r == address && q[end - 4] == 0 && q[end - 3] == 1;  // type A
+            a[2] = 0x81, a[3] = r == unknown ? 0x83 : 0x80, a[6] = 0, a[7] = with_address ? 1 : 0;
+            a[8] = a[9] = a[10] = a[11] = 0;
+            if (with_address) a.insert(a.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 127, 0, 0, 1});
+            ::sendto(fd_, a.data(), a.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    }
+    std::atomic<reply> reply_;
+    bool mounted_ = false, bound_ = false;
+    int fd_ = -1;
+    std::atomic<int> questions_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 class netfault : public temp_dir_test {
 protected:
     void SetUp() override {
@@ -322,7 +384,9 @@ TEST_F(netfault, OutageDropsTheDeadLinkAndReconnectsWithoutABurst) {
     const std::string log = read_file(dir_ + "/log.txt");
     std::printf("netfault: outage_6s: commands_in_second_after=%d reconnect_after_s=%.2f connections=%zu\n", burst,
                 reconnect, conns.size());
-    EXPECT_NE(log.find("[Nodecomm] No answer from the robot; dropping the link.\n"), std::string::npos);
+    EXPECT_NE(log.find("[Nodecomm] No answer from the robot; dropping the link.\n"
+                       "[Nodecomm] robot_comm_class::network_error \n"),
+              std::string::npos);
     EXPECT_LE(burst, 20);
     EXPECT_LE(reconnect, 3.5);
     EXPECT_GE(conns.size(), 2u);
@@ -373,24 +437,9 @@ TEST_F(netfault, SlowLinkRecoversOnEveryControlLink) {
 
 TEST_F(netfault, ResolverThatNeverAnswersStarvesNobodyAndExitIsImmediate) {
     if (!in_namespace()) return run_in_namespace();
-    // A name server on 127.0.0.1 that reads every question and answers none.
-    write_file(dir_ + "/resolv.conf", "nameserver 127.0.0.1\n");
-    ASSERT_EQ(::mount((dir_ + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
-    const int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(53);
-    ASSERT_EQ(::bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    std::atomic<bool> stop_dns{false};
-    std::atomic<int> questions{0};
-    std::thread sink([&] {
-        char buf[1024];
-        while (!stop_dns) {
-            pollfd p{dns, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0 && ::recv(dns, buf, sizeof buf, 0) > 0) ++questions;
-        }
-    });
+    // A name server that reads every question and answers none.
+    name_server dns(dir_, name_server::none);
+    ASSERT_TRUE(dns.ok());
 
     robot_servers robots(1);
     std::string list;
@@ -409,7 +458,7 @@ TEST_F(netfault, ResolverThatNeverAnswersStarvesNobodyAndExitIsImmediate) {
     EXPECT_TRUE(robots.control(0).empty() || starts_with_version(robots.control(0)[0]));
     EXPECT_TRUE(reported);
     EXPECT_LE(error_s, 12.5);
-    EXPECT_GT(questions.load(), 0);  // the names did go to the silent server
+    EXPECT_GT(dns.questions(), 0);  // the names did go to the silent server
     stop(swarm_);
     swarm_ = -1;
 
@@ -431,10 +480,48 @@ TEST_F(netfault, ResolverThatNeverAnswersStarvesNobodyAndExitIsImmediate) {
                 connect_s, error_s, failures, slowest_exit);
     EXPECT_EQ(failures, 0);
     EXPECT_LT(slowest_exit, 1.0);
-    stop_dns = true;
-    sink.join();
-    ::close(dns);
-    ::umount("/etc/resolv.conf");
+}
+
+TEST_F(netfault, ARobotNamedByHostIsTriedAtEveryCheckWithOneLookUp) {
+    if (!in_namespace()) return run_in_namespace();
+    name_server dns(dir_, name_server::address);
+    ASSERT_TRUE(dns.ok());
+    // Nothing listens on the robot's ports: every attempt is refused. A failed attempt keeps the
+    // address, so each once-a-second check tries again without asking for the name again.
+    write_file(dir_ + "/robots.txt", "r robot.test 7000 0 0\n");
+    start_swarm();
+    std::this_thread::sleep_for(std::chrono::milliseconds(6000));
+    const std::string log = read_file(dir_ + "/log.txt");
+    const int control = count_of(log, "[Nodecomm] Time out.\n"), camera = count_of(log, "[Camera] Time out.\n");
+    std::printf("netfault: named_host_refused_6s: control_attempts=%d camera_attempts=%d questions=%d\n", control,
+                camera, dns.questions());
+    EXPECT_GE(control, 4);
+    EXPECT_GE(camera, 4);
+    EXPECT_EQ(dns.questions(), 1);
+}
+
+TEST_F(netfault, AFailedLookUpReachesEveryAskerOnce) {
+    if (!in_namespace()) return run_in_namespace();
+    name_server dns(dir_, name_server::unknown);
+    ASSERT_TRUE(dns.ok());
+    ensure_app();
+    int a = 0, b = 0;
+    std::uint32_t address = 0;
+    const char* name = "robot.test";
+    ASSERT_EQ(platform::resolve_host(name, address, &a), platform::resolve_result::pending);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            platform::process_events(20);
+            return platform::resolve_host(name, address, &a) == platform::resolve_result::failed;
+        },
+        5));
+    // The asker that had the failure asks again and a new look-up starts, which the server now
+    // leaves unanswered: the failure still reaches the asker that has not had it, once.
+    dns.set_reply(name_server::none);
+    EXPECT_EQ(platform::resolve_host(name, address, &a), platform::resolve_result::pending);
+    EXPECT_EQ(platform::resolve_host(name, address, &b), platform::resolve_result::failed);
+    EXPECT_EQ(platform::resolve_host(name, address, &b), platform::resolve_result::pending);
+    platform::shutdown_resolver();
 }
 
 }  // namespace

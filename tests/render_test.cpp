@@ -164,3 +164,22 @@ TEST_F(render_test, SnapshotIsAPngFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(render_test, StretchedPicturesAreKeptWithinTheirBoundOfBytes) {
+    // Forty consoles' worth of the largest camera pictures, each stretched to the 400 by 400
+    // surface: far more than the bound if all were kept.
+    std::vector<std::vector<std::uint8_t>> pictures(40, std::vector<std::uint8_t>(640 * 480 * 3));
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        std::fill(pictures[i].begin(), pictures[i].end(), static_cast<std::uint8_t>(i * 6));
+        stretch_picture(owner.memdc, 0, 0, 400, 400, pictures[i].data(), 640, 480, 640 * 3);
+        ASSERT_LE(stretched_picture_cache_bytes(), stretched_picture_cache_limit);
+    }
+    EXPECT_GT(stretched_picture_cache_bytes(), stretched_picture_cache_limit / 2);  // and still kept
+    // A picture pushed out is drawn afresh.
+    stretch_picture(owner.memdc, 0, 0, 400, 400, pictures[0].data(), 640, 480, 640 * 3);
+    EXPECT_EQ(px(200, 200), black);
+}
+
+}  // namespace

@@ -33,8 +33,10 @@ protected:
 
 TEST_F(LogTest, FirstMessageReplacesEarlierRunsLog) {
     std::ofstream("log.txt") << "left over from the last run\n";
+    std::ofstream("log.txt.1") << "and its earlier part\n";
     log("[Test] first\n");
     EXPECT_EQ(read_file("log.txt"), "[Test] first\n");
+    EXPECT_FALSE(std::filesystem::exists("log.txt.1"));
 }
 
 TEST_F(LogTest, EveryMessageIsOnDiskWhenLogReturnsAndNothingIsAdded) {

@@ -1,4 +1,6 @@
 // The world model: the robot list, walls, markers, impacts, target and coordinate transforms.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -59,25 +61,44 @@ TEST_F(world_test, ParsesCompleteRecordsAndSkipsShortOnes) {
                "delta 127.0.0.1 7000 3 0 # trailing note\n"
                "epsilon 127.0.0.1 7002 0 9\n");
     world_class w(&owner);
-    ASSERT_EQ(w.num_robots, 4u);
+    ASSERT_EQ(w.num_robots, 3u);
     EXPECT_STREQ(w.robots[0]->name, "alpha");
     EXPECT_STREQ(w.robots[0]->host, "10.0.0.5");
     EXPECT_EQ(w.robots[0]->port, 5000);
     EXPECT_EQ(w.robots[0]->show_window, 1);
     EXPECT_TRUE(w.robots[0]->auto_mode);
-    EXPECT_EQ(w.robots[1]->port, 0);  // a word as port counts as 0
+    EXPECT_STREQ(w.robots[1]->name, "delta");  // gamma's port, a word, counts as 0: refused
+    EXPECT_EQ(w.robots[1]->show_window, 3);
     EXPECT_FALSE(w.robots[1]->auto_mode);
-    EXPECT_STREQ(w.robots[2]->name, "delta");
-    EXPECT_EQ(w.robots[2]->show_window, 3);
     // The line after a trailing comment is a robot of its own.
-    EXPECT_STREQ(w.robots[3]->name, "epsilon");
-    EXPECT_TRUE(w.robots[3]->auto_mode);
+    EXPECT_STREQ(w.robots[2]->name, "epsilon");
+    EXPECT_TRUE(w.robots[2]->auto_mode);
 
     std::string log = log_text();
     EXPECT_NE(log.find("[World] Robot. Name: alpha   Host:  10.0.0.5  Port:  5000\n"), std::string::npos);
     EXPECT_NE(log.find("[World] Robot. Name: gamma   Host:  host.example  Port:  0\n"), std::string::npos);
     EXPECT_EQ(log.find("short"), std::string::npos);
     EXPECT_EQ(count_of(log, "[World] Robot. Name:"), 4);
+}
+
+TEST_F(world_test, RefusesPortsOutside1To65534) {
+    // The camera uses the port after the control port; no number may wrap round into a port.
+    const char* ports[] = {"0", "65535", "70000", "-61072", "99999999999", "1", "65534"};
+    std::string text = "# robots\n\n";
+    for (const char* port : ports) text += std::string("r ") + "127.0.0.1 " + port + " 0 0\n";
+    write_file("robots.txt", text);
+    world_class w(&owner);
+    ASSERT_EQ(w.num_robots, 2u);
+    EXPECT_EQ(w.robots[0]->port, 1);
+    EXPECT_EQ(w.robots[1]->port, 65534);
+    const std::string log = log_text();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_NE(log.find("[World] robots.txt line " + std::to_string(i + 3) + " ignored: port " + ports[i] +
+                           " is outside 1 to 65534\n"),
+                  std::string::npos)
+            << ports[i];
+    EXPECT_NE(log.find("Port:  99999999999\n"), std::string::npos);
+    EXPECT_EQ(count_of(log, " ignored: port "), 5);
 }
 
 TEST_F(world_test, RefusesTheHundredthRobotAndKeepsTheFirst99) {
@@ -239,53 +260,101 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
                "door 1 2\n"
                "wall 1 2 3\n"
                "wall 1 two 3 4\n"
-               "wall 1 2 0 4\n"
+               "wall 1 2 0 4\n"  // one side 0: a wall all the same
                "wall 11 2 1 1\n"
                "  wall 4 5 0.25 2.5\n"
                "target 5\n"
-               "wall 1e400 1 1 1\n");
+               "wall 1e400 1 1 1\n"
+               "wall 1 2 0 0\n"
+               "wall 1 2 -1 4\n");
     owner.options.world = "in.txt";
     {
         world_class w(&owner);
         EXPECT_TRUE(w.walls_from_file);
-        EXPECT_EQ(w.wall_count, 6);  // four border walls and two from the file
+        EXPECT_EQ(w.wall_count, 7);  // four border walls and three from the file
         EXPECT_DOUBLE_EQ(w.walls->x, 4.0);
         EXPECT_DOUBLE_EQ(w.walls->h, 2.5);
         EXPECT_DOUBLE_EQ(w.target_x, 7.5);
         EXPECT_DOUBLE_EQ(w.target_y, 2.25);
         const std::string log = log_text();
-        for (int line : {5, 6, 7, 8, 9, 11, 12})
+        for (int line : {5, 6, 7, 9, 11, 12, 13, 14})
             EXPECT_NE(log.find("[World] in.txt line " + std::to_string(line) + " ignored: "), std::string::npos) << line;
-        EXPECT_EQ(count_of(log, " ignored: "), 7);
+        EXPECT_EQ(count_of(log, " ignored: "), 8);
 
         // Saving writes the operator's walls oldest first and the target, never the border walls.
         w.add_wall(0.5, 8, 1.0 / 3, 0.7);
         w.add_wall(3, 3, 0, 0);  // a click without a drag has no area
         w.target_x = 2.0 / 3;
-        EXPECT_EQ(w.save_world("out.txt"), 3);
-        EXPECT_NE(log_text().find("[World] Saved 3 walls to out.txt\n"), std::string::npos);
-        EXPECT_FALSE(std::filesystem::exists("out.txt.tmp"));
+        EXPECT_EQ(w.save_world("out.txt"), 4);
+        EXPECT_NE(log_text().find("[World] Saved 4 walls to out.txt, 1 of no size left out\n"), std::string::npos);
         const std::string saved = read_file("out.txt");
         EXPECT_EQ(saved.rfind("# ", 0), 0u);
-        EXPECT_EQ(count_of(saved, "wall "), 3);
-        EXPECT_LT(saved.find("wall 1 2 3 0.5\n"), saved.find("wall 4 5 0.25 2.5\n"));
-        // A directory that does not exist: nothing written, the failure logged.
+        EXPECT_EQ(count_of(saved, "wall "), 4);
+        EXPECT_LT(saved.find("wall 1 2 3 0.5\n"), saved.find("wall 1 2 0 4\n"));
+        EXPECT_LT(saved.find("wall 1 2 0 4\n"), saved.find("wall 4 5 0.25 2.5\n"));
+        // A directory that does not exist: nothing written, the failure logged with its reason.
         EXPECT_EQ(w.save_world("no/such/dir/w.txt"), -1);
-        EXPECT_NE(log_text().find("[World] Unable to save world file no/such/dir/w.txt\n"), std::string::npos);
+        EXPECT_NE(log_text().find("[World] Unable to save world file no/such/dir/w.txt: "), std::string::npos);
     }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 3);  // log, in and out: no temporary
     // Loading the saved file gives the same walls, in the same order, and the same target.
     owner.options.world = "out.txt";
     world_class again(&owner);
-    ASSERT_EQ(again.wall_count, 7);
+    ASSERT_EQ(again.wall_count, 8);
     EXPECT_DOUBLE_EQ(again.walls->w, 1.0 / 3);
     EXPECT_DOUBLE_EQ(again.target_x, 2.0 / 3);
     EXPECT_DOUBLE_EQ(again.target_y, 2.25);
+}
 
-    owner.options.world = "missing.txt";
-    world_class bare(&owner);
-    EXPECT_FALSE(bare.walls_from_file);
-    EXPECT_EQ(bare.wall_count, 4);
-    EXPECT_NE(log_text().find("[World] Unable to load world file missing.txt\n"), std::string::npos);
+TEST_F(world_test, WorldFilesAreRegularFilesWithinTheirLimits) {
+    // Only regular files of at most 16 MiB are read; anything else leaves the border walls.
+    // (FIFOs and devices are tried on the real program, with a time limit.)
+    std::filesystem::create_directory("folder");
+    std::filesystem::resize_file((write_file("big.txt", ""), "big.txt"), (16u << 20) + 1);
+    for (const char* refused : {"missing.txt", "folder", "big.txt"}) {
+        owner.options.world = refused;
+        world_class w(&owner);
+        EXPECT_FALSE(w.walls_from_file) << refused;
+        EXPECT_EQ(w.wall_count, 4) << refused;
+        EXPECT_NE(log_text().find(std::string("[World] Unable to load world file ") + refused + ": "), std::string::npos);
+    }
+    const std::string log = log_text();
+    EXPECT_NE(log.find("folder: not a regular file\n"), std::string::npos);
+    EXPECT_NE(log.find("big.txt: larger than 16 MiB\n"), std::string::npos);
+    EXPECT_EQ(log.find("[World] Loaded"), std::string::npos);
+
+    // At most 100,000 walls: the first line past them says so, once.
+    std::string many;
+    for (int i = 0; i < 100002; ++i) many += "wall 1 1 1 1\n";
+    write_file("many.txt", many);
+    owner.options.world = "many.txt";
+    {
+        world_class w(&owner);
+        EXPECT_EQ(w.wall_count, 4 + 100000);
+    }
+    EXPECT_NE(log_text().find("[World] many.txt line 100001 ignored: more than 100000 walls\n"), std::string::npos);
+    EXPECT_EQ(count_of(log_text(), "more than 100000 walls"), 1);
+    EXPECT_NE(log_text().find("[World] Loaded 100000 walls from many.txt\n"), std::string::npos);
+}
+
+TEST_F(world_test, SavingWritesThroughLinksAndRefusesWhatIsNotAFile) {
+    write_file("real.txt", "old\n");
+    write_file("real.txt.tmp", "someone else's\n");
+    std::filesystem::permissions("real.txt", std::filesystem::perms(0640));
+    std::filesystem::create_symlink("real.txt", "link.txt");
+    ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+    world_class w(&owner);
+    w.add_wall(1, 1, 2, 2);
+    EXPECT_EQ(w.save_world("link.txt"), 1);
+    EXPECT_TRUE(std::filesystem::is_symlink("link.txt"));
+    EXPECT_EQ(count_of(read_file("real.txt"), "wall 1 1 2 2\n"), 1);
+    EXPECT_EQ(std::filesystem::status("real.txt").permissions(), std::filesystem::perms(0640));
+    EXPECT_EQ(read_file("real.txt.tmp"), "someone else's\n");
+    // Nothing but a regular file is replaced.
+    EXPECT_EQ(w.save_world("fifo"), -1);
+    EXPECT_TRUE(std::filesystem::is_fifo("fifo"));
+    EXPECT_NE(log_text().find("[World] Unable to save world file fifo: not a regular file\n"), std::string::npos);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 5);  // no temporary left
 }
 
 TEST_F(world_test, FreeWallsRemovesBorderWallsToo) {

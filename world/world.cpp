@@ -1,8 +1,10 @@
 #include "world/world.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <string>
 
 #include "app/main_class.h"
 #include "robot/robot.h"
@@ -60,6 +62,13 @@ void world_class::robot_parse_wrapper(void* context, char* line) {
     static_cast<world_class*>(context)->robot_parse(line);
 }
 
+namespace {
+// A flag field's number, held within the range of int however many digits it has.
+int flag_value(const char* token) {
+    return static_cast<int>(std::clamp<long long>(std::strtoll(token, nullptr, 10), INT_MIN, INT_MAX));
+}
+}  // namespace
+
 void world_class::robot_parse(char* line) {
     // A token can fill a whole line.
     static char name[config_token_size], host[config_token_size], token[config_token_size];
@@ -71,20 +80,28 @@ void world_class::robot_parse(char* line) {
     if (!host[0]) return;
     get_next_string(line, index, token);
     if (!token[0]) return;
-    int port = std::atoi(token);
+    // Read wide, so that no number wraps round into a port it does not name.
+    const long long port = std::strtoll(token, nullptr, 10);
+    const bool port_ok = port >= 1 && port <= max_port;
+    const std::string port_text = token;
     get_next_string(line, index, token);
     if (!token[0]) return;
-    int show_window = std::atoi(token);
+    const int show_window = flag_value(token);
     get_next_string(line, index, token);
     if (!token[0]) return;
-    int auto_mode = std::atoi(token);
+    const int auto_mode = flag_value(token);
 
-    log("[World] Robot. Name: %s   Host:  %s  Port:  %d\n", name, host, port);
+    log("[World] Robot. Name: %s   Host:  %s  Port:  %lld\n", name, host, port);
+    if (!port_ok) {
+        log("[World] robots.txt line %u ignored: port %s is outside 1 to %d\n", config_line_number(), port_text.c_str(),
+            max_port);
+        return;
+    }
     if (num_robots >= static_cast<unsigned>(max_robots)) {
         log("[World] Too many robots\n");
         return;
     }
-    robot_class* r = new robot_class(this, name, host, port, show_window);
+    robot_class* r = new robot_class(this, name, host, static_cast<int>(port), show_window);
     robots[num_robots] = r;
     r->auto_mode = auto_mode != 0;
     ++num_robots;

@@ -17,6 +17,10 @@ public:
     static constexpr int robot_table_size = 100;
     // Only the newest markers are ever drawn; the trail keeps no more than that.
     static constexpr int max_markers = 500;
+    // A robot's control port; its camera is on the port after it.
+    static constexpr int max_port = 65534;
+    // Most walls a world file may add.
+    static constexpr int max_file_walls = 100000;
 
     double world_width = 10.0;
     double world_height = 10.0;
@@ -118,9 +122,10 @@ public:
     void draw_grad(platform::dc* hdc);
     void world_draw_map_grid(robot_class* robot, platform::dc* hdc);
 
-    // World files: operator walls and the target as plain text. Loading logs and skips bad
-    // lines; saving writes a temporary file and renames it. Save returns the walls written, or
-    // -1 when the file could not be written.
+    // World files: operator walls and the target as plain text. Loading reads regular files of
+    // at most 16 MiB and up to max_file_walls walls, and logs and skips bad lines; saving writes
+    // a temporary file and renames it, through a symbolic link to the file it names. Save returns
+    // the walls written, or -1 when the file could not be written.
     bool load_world(const char* file_name);
     int save_world(const char* file_name) const;
     // Walls came from a world file: robots do not start right next to them.

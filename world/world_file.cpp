@@ -1,27 +1,30 @@
 // World files: the operator's walls and the target as plain text, one item a line.
 //
-//   wall X Y W H   # a box: top-left corner and size in world units, W and H above 0
+//   wall X Y W H   # a box: top-left corner and size in world units, W and H 0 or more, not both 0
 //   target X Y
 //
 // "#" starts a comment and blank lines are skipped. A bad line is logged and skipped; the rest
-// loads. Saving writes a temporary file beside the real one and renames it over it, so the file
-// is always either the old world or the whole new one.
-#include <unistd.h>
+// loads. Numbers are written and read with a decimal point whatever the locale. Only regular
+// files of at most 16 MiB are read, and at most 100,000 walls are taken from one. Saving writes
+// a temporary file beside the real one and renames it over it, so the file is always either the
+// old world or the whole new one.
+#include <locale.h>
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/main_class.h"
+#include "support/files.h"
 #include "support/log.h"
 #include "world/world.h"
 
 namespace {
+
+constexpr std::size_t max_world_file_bytes = std::size_t{16} << 20;
 
 // Shortest text that reads back as the same double.
 std::string number_text(double v) {
@@ -30,38 +33,64 @@ std::string number_text(double v) {
     return std::string(buf, r.ptr);
 }
 
-// Reads a whole token as a finite number.
+// Reads a whole token as a finite number, with a decimal point in every locale.
 bool read_number(const std::string& token, double& out) {
-    if (token.empty()) return false;
+    static const locale_t c_numbers = newlocale(LC_NUMERIC_MASK, "C", nullptr);
+    if (token.empty() || !c_numbers) return false;
     const char* begin = token.c_str();
     char* end = nullptr;
-    out = std::strtod(begin, &end);
+    out = strtod_l(begin, &end, c_numbers);
     return end == begin + token.size() && std::isfinite(out);
+}
+
+// Splits a line into its blank-separated words.
+std::vector<std::string> words_of(std::string_view line) {
+    std::vector<std::string> words;
+    const char* blanks = " \t\r\v\f";
+    for (std::size_t at = line.find_first_not_of(blanks); at != std::string_view::npos;) {
+        const std::size_t stop = line.find_first_of(blanks, at);
+        words.emplace_back(line.substr(at, stop - at));
+        at = stop == std::string_view::npos ? stop : line.find_first_not_of(blanks, stop);
+    }
+    return words;
+}
+
+// A wall a file can hold: no side below 0, and not both 0 (a click without a drag).
+bool has_size(double w, double h) {
+    return w >= 0 && h >= 0 && (w > 0 || h > 0);
 }
 
 }  // namespace
 
 bool world_class::load_world(const char* file_name) {
-    std::ifstream in(file_name, std::ios::binary);
-    if (!in) {
-        log("[World] Unable to load world file %s\n", file_name);
+    std::string text, reason;
+    if (!read_regular_file(file_name, max_world_file_bytes, text, reason)) {
+        log("[World] Unable to load world file %s: %s\n", file_name, reason.c_str());
         return false;
     }
-    std::string text;
     int line_number = 0, loaded = 0;
-    while (std::getline(in, text)) {
+    bool over_limit = false;  // told once; later wall lines are passed over
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t stop = text.find('\n', at);
+        if (stop == std::string::npos) stop = text.size();
+        std::string_view line(text.data() + at, stop - at);
+        at = stop + 1;
         ++line_number;
-        const std::size_t hash = text.find('#');
-        if (hash != std::string::npos) text.erase(hash);
-        std::istringstream fields(text);
-        std::string word;
-        if (!(fields >> word)) continue;  // blank or comment only
-        std::vector<std::string> tokens;
-        for (std::string t; fields >> t;) tokens.push_back(t);
+        line = line.substr(0, line.find('#'));
+        std::vector<std::string> tokens = words_of(line);
+        if (tokens.empty()) continue;  // blank or comment only
+        const std::string word = tokens.front();
+        tokens.erase(tokens.begin());
 
         std::size_t wanted;
         if (word == "wall") {
             wanted = 4;
+            if (loaded >= max_file_walls) {
+                if (!over_limit)
+                    log("[World] %s line %d ignored: more than %d walls\n", file_name, line_number, max_file_walls);
+                over_limit = true;
+                continue;
+            }
         } else if (word == "target") {
             wanted = 2;
         } else {
@@ -91,8 +120,9 @@ bool world_class::load_world(const char* file_name) {
             target_y = v[1];
             continue;
         }
-        if (!(v[2] > 0) || !(v[3] > 0)) {
-            log("[World] %s line %d ignored: width and height must be above 0\n", file_name, line_number);
+        if (!has_size(v[2], v[3])) {
+            log("[World] %s line %d ignored: width and height must be 0 or more and not both 0\n", file_name,
+                line_number);
             continue;
         }
         if (v[0] > world_width || v[1] > world_height || v[0] + v[2] < 0 || v[1] + v[3] < 0) {
@@ -107,36 +137,34 @@ bool world_class::load_world(const char* file_name) {
 }
 
 int world_class::save_world(const char* file_name) const {
-    // Operator walls oldest first, so that loading rebuilds the list in the same order. Walls of
-    // no area (a click without a drag) are not walls a file can hold.
+    // Operator walls oldest first, so that loading rebuilds the list in the same order. A wall
+    // with one side 0 is a wall (it stops rays and the probe); one with both 0 (a click without
+    // a drag) is not, and is left out.
     std::vector<const wall_type*> kept;
+    std::size_t left_out = 0;
     for (const wall_type* w = walls; w; w = w->next) {
         bool border = false;
         for (const wall_type* b : border_walls_) border = border || b == w;
-        if (!border && w->w > 0 && w->h > 0) kept.insert(kept.begin(), w);
+        if (border) continue;
+        if (has_size(w->w, w->h))
+            kept.push_back(w);
+        else
+            ++left_out;
     }
     std::string text = "# World saved by the Quorin Swarm Controller " + std::string(main_class::version) +
                        " with key S\n";
-    for (const wall_type* w : kept)
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+        const wall_type* w = *it;
         text += "wall " + number_text(w->x) + " " + number_text(w->y) + " " + number_text(w->w) + " " +
                 number_text(w->h) + "\n";
+    }
     text += "target " + number_text(target_x) + " " + number_text(target_y) + "\n";
 
-    const std::string temp = std::string(file_name) + ".tmp";
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    bool ok = f != nullptr;
-    if (ok) {
-        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        ok = std::fflush(f) == 0 && ok;
-        ok = fsync(fileno(f)) == 0 && ok;
-        ok = std::fclose(f) == 0 && ok;
-    }
-    if (ok) ok = std::rename(temp.c_str(), file_name) == 0;
-    if (!ok) {
-        std::remove(temp.c_str());
-        log("[World] Unable to save world file %s\n", file_name);
+    std::string reason;
+    if (!replace_file(file_name, text, reason)) {
+        log("[World] Unable to save world file %s: %s\n", file_name, reason.c_str());
         return -1;
     }
-    log("[World] Saved %zu walls to %s\n", kept.size(), file_name);
+    log("[World] Saved %zu walls to %s, %zu of no size left out\n", kept.size(), file_name, left_out);
     return static_cast<int>(kept.size());
 }
