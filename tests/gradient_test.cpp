@@ -246,6 +246,15 @@ TEST_F(gradient_test, GridTermIsAFixedLengthStepDownhill) {
         EXPECT_NEAR(a, -std::atan2(0.86, -0.193), 1e-12) << height;
         EXPECT_DOUBLE_EQ(m, 0.193 - 0.86) << height;
     }
+    r.free_waypoints();
+    // Higher below on the screen (larger y): downhill is up the screen, heading pi/2, and
+    // higher above: down the screen. The step once pointed uphill in y.
+    for (auto [dy, heading] : {std::pair{1, pi / 2}, {-1, -pi / 2}}) {
+        level_grid(r);
+        r.map[mx][my + dy] = 5;
+        w.compute_grad_point(&r, 5, 5, a, m);
+        EXPECT_NEAR(a, heading, 1e-12) << dy;
+    }
 }
 
 // The nearest impact the plain way: the whole list, newest first, strictly closer wins.

@@ -53,8 +53,11 @@ void world_class::compute_grad_point(robot_class* robot, double x, double y, dou
         robot->compute_map_nav(n, x, y);
         const double nm = vect_mag(n.x, n.y);
         if (nm > 0) {
+            // The grid vector's y runs the way headings do, up the screen; the sum runs down
+            // it, like world y. Added as it was, the term pointed uphill whenever the way down
+            // had a y part, and robots stood where it balanced the pull of their waypoint.
             sx += map_gain * n.x / nm;
-            sy += map_gain * n.y / nm;
+            sy -= map_gain * n.y / nm;
             magnitude += map_gain;
         }
     }
