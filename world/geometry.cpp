@@ -86,8 +86,11 @@ double check_box_intersect(world_class* world, line ray, line box, point& hit) {
 }
 
 bool world_class::check_wall_point(double x, double y) const {
-    for (const wall_type* w = walls; w; w = w->next)
+    wall_index_.gather_box(x, y, x, y, query_);
+    for (const wall_index::entry* e : query_) {
+        const wall_type* w = e->wall;
         if (w->x <= x && x <= w->x + w->w && w->y <= y && y <= w->y + w->h) return true;
+    }
     return false;
 }
 
@@ -106,36 +109,7 @@ bool world_class::check_sensor(double x, double y, double angle, double range) {
     cos_sin(angle, c, sn);
     const double sx = x + range * c, sy = y - range * sn;
     if (sx < 0 || sx > world_width || sy < 0 || sy > world_height) return true;
-    if (range >= 0 && range <= vision_horizon) {
-        // Any wall holding the sensor point lies within the horizon of the robot's centre.
-        for (const near_wall& n : walls_near(x, y, vision_horizon)) {
-            const wall_type* w = n.wall;
-            if (w->x <= sx && sx <= w->x + w->w && w->y <= sy && sy <= w->y + w->h) return true;
-        }
-        return false;
-    }
     return check_wall_point(sx, sy);
-}
-
-const std::vector<world_class::near_wall>& world_class::walls_near(double x, double y, double reach) {
-    near_cache& cache = near_[reach == vision_horizon ? 0 : 1];
-    if (cache.version == wall_version_ && cache.reach == reach && cache.x == x && cache.y == y) return cache.walls;
-    cache.walls.clear();
-    // A margin keeps rounding in the distance arithmetic from dropping a wall at the edge.
-    const double r = reach + 1e-6;
-    for (const wall_type* w = walls; w; w = w->next) {
-        const double bx0 = std::min(w->x, w->x + w->w), bx1 = std::max(w->x, w->x + w->w);
-        const double by0 = std::min(w->y, w->y + w->h), by1 = std::max(w->y, w->y + w->h);
-        const double gx = std::max({bx0 - x, 0.0, x - bx1});
-        const double gy = std::max({by0 - y, 0.0, y - by1});
-        // Kept unless provably beyond the reach (so anything not a number is kept too).
-        if (!(gx * gx + gy * gy > r * r)) cache.walls.push_back(near_wall{w, bx0, bx1, by0, by1});
-    }
-    cache.x = x;
-    cache.y = y;
-    cache.reach = reach;
-    cache.version = wall_version_;
-    return cache.walls;
 }
 
 double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit) {
@@ -149,19 +123,35 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     cos_sin(angle, c, sn);
     const line ray{{x, y}, {x + L * c, y - L * sn}};
     seen = false;
-    // Walls beyond the horizon can give neither a candidate nor an impact, so only the near
-    // ones are cast against, in list order. Casting can record impacts, which re-plans the
-    // robots but never changes the walls.
+
+    // First the walls the ray can meet within reach, cell by cell from the origin, until no
+    // cell further on can hold a hit nearer than the nearest found or one close enough to be
+    // recorded as an impact: walls further on could neither be chosen nor leave an impact.
+    const double impact_reach = std::min(1.0, reach);
+    double nearest = vision_horizon;
+    ray_walls_.clear();
+    wall_index_.walk_ray(
+        x, y, c, -sn, reach + 1e-5,
+        [&](const wall_index::entry& e) {
+            if (!ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, c, -sn, reach + 1e-6, 1e-6)) return;
+            const wall_type* w = e.wall;
+            point crossing;
+            const double d = check_box_intersect(nullptr, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
+            if (d > 0 && d < nearest) nearest = d;
+            ray_walls_.push_back(&e);
+        },
+        [&](double t_exit) { return t_exit <= std::max(nearest, impact_reach) + 1e-5; });
+
+    // Then the cast itself over those walls in list order, as over the whole list: the same
+    // candidates, the later of equal distances chosen, impacts recorded in the same order.
+    // Casting can record impacts, which re-plans the robots but never changes the walls.
+    wall_index::sort_by_list(ray_walls_);
     const double horizon_best = world_width + world_height;
     double best = horizon_best;
     bool chosen = false;
     point choice{};
-    const std::vector<near_wall>& near = walls_near(x, y, reach);
-    for (std::size_t i = 0; i < near.size(); ++i) {
-        const near_wall& n = near[i];
-        const wall_type* w = n.wall;
-        // A wall the ray cannot reach within the horizon gives neither candidate nor impact.
-        if (!ray_may_meet(n.x0, n.x1, n.y0, n.y1, x, y, c, -sn, reach + 1e-6, 1e-6)) continue;
+    for (const wall_index::entry* e : ray_walls_) {
+        const wall_type* w = e->wall;
         point crossing;
         const double d = check_box_intersect(this, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
         if (d > 0 && d < vision_horizon) {
@@ -210,14 +200,15 @@ point away_from_box(const wall_type& w, double x, double y) {
 bool world_class::step_blocked(double from_x, double from_y, double to_x, double to_y, double radius, point* away) {
     const wall_type* nearest = nullptr;
     double nearest_d = radius;
-    // The probe rays were just cast from the step's end with this reach: their list is reused.
-    for (const near_wall& n : walls_near(to_x, to_y, std::max(1.0, radius))) {
-        const double d_to = box_distance(*n.wall, to_x, to_y);
+    wall_index_.gather_box(to_x - radius, to_y - radius, to_x + radius, to_y + radius, query_);
+    wall_index::sort_by_list(query_);
+    for (const wall_index::entry* e : query_) {
+        const double d_to = box_distance(*e->wall, to_x, to_y);
         if (!(d_to < radius)) continue;
         // Level steps (sliding along a face) are not approaches: rounding can make them look so.
-        if (!(d_to < box_distance(*n.wall, from_x, from_y) - 1e-12)) continue;
+        if (!(d_to < box_distance(*e->wall, from_x, from_y) - 1e-12)) continue;
         if (!nearest || d_to < nearest_d) {
-            nearest = n.wall;
+            nearest = e->wall;
             nearest_d = d_to;
         }
     }
@@ -236,9 +227,16 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
         const double y0 = std::min(w->y, w->y + w->h) - clearance, y1 = std::max(w->y, w->y + w->h) + clearance;
         return x0 + tol < px && px < x1 - tol && y0 + tol < py && py < y1 - tol;
     };
+    std::vector<const wall_index::entry*> near;
+    auto walls_round = [&](double px, double py) {
+        wall_index_.gather_box(px - clearance, py - clearance, px + clearance, py + clearance, query_);
+        wall_index::sort_by_list(query_);
+        near = query_;
+    };
     auto clear = [&](double px, double py) {
-        for (const wall_type* w = walls; w; w = w->next)
-            if (holder(w, px, py)) return false;
+        walls_round(px, py);
+        for (const wall_index::entry* e : near)
+            if (holder(e->wall, px, py)) return false;
         return true;
     };
     struct candidate {
@@ -250,7 +248,10 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
     for (int depth = 0; depth < 4 && !open.empty(); ++depth) {
         std::vector<candidate> next;
         for (const candidate& c : open) {
-            for (const wall_type* w = walls; w; w = w->next) {
+            walls_round(c.x, c.y);
+            const std::vector<const wall_index::entry*> holders = near;
+            for (const wall_index::entry* e : holders) {
+                const wall_type* w = e->wall;
                 if (!holder(w, c.x, c.y)) continue;
                 const double x0 = std::min(w->x, w->x + w->w) - clearance, x1 = std::max(w->x, w->x + w->w) + clearance;
                 const double y0 = std::min(w->y, w->y + w->h) - clearance, y1 = std::max(w->y, w->y + w->h) + clearance;
@@ -277,14 +278,17 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
 }
 
 bool world_class::close_to_wall(double x, double y, double margin) const {
-    for (const wall_type* w = walls; w; w = w->next)
-        if (box_distance(*w, x, y) < margin) return true;
+    wall_index_.gather_box(x - margin, y - margin, x + margin, y + margin, query_);
+    for (const wall_index::entry* e : query_)
+        if (box_distance(*e->wall, x, y) < margin) return true;
     return false;
 }
 
 bool world_class::approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const {
     bool found = false;
-    for (const wall_type* w = walls; w; w = w->next) {
+    wall_index_.gather_box(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, query_);
+    for (const wall_index::entry* e : query_) {
+        const wall_type* w = e->wall;
         if (box_distance(*w, on.x, on.y) > 1e-9) continue;
         found = true;
         if (box_distance(*w, to_x, to_y) < box_distance(*w, from_x, from_y)) return true;

@@ -155,6 +155,7 @@ void world_class::get_bounding_rect(double cx, double cy, double w, double h, pl
 
 void world_class::add_wall(double x, double y, double w, double h) {
     walls = new wall_type{x, y, w, h, walls};
+    wall_index_.add(walls);
     ++wall_count;
     ++wall_version_;
 }
@@ -162,6 +163,7 @@ void world_class::add_wall(double x, double y, double w, double h) {
 void world_class::resize_wall(wall_type* wall, double w, double h) {
     wall->w = w;
     wall->h = h;
+    wall_index_.update(wall);
     ++wall_version_;
 }
 
@@ -172,6 +174,7 @@ void world_class::free_walls() {
         walls = next;
     }
     wall_count = 0;
+    wall_index_.clear();
     for (const wall_type*& b : border_walls_) b = nullptr;
     ++wall_version_;
 }

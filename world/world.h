@@ -6,6 +6,7 @@
 
 #include "platform/draw.h"
 #include "world/impact_index.h"
+#include "world/wall_index.h"
 #include "world/types.h"
 
 class main_class;
@@ -158,19 +159,10 @@ private:
     int buffer_w() const;
     int buffer_h() const;
 
-    // Walls that can be seen within the sensing horizon from one origin, in list order.
-    struct near_wall {
-        const wall_type* wall;
-        double x0, x1, y0, y1;  // the wall's box, corners ordered
-    };
-    // Walls within `reach` of an origin, kept for the last origin of each of two reaches.
-    struct near_cache {
-        std::vector<near_wall> walls;
-        double x = 0, y = 0, reach = -1;
-        std::uint64_t version = 0;
-    };
-    const std::vector<near_wall>& walls_near(double x, double y, double reach);
-    near_cache near_[2];
+    // Every wall, listed in the cells of a grid over the world; the queries' scratch lists.
+    wall_index wall_index_{world_width, world_height};
+    mutable std::vector<const wall_index::entry*> query_;
+    std::vector<const wall_index::entry*> ray_walls_;
     // The last angle whose cosine and sine were taken: a sensor and its vision ray share one.
     double trig_angle_ = 0, trig_cos_ = 1, trig_sin_ = 0;
     void cos_sin(double angle, double& c, double& s);

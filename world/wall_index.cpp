@@ -1,0 +1,121 @@
+#include "world/wall_index.h"
+
+#include <algorithm>
+#include <cmath>
+
+wall_index::wall_index(double width, double height)
+    : width_(width), height_(height), cw_(width / cells), ch_(height / cells) {}
+
+int wall_index::cell_x(double x) const {
+    const double c = std::floor(x / cw_);
+    return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
+}
+int wall_index::cell_y(double y) const {
+    const double c = std::floor(y / ch_);
+    return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
+}
+
+bool wall_index::inside(const entry& e) const {
+    // Not-a-number corners fail every comparison and go with the walls outside.
+    return e.x0 >= 0 && e.x1 <= width_ && e.y0 >= 0 && e.y1 <= height_;
+}
+
+void wall_index::place(const entry& e) {
+    if (!inside(e)) {
+        spill_.push_back(e);
+        return;
+    }
+    for (int y = cell_y(e.y0 - hair); y <= cell_y(e.y1 + hair); ++y)
+        for (int x = cell_x(e.x0 - hair); x <= cell_x(e.x1 + hair); ++x) buckets_[y * cells + x].push_back(e);
+}
+
+void wall_index::unplace(const entry& e) {
+    auto drop = [&](std::vector<entry>& list) {
+        for (std::size_t i = 0; i < list.size(); ++i)
+            if (list[i].wall == e.wall) {
+                list[i] = list.back();
+                list.pop_back();
+                return;
+            }
+    };
+    if (!inside(e)) {
+        drop(spill_);
+        return;
+    }
+    for (int y = cell_y(e.y0 - hair); y <= cell_y(e.y1 + hair); ++y)
+        for (int x = cell_x(e.x0 - hair); x <= cell_x(e.x1 + hair); ++x) drop(buckets_[y * cells + x]);
+}
+
+namespace {
+void box_of(const wall_type* w, wall_index::entry& e) {
+    e.x0 = std::min(w->x, w->x + w->w);
+    e.x1 = std::max(w->x, w->x + w->w);
+    e.y0 = std::min(w->y, w->y + w->h);
+    e.y1 = std::max(w->y, w->y + w->h);
+    // min and max pass a not-a-number corner on or drop it; either way the wall must count as
+    // reaching outside.
+    if (std::isnan(w->x) || std::isnan(w->y) || std::isnan(w->w) || std::isnan(w->h)) e.x0 = NAN;
+}
+}  // namespace
+
+void wall_index::add(const wall_type* wall) {
+    entry e{wall, next_seq_++, 0, 0, 0, 0, 0};
+    if (!free_slots_.empty()) {
+        e.slot = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        e.slot = slots_++;
+        mark_.push_back(0);
+    }
+    box_of(wall, e);
+    where_[wall] = e;
+    place(e);
+}
+
+void wall_index::update(const wall_type* wall) {
+    auto it = where_.find(wall);
+    if (it == where_.end()) return add(wall);
+    unplace(it->second);
+    box_of(wall, it->second);
+    place(it->second);
+}
+
+void wall_index::clear() {
+    for (auto& b : buckets_) b.clear();
+    spill_.clear();
+    where_.clear();
+    free_slots_.clear();
+    mark_.clear();
+    slots_ = 0;
+}
+
+void wall_index::new_query() const {
+    if (++stamp_ == 0) {
+        std::fill(mark_.begin(), mark_.end(), 0);
+        stamp_ = 1;
+    }
+}
+
+bool wall_index::first_time(const entry& e) const {
+    if (mark_[e.slot] == stamp_) return false;
+    mark_[e.slot] = stamp_;
+    return true;
+}
+
+void wall_index::gather_box(double x0, double y0, double x1, double y1, std::vector<const entry*>& out) const {
+    out.clear();
+    new_query();
+    for (const entry& e : spill_)
+        if (first_time(e)) out.push_back(&e);
+    // Walls inside the world cannot meet a region wholly outside it.
+    if (!(x0 - hair <= width_ && x1 + hair >= 0 && y0 - hair <= height_ && y1 + hair >= 0)) return;
+    for (int y = cell_y(y0 - hair); y <= cell_y(y1 + hair); ++y)
+        for (int x = cell_x(x0 - hair); x <= cell_x(x1 + hair); ++x)
+            for (const entry& e : buckets_[y * cells + x])
+                if (e.x0 <= x1 + hair && e.x1 >= x0 - hair && e.y0 <= y1 + hair && e.y1 >= y0 - hair && first_time(e))
+                    out.push_back(&e);
+}
+
+void wall_index::sort_by_list(std::vector<const entry*>& found) {
+    std::sort(found.begin(), found.end(), [](const entry* a, const entry* b) { return a->seq > b->seq; });
+}

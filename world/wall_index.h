@@ -1,0 +1,108 @@
+// A uniform grid over the world with every wall listed in the cells its box touches, kept up to
+// date as walls are added, resized and cleared, so that the geometric queries look only at the
+// walls near a point or along a ray instead of walking the whole list.
+//
+// What it promises: every wall whose box (corners ordered, grown by a hair for rounding) meets a
+// queried region is handed back, each once; walls that reach outside the world are handed back to
+// every query. Callers then apply their own exact test to what they get, so a query gives exactly
+// the answer of the literal walk over the list. Walls come back in list order (newest first) where
+// the caller asks for it, since some answers (ties, the order impacts are recorded in) depend on it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "world/types.h"
+
+class wall_index {
+public:
+    struct entry {
+        const wall_type* wall;
+        std::uint64_t seq;  // larger is newer: list order is descending seq
+        std::uint32_t slot;
+        double x0, x1, y0, y1;  // the box, corners ordered
+    };
+
+    wall_index(double width, double height);
+
+    void add(const wall_type* wall);
+    // After the wall's size changed.
+    void update(const wall_type* wall);
+    void clear();
+    std::size_t size() const { return where_.size(); }
+
+    // The walls whose boxes meet [x0, x1] x [y0, y1] (with the hair), each once, into `out`
+    // (cleared first), in no particular order; sort_by_list puts them in list order.
+    void gather_box(double x0, double y0, double x1, double y1, std::vector<const entry*>& out) const;
+    static void sort_by_list(std::vector<const entry*>& found);
+
+    // Walks the cells that the ray from (ox, oy) along the unit direction (dx, dy) passes through,
+    // nearest first, up to `length`. For each wall not handed out before, `visit(entry)` is
+    // called; after each cell `more(t_exit)` says whether to go on, t_exit being the distance at
+    // which the ray leaves the cell. Walls reaching outside the world are visited first. An origin
+    // outside the world visits every wall.
+    template <class Visit, class More>
+    void walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more) const;
+
+private:
+    static constexpr int cells = 100;
+    static constexpr double hair = 1e-6;
+
+    int cell_x(double x) const;
+    int cell_y(double y) const;
+    bool inside(const entry& e) const;
+    void place(const entry& e);
+    void unplace(const entry& e);
+    bool first_time(const entry& e) const;
+    void new_query() const;
+
+    double width_, height_, cw_, ch_;
+    std::vector<entry> buckets_[cells * cells];
+    std::vector<entry> spill_;  // walls reaching outside the world
+    std::unordered_map<const wall_type*, entry> where_;
+    std::uint64_t next_seq_ = 1;
+    std::vector<std::uint32_t> free_slots_;
+    std::uint32_t slots_ = 0;
+    // Per-query marks, so a wall listed in several cells is handed out once.
+    mutable std::vector<std::uint32_t> mark_;
+    mutable std::uint32_t stamp_ = 0;
+};
+
+template <class Visit, class More>
+void wall_index::walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit,
+                          More&& more) const {
+    new_query();
+    auto hand_out = [&](const std::vector<entry>& list) {
+        for (const entry& e : list)
+            if (first_time(e)) visit(e);
+    };
+    hand_out(spill_);
+    if (!(ox >= 0 && ox <= width_ && oy >= 0 && oy <= height_)) {
+        for (const auto& kv : where_)
+            if (first_time(kv.second)) visit(kv.second);
+        return;
+    }
+    // Amanatides and Woo: step from cell to cell along the ray, each time across the nearer of
+    // the next vertical and the next horizontal cell border.
+    int cx = cell_x(ox), cy = cell_y(oy);
+    const int step_x = dx > 0 ? 1 : (dx < 0 ? -1 : 0), step_y = dy > 0 ? 1 : (dy < 0 ? -1 : 0);
+    const double inf = 1e300;
+    double next_x = step_x ? ((cx + (step_x > 0 ? 1 : 0)) * cw_ - ox) / dx : inf;
+    double next_y = step_y ? ((cy + (step_y > 0 ? 1 : 0)) * ch_ - oy) / dy : inf;
+    const double delta_x = step_x ? cw_ / std::abs(dx) : inf, delta_y = step_y ? ch_ / std::abs(dy) : inf;
+    for (;;) {
+        hand_out(buckets_[cy * cells + cx]);
+        const double t_exit = next_x < next_y ? next_x : next_y;
+        if (!(t_exit <= length) || !more(t_exit)) return;
+        if (next_x < next_y) {
+            cx += step_x;
+            next_x += delta_x;
+        } else {
+            cy += step_y;
+            next_y += delta_y;
+        }
+        if (cx < 0 || cy < 0 || cx >= cells || cy >= cells) return;
+    }
+}
