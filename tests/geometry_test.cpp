@@ -573,7 +573,7 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
         probe.add_wall(x, y, ww, hh);
     };
     auto random_wall = [&](double ox, double oy) {
-        switch (pick(9)) {
+        switch (pick(10)) {
             case 0:  // zero size
                 both_add(uni(0, 10), uni(0, 10), 0, 0);
                 break;
@@ -602,11 +602,19 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
             case 6:  // around the origin
                 both_add(ox - uni(0, 0.5), oy - uni(0, 0.5), uni(0.5, 1), uni(0.5, 1));
                 break;
+            case 7:  // on the borders of the walls' grid (tenths), or spanning many of its cells
+                if (pick(2))
+                    both_add(pick(100) / 10.0, pick(100) / 10.0, pick(20) / 10.0, pick(3) / 10.0);
+                else
+                    both_add(uni(0, 3), uni(0, 3), uni(3, 7), pick(2) ? uni(3, 7) : 0.0);
+                break;
             default:
                 both_add(uni(-1, 10), uni(-1, 10), uni(0.05, 2), uni(0.05, 2));
                 break;
         }
     };
+    // A crowd of small walls, as world files make them: most rays meet several.
+    for (int i = 0; i < 300; ++i) both_add(uni(0, 10), uni(0, 10), uni(0.02, 0.3), uni(0.02, 0.3));
     auto random_origin = [&]() -> point {
         if (pick(5) == 0 && fast.walls) {
             // On a wall's corner or edge.
@@ -615,7 +623,22 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
             const double t = pick(2) ? 0.0 : uni(0, 1);
             return pick(2) ? point{wall->x + t * wall->w, wall->y} : point{wall->x, wall->y + t * wall->h};
         }
+        if (pick(5) == 0) return point{pick(101) / 10.0, pick(2) ? pick(101) / 10.0 : uni(0, 10)};  // on cell borders
         return point{uni(-0.5, 10.5), uni(-0.5, 10.5)};
+    };
+    // Whether a point lies in a wall, or within a margin of one, by the whole list.
+    auto in_some_wall = [&](double x, double y) {
+        for (const wall_type* v = plain.walls; v; v = v->next)
+            if (v->x <= x && x <= v->x + v->w && v->y <= y && y <= v->y + v->h) return true;
+        return false;
+    };
+    auto near_some_wall = [&](double x, double y, double margin) {
+        for (const wall_type* v = plain.walls; v; v = v->next) {
+            const double gx = std::max({std::min(v->x, v->x + v->w) - x, 0.0, x - std::max(v->x, v->x + v->w)});
+            const double gy = std::max({std::min(v->y, v->y + v->h) - y, 0.0, y - std::max(v->y, v->y + v->h)});
+            if (std::sqrt(gx * gx + gy * gy) < margin) return true;
+        }
+        return false;
     };
 
     for (int i = 0; i < 30; ++i) random_wall(uni(0, 10), uni(0, 10));
@@ -639,6 +662,8 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
             plain.resize_wall(wp, nw, nh);
             probe.resize_wall(wq, nw, nh);
         }
+        ASSERT_EQ(fast.check_wall_point(o.x, o.y), in_some_wall(o.x, o.y));
+        for (double margin : {0.05, 0.25, 0.3}) ASSERT_EQ(fast.close_to_wall(o.x, o.y, margin), near_some_wall(o.x, o.y, margin));
         // The robot's pattern: six sensor rays, then twelve probe rays, then axis-aligned ones.
         const double heading = uni(-pi, pi);
         std::vector<double> angles;
