@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
             len = static_cast<unsigned>(motion[i].size());
             decompress_image(cam->compressed_image, &len, robot_camera_class::buffer_bytes + robot_camera_class::frame_growth_room,
                              cam->camera_buffer, W, H);
-            cam->process_frame();
+            robot->console->take_camera_news(camera_news{false, {cam->process_frame(robot->pan, robot->tilt)}});
             target_t.push_back(bench::now_s() - t0);
             frame_bytes += static_cast<unsigned long>(motion[i].size());
 

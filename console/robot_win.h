@@ -59,10 +59,11 @@ public:
     void process_key_up(unsigned char key);
     void process_mouse(long position);
 
-private:
-    // The robot's drive command as the control link sends it.
-    std::array<unsigned char, 4> drive() const;
     // Acts on what a camera notice brought: fire and steering go to the robot and its link, and
     // a new picture is shown.
     void take_camera_news(const camera_news& news);
+
+private:
+    // The robot's drive command as the control link sends it.
+    std::array<unsigned char, 4> drive() const;
 };
