@@ -9,6 +9,7 @@
 #include "robot/robot.h"
 #include "support/random.h"
 #include "test_support.h"
+#include "world/run_figures.h"
 #include "world_fixture.h"
 #include "world/world.h"
 
@@ -258,7 +259,11 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
                "target 5\n"
                "wall 1e400 1 1 1\n"
                "wall 1 2 0 0\n"
-               "wall 1 2 -1 4\n");
+               "wall 1 2 -1 4\n"
+               "target nan 5\n"
+               "wall inf 1 1 1\n"
+               "target 1 2 3\n"
+               "wall 1 1 1 1 1\n");
     setup.world_file = "in.txt";
     {
         world_class w(setup);
@@ -269,9 +274,9 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
         EXPECT_DOUBLE_EQ(w.target_x, 7.5);
         EXPECT_DOUBLE_EQ(w.target_y, 2.25);
         const std::string log = log_text();
-        for (int line : {5, 6, 7, 9, 11, 12, 13, 14})
+        for (int line : {5, 6, 7, 9, 11, 12, 13, 14, 15, 16, 17, 18})
             EXPECT_NE(log.find("[World] in.txt line " + std::to_string(line) + " ignored: "), std::string::npos) << line;
-        EXPECT_EQ(count_of(log, " ignored: "), 8);
+        EXPECT_EQ(count_of(log, " ignored: "), 12);
 
         // Saving writes the operator's walls oldest first and the target, never the border walls.
         w.add_wall(0.5, 8, 1.0 / 3, 0.7);
@@ -360,3 +365,20 @@ TEST_F(world_test, FreeWallsRemovesBorderWallsToo) {
 }
 
 }  // namespace
+
+TEST_F(world_test, StillRobotsAreWithinATenthOfWhereTheyWereTenSecondsAgo) {
+    write_file("robots.txt", "a 127.0.0.1 5000 0 0\nb 127.0.0.1 5002 0 0\n");
+    world_class w(setup);
+    run_figures figures;
+    auto at = [&](double t, double ax, double bx) {
+        w.robots[0]->x = ax;
+        w.robots[1]->x = bx;
+        figures.record_positions(w, t);
+    };
+    at(0, 1, 1);
+    at(5, 3, 3);
+    at(10.5, 1.09, 1.11);  // against the start: a moved 0.09, b 0.11
+    EXPECT_EQ(figures.robots_still(w), 1);
+    at(15.5, 3, 3);  // against 5 s: both back where they were
+    EXPECT_EQ(figures.robots_still(w), 2);
+}
