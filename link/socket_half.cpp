@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/resolver.h"
 #include "support/clock.h"
 
 using namespace platform;
@@ -17,9 +18,7 @@ void socket_half::say(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    char line[1100];
-    std::snprintf(line, sizeof line, "%s %s", tag_, text);
-    if (alert) alert(line);
+    tell("%s %s", tag_, text);
 }
 
 void socket_half::tell(const char* format, ...) {

@@ -564,22 +564,6 @@ parsed_options parse(std::vector<std::string> args) {
     return parse_options(args);
 }
 
-TEST(peer_options, defaults_serve_the_robot_list_on_loopback) {
-    parsed_options r = parse({});
-    ASSERT_EQ(r.error, "");
-    EXPECT_FALSE(r.help);
-    EXPECT_EQ(r.opts.config, "robots.txt");
-    EXPECT_FALSE(r.opts.config_given);
-    EXPECT_TRUE(r.opts.ports.empty());
-    EXPECT_EQ(r.opts.bind, "127.0.0.1");
-    EXPECT_FALSE(r.opts.quiet);
-    EXPECT_FALSE(r.opts.silent);
-    EXPECT_EQ(r.opts.bad_checksum_every, 0u);
-    EXPECT_EQ(r.opts.bad_length_every, 0u);
-    EXPECT_EQ(r.opts.close_after, 0u);
-    EXPECT_DOUBLE_EQ(r.opts.telemetry_hz, 10.0);
-}
-
 TEST(peer_options, every_option_in_both_spellings) {
     parsed_options r = parse({"--port", "5200", "--port=5100", "--config", "list.txt", "--bind=0.0.0.0", "--quiet",
                               "--silent", "--bad-checksum-every", "3", "--bad-length-every=4", "--close-after", "7",

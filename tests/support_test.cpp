@@ -104,13 +104,10 @@ TEST_F(LogTest, FullLogMovesToLogTxt1AndEveryMessageStaysOnDisk) {
     EXPECT_EQ(read_file("log.txt.1"), big);
 }
 
-TEST_F(LogTest, SwitchStartsOnAndDoesNotSilenceLog) {
-    EXPECT_TRUE(get_logging());
+TEST_F(LogTest, SwitchDoesNotSilenceLog) {
     set_logging(false);
-    EXPECT_FALSE(get_logging());
     log("still written\n");
     set_logging(true);
-    EXPECT_TRUE(get_logging());
     EXPECT_EQ(read_file("log.txt"), "still written\n");
 }
 

@@ -23,7 +23,7 @@ std::string robot_line(int i) {
     return "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(6000 + 2 * i) + " 0 0\n";
 }
 
-TEST_F(world_test, BuildsBorderWallsTargetAndDefaults) {
+TEST_F(world_test, BuildsBorderWallsWithoutARobotList) {
     world_class w(setup);
     ASSERT_EQ(w.wall_count, 4);
     // Added top, bottom, left, right; the list reads newest first.
@@ -37,11 +37,6 @@ TEST_F(world_test, BuildsBorderWallsTargetAndDefaults) {
         EXPECT_DOUBLE_EQ(wall->w, expect[i][2]);
         EXPECT_DOUBLE_EQ(wall->h, expect[i][3]);
     }
-    EXPECT_EQ(w.target_x, 5.0);
-    EXPECT_EQ(w.target_y, 5.0);
-    EXPECT_TRUE(w.show_walls);
-    EXPECT_FALSE(w.show_grad || w.markers_on || w.show_impacts || w.show_map);
-    EXPECT_EQ(w.num_robots, 0u);
     EXPECT_NE(log_text().find("[Config] Unable to load config file\n"), std::string::npos);
 }
 
