@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "app/main_class.h"
-#include "platform/socket.h"
+#include "platform/resolver.h"
 #include "platform/window.h"
 #include "support/log.h"
 

@@ -5,7 +5,6 @@
 #include "resources/main_menu.h"
 #include "support/clock.h"
 #include "support/log.h"
-#include "robot/robot.h"
 #include "support/random.h"
 #include "world/world.h"
 
@@ -18,17 +17,6 @@ main_class::main_class(const run_options& opts) : options(opts) {
     for (bool& k : keys) k = false;
     tick_interval = 10;
     left_drag = right_drag = false;
-
-    white_brush = make_brush(rgb(255, 255, 255));
-    green_brush = make_brush(rgb(0, 255, 0));
-    blue_brush = make_brush(rgb(0, 0, 255));
-    red_brush = make_brush(rgb(255, 0, 0));
-    azure_brush = make_brush(rgb(0, 128, 200));
-    white_pen = make_pen(rgb(255, 255, 255));
-    black_pen = make_pen(rgb(0, 0, 0));
-    green_pen = make_pen(rgb(0, 255, 0));
-    blue_pen = make_pen(rgb(0, 0, 255));
-    azure_pen = make_pen(rgb(0, 128, 200));
 }
 
 main_class::~main_class() {
@@ -113,8 +101,7 @@ void main_class::main_startup(window w) {
     set_fixed_step(options.fixed_step);
     rand_seed();
     memdc_setup(w);
-    world_class* built = new world_class(this);
-    world = built;
+    world = new world_class(world_setup{buffer_width, buffer_height, options.world});
     world->update();
     world->draw(memdc);
     record_positions();
@@ -146,6 +133,10 @@ void main_class::memdc_setup(window w) {
     buffer_width = r.right - r.left;
     buffer_height = r.bottom - r.top;
     log("[Main] memdc_setup x:   %d  y: %d\n", buffer_width, buffer_height);
+    if (world) {
+        world->picture_width = buffer_width;
+        world->picture_height = buffer_height;
+    }
     memdc = create_memory_dc();
     membmp = create_bitmap(buffer_width, buffer_height);
     select_bitmap(memdc, membmp);
@@ -164,27 +155,27 @@ void main_class::start_tick_timer(window w) {
 
 void main_class::key_down(window w, unsigned code, bool repeat) {
     keys[code & 0xFF] = true;
-    if (keys[0x4E] && world) {  // N
+    if (keys[vk_letter('N')] && world) {
         world->free_markers();
         world->free_impacts();
     }
-    if (keys[0x1B]) post_quit(0);  // Escape
-    if (keys[0x28]) {              // Down
+    if (keys[vk_escape]) post_quit(0);
+    if (keys[vk_down]) {
         ++tick_interval;
         start_tick_timer(w);
     }
-    if (keys[0x26]) {  // Up
+    if (keys[vk_up]) {
         if (tick_interval > 0) --tick_interval;
         start_tick_timer(w);
     }
     if (world) {
-        if (keys[0x54]) world->show_walls = !world->show_walls;      // T
-        if (keys[0x4D]) world->markers_on = !world->markers_on;      // M
-        if (keys[0x49]) world->show_impacts = !world->show_impacts;  // I
-        if (keys[0x48]) world->show_map = !world->show_map;          // H
-        if (keys[0x47]) world->show_grad = !world->show_grad;        // G
+        if (keys[vk_letter('T')]) world->show_walls = !world->show_walls;
+        if (keys[vk_letter('M')]) world->markers_on = !world->markers_on;
+        if (keys[vk_letter('I')]) world->show_impacts = !world->show_impacts;
+        if (keys[vk_letter('H')]) world->show_map = !world->show_map;
+        if (keys[vk_letter('G')]) world->show_grad = !world->show_grad;
         // S saves once per press: not while other keys go down, nor on its own repeats.
-        if (code == 0x53 && !repeat) world->save_world(options.world.empty() ? "world.txt" : options.world.c_str());
+        if (code == vk_letter('S') && !repeat) world->save_world(options.world.empty() ? "world.txt" : options.world.c_str());
     }
 }
 
@@ -222,13 +213,7 @@ void main_class::tick(window w) {
 }
 
 void main_class::record_positions() {
-    if (!options.stats || !world) return;
-    const double now = get_time();
-    // The oldest record kept is the newest one at least ten seconds old.
-    while (recent_positions_.size() >= 2 && recent_positions_[1].time <= now - 10.0) recent_positions_.pop_front();
-    positions_at p{now, {}};
-    for (unsigned i = 0; i < world->num_robots; ++i) p.robots.push_back(point{world->robots[i]->x, world->robots[i]->y});
-    recent_positions_.push_back(std::move(p));
+    if (options.stats && world) figures.record_positions(*world, get_time());
 }
 
 void main_class::mouse_down(lparam pos) {
@@ -265,28 +250,8 @@ void main_class::finish_run() {
             std::fprintf(stderr, "swarm: could not write snapshot %s\n", options.snapshot.c_str());
     }
     if (options.stats) {
-        int markers = world ? world->marker_count() : 0;
         std::printf("ticks: %lld\n", ticks_done);
-        std::printf("robots: %u\n", world ? world->num_robots : 0u);
-        std::printf("walls: %d\n", world ? world->wall_count : 0);
-        std::printf("impacts: %d\n", world ? world->impact_count : 0);
-        std::printf("markers: %d\n", markers);
-        std::printf("targets_reached: %llu\n", world ? static_cast<unsigned long long>(world->targets_reached) : 0ull);
-        std::printf("replans: %llu\n", world ? static_cast<unsigned long long>(world->replans) : 0ull);
-        std::printf("target_changes: %llu\n", world ? static_cast<unsigned long long>(world->target_changes) : 0ull);
-        std::printf("target_wait_max_s: %.2f\n", world ? world->target_wait_max_s() : 0.0);
-        // Robots within 0.1 of where they were ten simulated seconds ago (or at the start of a
-        // shorter run).
-        int still = 0;
-        if (world && !recent_positions_.empty()) {
-            const std::vector<point>& then = recent_positions_.front().robots;
-            for (unsigned i = 0; i < world->num_robots && i < then.size(); ++i) {
-                const double ddx = world->robots[i]->x - then[i].x, ddy = world->robots[i]->y - then[i].y;
-                if (ddx * ddx + ddy * ddy <= 0.01) ++still;
-            }
-        }
-        std::printf("robots_still_10s: %d\n", still);
-        std::printf("robots_held_max_s: %.2f\n", world ? world->held_max_s : 0.0);
+        figures.print(stdout, world);
         std::printf("tick_us_median: %.1f\n", tick_times.median_us());
         std::printf("tick_us_p99: %.1f\n", tick_times.percentile_us(0.99));
         std::printf("update_us_median: %.1f\n", update_times.median_us());

@@ -1,14 +1,13 @@
 // The application object: main window, back buffer, palette, key table, tick and world.
 #pragma once
 
-#include <deque>
 #include <string>
-#include <vector>
 
 #include "platform/draw.h"
 #include "platform/window.h"
 #include "support/stats.h"
-#include "world/types.h"
+#include "support/version.h"
+#include "world/run_figures.h"
 
 class world_class;
 
@@ -28,7 +27,7 @@ struct run_options {
 class main_class {
 public:
     static constexpr unsigned tick_timer_id = 101;
-    static constexpr const char* version = "0.6.17";
+    static constexpr const char* version = swarm_version;
     static constexpr const char* credit = "by the swarm controller team";
 
     bool left_drag = false;
@@ -39,9 +38,6 @@ public:
     int buffer_height = 0;
     platform::dc* memdc = nullptr;
     platform::bitmap* membmp = nullptr;
-
-    platform::brush white_brush, green_brush, blue_brush, red_brush, azure_brush;
-    platform::pen white_pen, black_pen, green_pen, blue_pen, azure_pen;
 
     world_class* world = nullptr;
 
@@ -82,12 +78,8 @@ public:
 
 private:
     void release_back_buffer();
-    // Robot positions of the last ten simulated seconds, for the run figures.
-    struct positions_at {
-        double time;
-        std::vector<point> robots;
-    };
-    std::deque<positions_at> recent_positions_;
+    // Where the robots were lately, for the run figures.
+    run_figures figures;
     void record_positions();
     void start_tick_timer(platform::window w);
     bool finished_ = false;

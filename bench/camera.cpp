@@ -12,7 +12,6 @@
 // libjpeg's header needs size_t and FILE declared first.
 #include <jpeglib.h>
 
-#include "app/main_class.h"
 #include "bench_util.h"
 #include "camera/jpeg_decode.h"
 #include "camera/robot_camera.h"
@@ -60,9 +59,7 @@ int main(int argc, char** argv) {
     }
 
     // A camera link with its console and robot, its control link writing into a local sink.
-    main_class owner;
-    owner.buffer_width = owner.buffer_height = 100;
-    auto* world = new world_class(&owner);
+    auto* world = new world_class(world_setup{100, 100, ""});
     auto* robot = new robot_class(world, "bench", "127.0.0.1", 1, 0);
     robot_camera_class* cam = robot->console->camera;
     int sink[2];
@@ -94,7 +91,7 @@ int main(int argc, char** argv) {
             len = static_cast<unsigned>(motion[i].size());
             decompress_image(cam->compressed_image, &len, robot_camera_class::buffer_bytes + robot_camera_class::frame_growth_room,
                              cam->camera_buffer, W, H);
-            cam->process_frame();
+            robot->console->take_camera_news(camera_news{false, {cam->process_frame(robot->pan, robot->tilt)}});
             target_t.push_back(bench::now_s() - t0);
             frame_bytes += static_cast<unsigned long>(motion[i].size());
 

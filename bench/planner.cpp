@@ -5,7 +5,6 @@
 #include <random>
 #include <string>
 
-#include "app/main_class.h"
 #include "bench_util.h"
 #include "robot/nav_grid.h"
 #include "robot/robot.h"
@@ -15,13 +14,11 @@
 namespace {
 
 struct scene {
-    main_class owner;
     world_class* world = nullptr;
     std::mt19937 g{11};
 
     scene(int robots, int impacts) {
-        owner.buffer_width = owner.buffer_height = 100;
-        world = new world_class(&owner);
+        world = new world_class(world_setup{100, 100, ""});
         std::uniform_real_distribution<double> u(0.2, 9.8), side(0.3, 1.5);
         // Impacts are wall points the robots have seen: lay them along the outlines of boxes
         // scattered over the world, 0.1 apart, as sightings of real walls leave them.

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "app/main_class.h"
 #include "bench_util.h"
 #include "platform/draw.h"
 #include "robot/robot.h"
@@ -45,22 +44,19 @@ int main(int argc, char** argv) {
     set_fixed_step(0.01);
     srand15(1);
 
-    main_class owner;
-    owner.buffer_width = 640;
-    owner.buffer_height = 480;
-    owner.memdc = platform::create_memory_dc();
-    owner.membmp = platform::create_bitmap(640, 480);
-    platform::select_bitmap(owner.memdc, owner.membmp);
-    auto* world = new world_class(&owner);
+    platform::dc* memdc = platform::create_memory_dc();
+    platform::bitmap* membmp = platform::create_bitmap(640, 480);
+    platform::select_bitmap(memdc, membmp);
+    auto* world = new world_class(world_setup{640, 480, ""});
 
     std::mt19937 g(2);
     std::uniform_real_distribution<double> pos(0.5, 9.0), size(0.1, 1.0);
     for (int i = 0; i < 50; ++i) world->add_wall(pos(g), pos(g), size(g), size(g) * 0.3);
 
-    for (int t = 0; t < warmup; ++t) timed_tick(world, owner.memdc);
+    for (int t = 0; t < warmup; ++t) timed_tick(world, memdc);
     std::vector<double> update, draw;
     for (int t = 0; t < measured; ++t) {
-        const tick_time tt = timed_tick(world, owner.memdc);
+        const tick_time tt = timed_tick(world, memdc);
         update.push_back(tt.update);
         draw.push_back(tt.draw);
     }
@@ -78,20 +74,14 @@ int main(int argc, char** argv) {
     // The rooms world while the swarm explores it: the first 30 simulated seconds, when impacts
     // arrive and every robot re-plans often. Update and update plus draw, worst ticks included.
     {
-        main_class rooms_owner;
-        rooms_owner.options.world = SWARM_WORLDS_DIR "/rooms.txt";
-        rooms_owner.buffer_width = 640;
-        rooms_owner.buffer_height = 480;
-        rooms_owner.memdc = owner.memdc;
         srand15(1);
-        auto* rooms = new world_class(&rooms_owner);
+        auto* rooms = new world_class(world_setup{640, 480, SWARM_WORLDS_DIR "/rooms.txt"});
         std::vector<double> rooms_update, rooms_tick;
         for (int t = 0; t < 3000; ++t) {
-            const tick_time tt = timed_tick(rooms, owner.memdc);
+            const tick_time tt = timed_tick(rooms, memdc);
             rooms_update.push_back(tt.update);
             rooms_tick.push_back(tt.update + tt.draw);
         }
-        rooms_owner.memdc = nullptr;
         std::printf("rooms_walls: %d\n", rooms->wall_count);
         std::printf("rooms_impacts: %d\n", rooms->impact_count);
         std::printf("update_us_p99: %.1f\n", bench::percentile(rooms_update, 0.99) * 1e6);
@@ -99,6 +89,9 @@ int main(int argc, char** argv) {
         std::printf("update_draw_us_p99: %.1f\n", bench::percentile(rooms_tick, 0.99) * 1e6);
         delete rooms;
     }
+    platform::select_bitmap(memdc, nullptr);
+    platform::delete_bitmap(membmp);
+    platform::delete_dc(memdc);
     bench::leave_temp_dir(dir);
     return 0;
 }

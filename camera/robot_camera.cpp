@@ -4,8 +4,6 @@
 #include <cstring>
 
 #include "camera/jpeg_decode.h"
-#include "console/robot_win.h"
-#include "robot/robot.h"
 #include "support/clock.h"
 #include "support/log.h"
 
@@ -17,7 +15,7 @@ std::uint16_t get_checksum16(const unsigned char* data, unsigned int length) {
     return sum;
 }
 
-robot_camera_class::robot_camera_class(robot_win_class* o) : owner(o) {
+robot_camera_class::robot_camera_class(const char* host, int port) : host_(host), port_(port) {
     camera_buffer = static_cast<color_type*>(std::calloc(buffer_bytes / 3, sizeof(color_type)));
     if (!camera_buffer) {
         log("[Camera] Unable to get memory for camera_buffer\n");
@@ -62,19 +60,12 @@ void robot_camera_class::start() { log("[Camera] Start\n"); }
 
 void robot_camera_class::stop() { log("[Camera] Stop\n"); }
 
-void robot_camera_class::close_link() {
-    close_socket(camera_socket);
-    camera_socket = invalid_socket;
-}
+void robot_camera_class::close_link() { half.close(); }
 
 void robot_camera_class::lose_link() {
-    const bool was_connected = connected;
-    connected = false;
-    connecting = false;
-    close_link();
     // Only a connection that was made and lost sends the robot's name to be looked up again; a
     // failed attempt keeps the address for the next one.
-    if (was_connected) forget_host(owner->robot->host);
+    half.lose(host_);
 }
 
 void robot_camera_class::reset_receive() {
@@ -86,59 +77,37 @@ void robot_camera_class::reset_receive() {
 
 void robot_camera_class::connect_to_camera_server() {
     if (!ready_) return;  // without its buffers the link stays down
-    robot_class* robot = owner->robot;
-    const std::uint16_t camera_port = static_cast<std::uint16_t>(robot->port + 1);
-    owner->alert("[Camera] Connecting to %s:%d", robot->host, camera_port);
+    const std::uint16_t camera_port = static_cast<std::uint16_t>(port_ + 1);
+    half.tell("[Camera] Connecting to %s:%d", host_, camera_port);
     std::uint32_t address = 0;
-    const resolve_result r = resolve_host(robot->host, address, this);
-    if (r == resolve_result::pending) return;  // looked up in the background; next check connects
-    if (r == resolve_result::failed) {
-        owner->alert("[Camera] Host name error.");
-        return;
-    }
-    close_link();
-    camera_socket = tcp_socket();
-    if (camera_socket == invalid_socket) {
-        owner->alert("[Camera] Socket error.");
-        return;
-    }
-    supervise_socket(camera_socket, dead_link_ms);
-    async_select(camera_socket, owner->hwnd, socket_message, fd_read | fd_write | fd_connect | fd_close);
-    connected = false;
-    connecting = true;
-    socket_connect(camera_socket, address, camera_port);
+    // Looked up in the background while pending; the next check connects.
+    if (!half.resolve(host_, address, this)) return;
+    half.start(address, camera_port);
 }
 
-void robot_camera_class::camera_socket_message(unsigned int, long event) {
-    const unsigned what = static_cast<unsigned>(event) & 0xFFFF;
-    const unsigned error = (static_cast<unsigned long>(event) >> 16) & 0xFFFF;
-    switch (what) {
-    case fd_connect:
-        if (error == 0) {
-            owner->alert("[Camera] Connected.");
-            connected = true;
-            connecting = false;
-            // Bytes left from a lost connection are not the start of this stream.
-            reset_receive();
-            request_image();
-        } else {
-            owner->alert("[Camera] Time out.");
-            lose_link();
-        }
+camera_news robot_camera_class::camera_socket_message(unsigned int, long event, int pan, int tilt) {
+    news_ = camera_news{};
+    aim_pan_ = pan;
+    aim_tilt_ = tilt;
+    switch (half.take(event)) {
+    case socket_half::notice::connected:
+        // Bytes left from a lost connection are not the start of this stream.
+        reset_receive();
+        request_image();
         break;
-    case fd_read:
+    case socket_half::notice::readable:
         read_camera_data();
         break;
-    case fd_close:
-        if (error == static_cast<unsigned>(error_timed_out))
-            owner->alert("[Camera] No answer from the robot; dropping the link.");
-        else
-            owner->alert("[Camera] Server disconnect.");
+    case socket_half::notice::failed:
+    case socket_half::notice::closed:
+    case socket_half::notice::timed_out:
         lose_link();
         break;
-    default:
+    case socket_half::notice::writable:
+    case socket_half::notice::none:
         break;
     }
+    return std::move(news_);
 }
 
 void robot_camera_class::request_image() {
@@ -146,7 +115,7 @@ void robot_camera_class::request_image() {
     const unsigned char request = 0x40;
     const long n = socket_send(camera_socket, &request, 1);
     if (n != 1) {
-        owner->alert("[Camera] Unable to send data");
+        half.tell("[Camera] Unable to send data");
         connected = false;
     }
 }
@@ -184,7 +153,7 @@ unsigned int robot_camera_class::camera_process_packet(unsigned char* bytes, uns
 
 bool robot_camera_class::size_packet(unsigned char* bytes) {
     if (bytes[0] != 0x40) {
-        owner->alert("[Camera] Invalid image size packet (%x)", bytes[0]);
+        half.tell("[Camera] Invalid image size packet (%x)", bytes[0]);
         return false;
     }
     const std::uint32_t w = (static_cast<std::uint32_t>(bytes[1]) << 8) | bytes[2];
@@ -192,7 +161,7 @@ bool robot_camera_class::size_packet(unsigned char* bytes) {
     // A picture larger than the buffers is refused before anything is sized for it.
     // Computed in 64 bits: a product such as 43691 by 32768 must not wrap into a small size.
     if (static_cast<std::uint64_t>(w) * h * 3 > buffer_bytes) {
-        owner->alert("[Camera] Picture size %ux%u too large; frame refused", w, h);
+        half.tell("[Camera] Picture size %ux%u too large; frame refused", w, h);
         return false;
     }
     if (w != width || h != height) {
@@ -204,7 +173,7 @@ bool robot_camera_class::size_packet(unsigned char* bytes) {
                    (static_cast<std::uint32_t>(bytes[7]) << 8) | bytes[8];
     image_checksum = static_cast<std::uint16_t>((bytes[9] << 8) | bytes[10]);
     if (image_length == 0 || image_length > buffer_bytes) {
-        owner->alert("[Camera] Invalid image size (%d)", static_cast<int>(image_length));
+        half.tell("[Camera] Invalid image size (%d)", static_cast<int>(image_length));
         return false;
     }
     image_pos = 0;
@@ -229,7 +198,7 @@ void robot_camera_class::image_packet() {
     const std::uint16_t sum = get_checksum16(compressed_image, image_length);
     request_image();
     if (sum != image_checksum) {
-        owner->alert("[Camera] Image checksum fail. expected: %d  actual: %d  (%d)\n", image_checksum, sum,
+        half.tell("[Camera] Image checksum fail. expected: %d  actual: %d  (%d)\n", image_checksum, sum,
                      static_cast<int>(sum) - static_cast<int>(image_checksum));
         return;
     }
@@ -239,12 +208,18 @@ void robot_camera_class::image_packet() {
     // broken one would show the operator a rate over a frozen picture.
     if (!process_image(compressed_image, &image_length, buffer_bytes + frame_growth_room)) return;
     if (!decode_frame(compressed_image, image_length, camera_buffer, width, height)) return;
-    if (targeting)
-        process_frame();
-    else
+    if (targeting) {
+        const target_decision d = process_frame(aim_pan_, aim_tilt_);
+        if (d.steer) {
+            aim_pan_ = d.pan;
+            aim_tilt_ = d.tilt;
+        }
+        news_.decisions.push_back(d);
+    } else {
         have_reference = false;
+    }
     ++frame_count;
-    if (owner->hwnd) invalidate(owner->hwnd);
+    news_.new_picture = true;
     log("Returning\n");
 }
 
@@ -267,13 +242,13 @@ void robot_camera_class::camera_disconnect() {
     close_link();
     connected = false;
     connecting = false;
-    owner->alert("[Camera] Disconnect.");
+    half.tell("[Camera] Disconnect.");
 }
 
-void robot_camera_class::draw(dc* hdc) {
+void robot_camera_class::draw(dc* hdc, int view_width, int view_height) {
     if (!ready_ || width == 0 || height == 0) return;
     // Rows are packed: the stride is exactly three bytes a pixel.
-    stretch_picture(hdc, 0, 0, static_cast<int>(owner->width), static_cast<int>(owner->height),
+    stretch_picture(hdc, 0, 0, view_width, view_height,
                     reinterpret_cast<const std::uint8_t*>(camera_buffer), static_cast<int>(width),
                     static_cast<int>(height), static_cast<int>(width * 3));
 }

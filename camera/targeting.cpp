@@ -1,5 +1,5 @@
 // Motion targeting: the weighted centre of what changed since the last picture becomes the target;
-// it is marked, the robot fires at it, and the camera turns towards it.
+// it is marked, and the decision says to fire at it and to turn the camera towards it.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -8,9 +8,6 @@
 #endif
 
 #include "camera/robot_camera.h"
-#include "console/robot_win.h"
-#include "link/robot_comm.h"
-#include "robot/robot.h"
 
 namespace {
 constexpr unsigned change_floor = 50;
@@ -41,17 +38,18 @@ void robot_camera_class::draw_box(unsigned int x1, unsigned int y1, unsigned int
         for (unsigned x = x1; x < x2; ++x) picture[static_cast<std::size_t>(y) * width + x] = color_type{0, 0, 255};
 }
 
-void robot_camera_class::process_frame() {
+target_decision robot_camera_class::process_frame(int P, int T) {
+    target_decision decision;
     // Steering divides by half the picture's size.
-    if (width < 2 || height < 2) return;
+    if (width < 2 || height < 2) return decision;
+    decision.looked = true;
     const std::size_t bytes = static_cast<std::size_t>(width) * height * 3;
-    robot_comm_class* comm = owner->comm;
     if (!have_reference) {
-        // Nothing to compare with yet: this picture becomes the reference.
+        // Nothing to compare with yet: this picture becomes the reference, and the
+        // robot holds its fire.
         std::memcpy(last_frame, camera_buffer, bytes);
         have_reference = true;
-        comm->fire_off();
-        return;
+        return decision;
     }
 
     // 64-bit sums: a large picture changing everywhere overflows 32 bits.
@@ -101,20 +99,15 @@ void robot_camera_class::process_frame() {
         for (unsigned x = 0; x < width; ++x) camera_buffer[static_cast<std::size_t>(cy) * width + x].green = 255;
         const int bx1 = std::max(0, static_cast<int>(cx) - box_half), by1 = std::max(0, static_cast<int>(cy) - box_half);
         draw_box(static_cast<unsigned>(bx1), static_cast<unsigned>(by1), cx + box_half, cy + box_half, camera_buffer);
-        comm->fire_on();
-    } else {
-        comm->fire_off();
+        decision.fire = true;
     }
 
-    robot_class* robot = owner->robot;
-    const int P = robot->pan, T = robot->tilt;
     const int half_w = static_cast<int>(width / 2), half_h = static_cast<int>(height / 2);
     const int q = static_cast<int>(static_cast<double>(static_cast<int>(cx) - half_w) / half_w * steering_gain);
     const int qt = static_cast<int>(static_cast<double>(static_cast<int>(cy) - half_h) / half_h * steering_gain);
     const int new_pan = std::clamp(P - q, 0, 255), new_tilt = std::clamp(T - qt, 0, 255);
-    if (new_pan != P || new_tilt != T) {
-        robot->set_pan(new_pan);
-        robot->set_tilt(new_tilt);
-        comm->send_controller_values();
-    }
+    decision.steer = new_pan != P || new_tilt != T;
+    decision.pan = new_pan;
+    decision.tilt = new_tilt;
+    return decision;
 }

@@ -9,38 +9,23 @@
 
 namespace {
 
-enum : unsigned char {
-    key_space = 0x20,
-    key_escape = 0x1B,
-    key_left = 0x25,
-    key_right = 0x27,
-    key_a = 0x41,
-    key_c = 0x43,
-    key_d = 0x44,
-    key_e = 0x45,
-    key_l = 0x4C,
-    key_m = 0x4D,
-    key_p = 0x50,
-    key_q = 0x51,
-    key_s = 0x53,
-    key_t = 0x54,
-    key_w = 0x57,
-    key_x = 0x58,
-    key_z = 0x5A,
-};
+using platform::vk_left;
+using platform::vk_letter;
+using platform::vk_right;
+using platform::vk_space;
 
 // Keys whose press moves the robot only when they were not already held.
 bool is_drive_key(unsigned char k) {
     switch (k) {
-    case key_a:
-    case key_d:
-    case key_s:
-    case key_w:
-    case key_z:
-    case key_x:
-    case key_c:
-    case key_q:
-    case key_e:
+    case vk_letter('A'):
+    case vk_letter('D'):
+    case vk_letter('S'):
+    case vk_letter('W'):
+    case vk_letter('Z'):
+    case vk_letter('X'):
+    case vk_letter('C'):
+    case vk_letter('Q'):
+    case vk_letter('E'):
         return true;
     default:
         return false;
@@ -57,38 +42,38 @@ void robot_win_class::reset_keys() {
 
 void robot_win_class::update_movement() {
     log("[Client Input]  robot_win_class::update_movement\n");
-    if (keys[key_right]) robot->move_pan(-3);
-    if (keys[key_left]) robot->move_pan(3);
+    if (keys[vk_right]) robot->move_pan(-3);
+    if (keys[vk_left]) robot->move_pan(3);
 
     double speed = 0, turn = 0;
-    if (keys[key_w]) {
+    if (keys[vk_letter('W')]) {
         speed = 1.0;
-        turn = keys[key_a] ? 0.5 : keys[key_d] ? -0.5 : 0;
-    } else if (keys[key_s]) {
+        turn = keys[vk_letter('A')] ? 0.5 : keys[vk_letter('D')] ? -0.5 : 0;
+    } else if (keys[vk_letter('S')]) {
         speed = -1.0;
-        turn = keys[key_a] ? -0.5 : keys[key_d] ? 0.5 : 0;
+        turn = keys[vk_letter('A')] ? -0.5 : keys[vk_letter('D')] ? 0.5 : 0;
     } else {
-        turn = keys[key_a] ? 1.0 : keys[key_d] ? -1.0 : 0;
+        turn = keys[vk_letter('A')] ? 1.0 : keys[vk_letter('D')] ? -1.0 : 0;
     }
     robot->motion(speed, turn);
-    comm->send_controller_values();
+    comm->send_controller_values(drive().data());
 }
 
 void robot_win_class::process_key_down(unsigned char k) {
     log("[Client Input] robot_win_class::process_key_down\n");
     switch (k) {
-    case key_l:
+    case vk_letter('L'):
         set_logging(!get_logging());
         alert(get_logging() ? "[Client Input] Logging enabled" : "[Client Input] Logging disabled");
         break;
-    case key_p:
+    case vk_letter('P'):
         show_text = !show_text;
         if (show_text)
             height = height > static_cast<unsigned>(text_area) ? height - text_area : 0;
         else
             height += text_area;
         break;
-    case key_t:
+    case vk_letter('T'):
         if (!camera->targeting) {
             camera->targeting = true;
             alert("[Client Input] Targeting enabled");
@@ -98,24 +83,24 @@ void robot_win_class::process_key_down(unsigned char k) {
             alert("[Client Input] Targeting disabled");
         }
         break;
-    case key_m:
+    case vk_letter('M'):
         mouse_control = !mouse_control;
         break;
-    case key_space:
+    case vk_space:
         robot->toggle_auto_mode();
         alert(robot->auto_mode ? "[Client Input] Auto mode" : "[Client Input] Manual mode");
         break;
     default:
         break;
     }
-    const bool due = k == key_left || k == key_right || (is_drive_key(k) && !keys[k]);
+    const bool due = k == vk_left || k == vk_right || (is_drive_key(k) && !keys[k]);
     keys[k] = true;
     if (due) update_movement();
 }
 
 void robot_win_class::process_key_up(unsigned char k) {
     log("[Client Input] robot_win_class::process_key_up\n");
-    const bool due = k == key_left || k == key_right || is_drive_key(k);
+    const bool due = k == vk_left || k == vk_right || is_drive_key(k);
     keys[k] = false;
     if (due) update_movement();
 }

@@ -10,19 +10,21 @@
 #include "resources/main_menu.h"
 #include "robot/robot.h"
 #include "support/log.h"
+#include "support/version.h"
 
 using namespace platform;
 
 namespace {
 constexpr const char* window_class = "RobotWin";
-constexpr const char* version = "0.6.17";
 }  // namespace
 
 robot_win_class::robot_win_class(robot_class* r) : robot(r) {
     log("[Client Main] robot_win_class::robot_win_class\n");
     std::memset(text, ' ', sizeof text);
-    camera = new robot_camera_class(this);
-    comm = new robot_comm_class(this);
+    camera = new robot_camera_class(robot->host, robot->port);
+    comm = new robot_comm_class(robot->host, robot->port);
+    // What either link has to say goes to the message area.
+    comm->half.alert = camera->half.alert = [this](const char* line) { alert("%s", line); };
     setup_window(nullptr, 1);
 }
 
@@ -107,10 +109,12 @@ lresult robot_win_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
         process_mouse(static_cast<long>(lp));
         return 0;
     case robot_comm_class::socket_message:
-        comm->control_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp));
+        if (comm->control_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp)))
+            robot->process_telemetry(comm->telemetry, comm->telemetry_length);
         return 0;
     case robot_camera_class::socket_message:
-        camera->camera_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp));
+        take_camera_news(
+            camera->camera_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp), robot->pan, robot->tilt));
         return 0;
     default:
         return def_window_proc(w, msg, wp, lp);
@@ -120,28 +124,30 @@ lresult robot_win_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
 void robot_win_class::system_startup(window w) {
     log("[Client Main] robot_win_class::system_startup\n");
     hwnd = w;
+    comm->half.window = camera->half.window = w;
     reset_keys();
     if (!set_timer(w, keep_alive_timer, 100)) alert("[Client Main] Unable to set timer");
     if (!set_timer(w, second_timer, 1000)) alert("[Client Main] Unable to set timer");
     camera->start();
-    alert("[Client Main] Version: %s", version);
+    alert("[Client Main] Version: %s", swarm_version);
 }
 
 void robot_win_class::system_shutdown() {
     log("[Client Main] robot_win_class::system_shutdown\n");
     comm->shutdown_network();
+    camera->camera_disconnect();
     post_quit(0);
 }
 
 void robot_win_class::timer_message(unsigned int id) {
     if (id == keep_alive_timer) {
-        if (comm->connected) comm->send_keep_alive();
+        if (comm->connected) comm->send_keep_alive(drive().data());
         invalidate(hwnd);
     } else if (id == second_timer) {
         log("[Client Main] Second\n");
         if (camera->connected) alert("[Client Main] FPS: %d", camera->fps);
         camera->camera_check();
-        comm->network_check();
+        comm->network_check(drive().data());
     }
 }
 
@@ -150,6 +156,7 @@ void robot_win_class::check_active(int active) {
     if (active == 0) {
         reset_keys();
         comm->motion_stop();
+        robot->motion(0, 0);
     }
 }
 
@@ -163,6 +170,7 @@ void robot_win_class::handle_menu(unsigned int id) {
         break;
     case id_disconnect:
         comm->disconnect();
+        camera->camera_disconnect();
         break;
     case id_stop:
         comm->stopped = true;
@@ -182,7 +190,7 @@ void robot_win_class::paint_main() {
     dc* d = begin_paint(hwnd);
     const rect client = get_client_rect(hwnd);
     fill_rect(d, client, rgb(255, 255, 255));
-    camera->draw(d);
+    camera->draw(d, static_cast<int>(width), static_cast<int>(height));
     set_text_color(d, rgb(0, 0, 0));
     set_bk_color(d, rgb(255, 255, 255));
     if (show_text)
@@ -227,4 +235,26 @@ void robot_win_class::do_add_line(const char* line) {
     const std::size_t n = std::min<std::size_t>(std::strlen(line), line_length);
     std::memcpy(target, line, n);
     if (hwnd) invalidate(hwnd);
+}
+
+std::array<unsigned char, 4> robot_win_class::drive() const {
+    std::array<unsigned char, 4> bytes{};
+    robot->get_control_data(bytes.data());
+    return bytes;
+}
+
+void robot_win_class::take_camera_news(const camera_news& news) {
+    for (const target_decision& d : news.decisions) {
+        if (!d.looked) continue;
+        if (d.fire)
+            comm->fire_on();
+        else
+            comm->fire_off();
+        if (d.steer) {
+            robot->set_pan(d.pan);
+            robot->set_tilt(d.tilt);
+            comm->send_controller_values(drive().data());
+        }
+    }
+    if (news.new_picture && hwnd) invalidate(hwnd);
 }

@@ -2,12 +2,15 @@
 // keyboard and pointer driving. It owns the robot's control and camera links.
 #pragma once
 
+#include <array>
+
 #include "platform/draw.h"
 #include "platform/window.h"
 
 class robot_class;
 class robot_comm_class;
 class robot_camera_class;
+struct camera_news;
 
 class robot_win_class {
 public:
@@ -55,4 +58,12 @@ public:
     void process_key_down(unsigned char key);
     void process_key_up(unsigned char key);
     void process_mouse(long position);
+
+    // Acts on what a camera notice brought: fire and steering go to the robot and its link, and
+    // a new picture is shown.
+    void take_camera_news(const camera_news& news);
+
+private:
+    // The robot's drive command as the control link sends it.
+    std::array<unsigned char, 4> drive() const;
 };

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/main_class.h"
 #include "robot/robot.h"
 #include "world/world.h"
 
@@ -37,13 +36,11 @@ inline bool write_input(const char* name, const std::uint8_t* data, std::size_t 
 }
 
 struct context {
-    main_class owner;
     world_class* world = nullptr;
     robot_class* robot = nullptr;
     context() {
         quiet_directory();
-        owner.buffer_width = owner.buffer_height = 100;
-        world = new world_class(&owner);
+        world = new world_class(world_setup{100, 100, ""});
         robot = new robot_class(world, "fuzz", "127.0.0.1", 1, 0);
     }
 };

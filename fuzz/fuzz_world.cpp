@@ -6,9 +6,8 @@
 
 namespace {
 
-world_class* load(main_class& owner, const char* file) {
-    owner.options.world = file;
-    return new world_class(&owner);
+world_class* load(const char* file) {
+    return new world_class(world_setup{100, 100, file});
 }
 
 }  // namespace
@@ -16,11 +15,9 @@ world_class* load(main_class& owner, const char* file) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::quiet_directory();
     if (!fuzz::write_input("world.txt", data, size)) return 0;
-    main_class owner;
-    owner.buffer_width = owner.buffer_height = 100;
-    world_class* first = load(owner, "world.txt");
+    world_class* first = load("world.txt");
     if (first->save_world("saved.txt") < 0) std::abort();
-    world_class* again = load(owner, "saved.txt");
+    world_class* again = load("saved.txt");
     if (again->wall_count != first->wall_count || again->target_x != first->target_x ||
         again->target_y != first->target_y)
         std::abort();

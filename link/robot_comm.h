@@ -1,51 +1,69 @@
 // One robot's control link: drive commands out, checksummed telemetry packets in.
+//
+// The console that owns it hands it the drive bytes to send and takes the telemetry it receives;
+// the link says what the operator should hear through its one callback (`half.alert`).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "link/socket_half.h"
 #include "platform/socket.h"
-
-class robot_win_class;
+#include "support/version.h"
 
 class robot_comm_class {
 public:
     static constexpr unsigned socket_message = platform::msg_user + 1;
-    static constexpr const char* version_text = "0.6.17";
+    static constexpr const char* version_text = swarm_version;
     // Commands waiting for a socket that cannot take them yet; beyond this the link is dropped.
     static constexpr std::size_t max_pending = 16384;
-    // A connect with no outcome after this many seconds is given up and tried again.
-    static constexpr double connect_timeout_s = 2.0;
-    // Sent data unacknowledged for this long means the robot is gone.
-    static constexpr unsigned dead_link_ms = 3000;
+    static constexpr double connect_timeout_s = socket_half::connect_timeout_s;
+    static constexpr unsigned dead_link_ms = socket_half::dead_link_ms;
+    // The telemetry fields a type 0x20 packet must carry.
+    static constexpr unsigned telemetry_payload_size = 15;
+    // The four drive bytes the robot's drive command encodes.
+    static constexpr unsigned drive_size = 4;
 
-    platform::socket_t control_socket = platform::invalid_socket;
-    bool connected = false;
-    bool connecting = false;
+    // The socket half shared with the camera link, and the names this link knows its parts by.
+    socket_half half{"[Nodecomm]", socket_message};
+    platform::socket_t& control_socket = half.socket;
+    bool& connected = half.connected;
+    bool& connecting = half.connecting;
     bool stopped = false;
     int rx_state = 0;
     unsigned int rx_count = 0;
     unsigned int rx_length = 0;
     unsigned char rx_buffer[1024] = {};
-    robot_win_class* owner = nullptr;
+    // The payload of the last telemetry packet received whole.
+    unsigned char telemetry[256] = {};
+    unsigned int telemetry_length = 0;
 
-    explicit robot_comm_class(robot_win_class* owner);
+    // The robot's host and control port; both outlive the link.
+    robot_comm_class(const char* host, int port);
     ~robot_comm_class();
     robot_comm_class(const robot_comm_class&) = delete;
     robot_comm_class& operator=(const robot_comm_class&) = delete;
 
-    void network_check();
+    // The once-a-second check: gives up an overdue attempt, connects when idle and not stopped,
+    // and sends the drive bytes.
+    void network_check(const unsigned char* drive);
     void connect_to_server();
-    void control_socket_message(unsigned int socket, long event);
-    void read_server_data();
+    // A socket notice. True when it brought telemetry (the last packet's is in `telemetry`).
+    bool control_socket_message(unsigned int socket, long event);
+    // Receives what has arrived; true when it held a whole telemetry packet.
+    bool read_server_data();
+    // 1 for a byte that ended a packet that was refused, 2 for one that ended a telemetry
+    // packet, otherwise 0.
     int node_process_byte(unsigned char byte);
     bool validate_packet(unsigned char* packet, unsigned int length);
+    // 1 when the packet was telemetry (kept in `telemetry`), otherwise 0.
     int process_packet(unsigned char* packet, unsigned int length);
     void send_packet(const unsigned char* data, unsigned int length);
     void send_string(const char* text);
     void send_version();
-    void send_controller_values();
-    void send_keep_alive();
+    void send_controller_values(const unsigned char* drive);
+    void send_keep_alive(const unsigned char* drive);
+    // Says the robot is being stopped and sends the stop; the owner stops its robot too.
     void motion_stop();
     void fire_on();
     void fire_off();
@@ -73,8 +91,9 @@ private:
     // Whether the link is connected; if not, says so once until it connects again.
     bool can_send();
 
+    const char* host_;
+    int port_;
     unsigned char pending_[max_pending] = {};
     std::size_t pending_len_ = 0;
-    double connect_started_ = 0;
     bool told_not_connected_ = false;
 };

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/socket.h"
+#include "platform/resolver.h"
 
 namespace platform {
 

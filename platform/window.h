@@ -58,6 +58,10 @@ enum : unsigned {
     vk_control = 0x11,
     vk_menu = 0x12,
 };
+// The virtual-key code of a letter key, given as its upper-case letter.
+constexpr unsigned vk_letter(char upper) {
+    return static_cast<unsigned char>(upper);
+}
 
 // The long parameter of the non-client-create and create messages points to this.
 struct create_params {

@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/main_class.h"
 #include "robot/robot.h"
 #include "support/clock.h"
 #include "support/log.h"
@@ -286,14 +285,14 @@ void robot_class::free_waypoints() {
 }
 
 void robot_class::draw_waypoints(dc* hdc) {
-    main_class* m = world->main;
+    const palette_type& m = world->palette;
     for (const waypoint_type* w = waypoints; w; w = w->next) {
         if (w->index == current_waypoint) {
-            select_brush(hdc, m->red_brush);
-            select_pen(hdc, m->black_pen);
+            select_brush(hdc, m.red_brush);
+            select_pen(hdc, m.black_pen);
         } else {
-            select_brush(hdc, m->azure_brush);
-            select_pen(hdc, m->azure_pen);
+            select_brush(hdc, m.azure_brush);
+            select_pen(hdc, m.azure_pen);
         }
         ellipse(hdc, world->get_screen_x(w->x - 0.05), world->get_screen_y(w->y - 0.05),
                 world->get_screen_x(w->x + 0.05), world->get_screen_y(w->y + 0.05));

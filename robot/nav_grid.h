@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "world/types.h"
+#include "support/types.h"
 
 constexpr int nav_size = 75;
 constexpr std::int32_t nav_obstacle = -1;

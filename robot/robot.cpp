@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/main_class.h"
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
 #include "support/clock.h"
@@ -244,15 +243,15 @@ bool robot_class::held() const {
 }
 
 void robot_class::draw(dc* hdc) {
-    main_class* m = world->main;
+    const palette_type& m = world->palette;
     rect r;
 
-    select_pen(hdc, m->black_pen);
-    select_brush(hdc, m->green_brush);
+    select_pen(hdc, m.black_pen);
+    select_brush(hdc, m.green_brush);
     world->get_bounding_rect(x, y, diameter, diameter, r);
     ellipse(hdc, r.left, r.top, r.right, r.bottom);
 
-    select_brush(hdc, m->white_brush);
+    select_brush(hdc, m.white_brush);
     world->draw_arrow(hdc, x, y, heading, sensor_size);
 
     for (int i = 0; i < sensor_count; ++i)
@@ -266,7 +265,7 @@ void robot_class::draw(dc* hdc) {
     world->draw_line(hdc, line{{x + 0.5 * s * ch, y - 0.5 * s * sh}, {x + length * ch, y - length * sh}});
     select_pen(hdc, old);
 
-    select_pen(hdc, m->blue_pen);
+    select_pen(hdc, m.blue_pen);
     world->draw_arrow(hdc, x, y, grad_angle, 0.1);
 
     // A held robot wears a magenta ring, a colour no other mark uses.

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/draw.h"
-#include "world/types.h"
+#include "support/types.h"
 
 class world_class;
 class robot_win_class;

@@ -5,31 +5,28 @@
 #include <string>
 #include <vector>
 
-#include "app/main_class.h"
 #include "platform/draw.h"
 #include "robot/robot.h"
 #include "support/clock.h"
 #include "support/random.h"
 #include "test_robot.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
 
 namespace {
 
-class auto_mode_test : public temp_dir_test {
+class auto_mode_test : public world_fixture {
 protected:
     void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = 640;
-        owner.buffer_height = 480;
+        world_fixture::SetUp();
         set_fixed_step(0.04);
     }
     void TearDown() override {
         set_fixed_step(0);
-        temp_dir_test::TearDown();
+        world_fixture::TearDown();
     }
     static void advance(int steps) {
         for (int i = 0; i < steps; ++i) advance_sim_clock();
@@ -40,14 +37,12 @@ protected:
             r.vision[i] = 0;
         }
     }
-
-    main_class owner;
 };
 
 // ---------------------------------------------------------------- timer_func
 
 TEST_F(auto_mode_test, FirstTimerCallClearsAllTimersButIndexTenTouchesNothing) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     ASSERT_TRUE(r.timers_reset);
     for (int i = 0; i < robot_class::timer_count; ++i) r.timer_start[i] = 100.0 + i;
@@ -75,7 +70,7 @@ TEST_F(auto_mode_test, FirstTimerCallClearsAllTimersButIndexTenTouchesNothing) {
 }
 
 TEST_F(auto_mode_test, TimerStartsAtItsThresholdRampsAndStopsAfterASecond) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
 
     EXPECT_EQ(r.timer_func(1.999, 0, 2.0, 2.0), 0.0);
@@ -109,7 +104,7 @@ TEST_F(auto_mode_test, TimerStartsAtItsThresholdRampsAndStopsAfterASecond) {
 }
 
 TEST_F(auto_mode_test, ExpiryAnswersOneWhateverTheLatchedValueAndTimersAreIndependent) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     EXPECT_EQ(r.timer_func(1.0, 1, 1.0, -1.5), 0.0);
     advance(5);
@@ -127,7 +122,7 @@ TEST_F(auto_mode_test, ExpiryAnswersOneWhateverTheLatchedValueAndTimersAreIndepe
 // ---------------------------------------------------------------- robot_auto_mode
 
 TEST_F(auto_mode_test, SteersByTheAverageOfTheLastTwoHeadingErrors) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     clear_sensors(r);
     // Right after construction the older entry is 0: the average is half the error.
@@ -159,7 +154,7 @@ TEST_F(auto_mode_test, SteersByTheAverageOfTheLastTwoHeadingErrors) {
 }
 
 TEST_F(auto_mode_test, SideRaysSlowAndSteerAwayButNeverBrake) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     clear_sensors(r);
     r.heading_error = 0;
@@ -214,7 +209,7 @@ TEST_F(auto_mode_test, SideRaysSlowAndSteerAwayButNeverBrake) {
 }
 
 TEST_F(auto_mode_test, ThreatWeighsSensorsAndRaysAgainstTheTriggerLevel) {
-    world_class w(&owner);
+    world_class w(setup);
     // Both side sensors count 0.4 each, the rays 0.2 (right), 0.4 (front) and 0.2 (left).
     auto brakes = [&](double near_r, double near_f, double near_l, bool side_hits) {
         test_robot r(&w);
@@ -238,7 +233,7 @@ TEST_F(auto_mode_test, ThreatWeighsSensorsAndRaysAgainstTheTriggerLevel) {
 
 TEST_F(auto_mode_test, FrontSensorStartsBraking) {
     set_fixed_step(0.05);
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     clear_sensors(r);
     r.heading_error = 0;
@@ -277,7 +272,7 @@ TEST_F(auto_mode_test, EvasiveTurnLatchesOneRandomNumberForItsSecond) {
     std::vector<double> draws;
     for (int k = 0; k <= ticks; ++k) draws.push_back(f_rand(-2, 2));
 
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     clear_sensors(r);
     r.heading_error = 0;
@@ -362,7 +357,7 @@ double farthest_run(robot_class& r, double x, double y, double heading, point wa
 }
 
 TEST_F(auto_mode_test, RobotGrazingACornerOrFacingIntoOneIsNotHeld) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     // The pose and wall of a robot seen held for good: the corner lies 78 degrees off its
     // heading, out of sight of the front sensor and rays, and every step brought it 0.004
@@ -380,7 +375,7 @@ TEST_F(auto_mode_test, PathRoundTheEndOfAThinBarKeepsTheRobotClearOfIt) {
     set_fixed_step(0.01);
     write_file("robots.txt", "a 127.0.0.1 5000 0 1\n");
     srand15(5);
-    world_class w(&owner);
+    world_class w(setup);
     w.add_wall(7.96, 6, 0.08, 2.55);
     w.add_wall(8, 7.96, 0.55, 0.08);
     robot_class& r = *w.robots[0];
@@ -397,11 +392,9 @@ TEST_F(auto_mode_test, PathRoundTheEndOfAThinBarKeepsTheRobotClearOfIt) {
 
 TEST_F(auto_mode_test, RobotShutInARoomIsHeldMarkedAndLoggedOnce) {
     set_fixed_step(0.01);
-    owner.memdc = platform::create_memory_dc();
-    owner.membmp = platform::create_bitmap(640, 480);
-    platform::select_bitmap(owner.memdc, owner.membmp);
+    make_picture();
     write_file("robots.txt", "boxed 127.0.0.1 5000 0 1\nfree 127.0.0.1 5002 0 1\n");
-    world_class w(&owner);
+    world_class w(setup);
     // A room 0.6 wide round the first robot: no way out, and no room to move 0.1.
     w.add_wall(2.65, 2.65, 0.7, 0.05);
     w.add_wall(2.65, 3.3, 0.7, 0.05);
@@ -421,12 +414,12 @@ TEST_F(auto_mode_test, RobotShutInARoomIsHeldMarkedAndLoggedOnce) {
     EXPECT_EQ(count_of(log_text(), "[Robot] boxed: held at ("), 1);
     EXPECT_EQ(count_of(log_text(), "[Robot] free: held"), 0);
     // Marked with a magenta ring on the map, the free robot not.
-    w.draw(owner.memdc);
+    w.draw(memdc);
     auto magenta_near = [&](const robot_class& r) {
         int n = 0;
         for (int y = w.get_screen_y(r.y - 0.5); y < w.get_screen_y(r.y + 0.5); ++y)
             for (int x = w.get_screen_x(r.x - 0.5); x < w.get_screen_x(r.x + 0.5); ++x)
-                n += platform::get_pixel(owner.membmp, x, y) == platform::rgb(255, 0, 255);
+                n += platform::get_pixel(membmp, x, y) == platform::rgb(255, 0, 255);
         return n;
     };
     EXPECT_GT(magenta_near(boxed), 20);
@@ -444,7 +437,7 @@ TEST_F(auto_mode_test, WalledOffTargetMovesOnceATickAndAShutInRobotFloodsNothing
     write_file("robots.txt", "a 127.0.0.1 5000 0 0\nb 127.0.0.1 5002 0 0\nc 127.0.0.1 5004 0 0\n");
     set_fixed_step(0.01);
     srand15(31);
-    world_class w(&owner);
+    world_class w(setup);
     ASSERT_EQ(w.num_robots, 3u);
     for (unsigned i = 0; i < 3; ++i) w.robots[i]->x = w.robots[i]->y = 2.0 + 2.5 * i;  // 2, 4.5, 7
 
@@ -493,7 +486,7 @@ TEST_F(auto_mode_test, ThreeRobotsReachTargetsAndStayInsideTheWorld) {
                "c 127.0.0.1 5004 0 1\n");
     set_fixed_step(0.01);
     srand15(2718);
-    world_class w(&owner);
+    world_class w(setup);
     ASSERT_EQ(w.num_robots, 3u);
     for (unsigned i = 0; i < 3; ++i) ASSERT_TRUE(w.robots[i]->auto_mode);
     double low = 10, high = 0;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/main_class.h"
 #include "camera/jpeg_decode.h"
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
@@ -88,6 +87,7 @@ std::vector<std::uint8_t> reference_decode(const std::vector<std::uint8_t>& jpeg
 class camera_test : public world_fixture {
 protected:
     void make_robot(int port) {
+        make_world();
         robot = new robot_class(world, "cam", "127.0.0.1", port, 0);
         camera = robot->console->camera;
     }
@@ -396,9 +396,19 @@ protected:
         camera->height = h;
         std::memset(camera->camera_buffer, 0, w * h * 3);
         camera->have_reference = false;
-        camera->process_frame();  // the first picture becomes the reference
-        robot->pan = robot->tilt = 128;
+        look();  // the first picture becomes the reference
+        pan = tilt = 128;
     }
+    // Targeting of the picture from the camera's pan and tilt, which follow its decision.
+    target_decision look() {
+        const target_decision d = camera->process_frame(pan, tilt);
+        if (d.steer) {
+            pan = d.pan;
+            tilt = d.tilt;
+        }
+        return d;
+    }
+    int pan = 128, tilt = 128;
     void set(unsigned x, unsigned y, std::uint8_t v) {
         camera->camera_buffer[static_cast<std::size_t>(y) * camera->width + x] = color_type{v, v, v};
     }
@@ -407,26 +417,26 @@ protected:
 
 TEST_F(targeting_test, NoChangeNoTarget) {
     prepare(320, 240);
-    camera->process_frame();
-    EXPECT_EQ(robot->pan, 128);
+    look();
+    EXPECT_EQ(pan, 128);
     EXPECT_EQ(at(160, 120).green, 0);
     // Changes below the floor never add up to a target.
     for (unsigned x = 0; x < 320; ++x)
         for (unsigned y = 0; y < 240; ++y) set(x, y, 49);
-    camera->process_frame();
+    look();
     EXPECT_EQ(at(160, 120).green, 49);
-    EXPECT_EQ(robot->pan, 128);
+    EXPECT_EQ(pan, 128);
 }
 
 TEST_F(targeting_test, SixStrongPixelsMakeATargetAtTheirCentre) {
     prepare(320, 240);
     set(100, 50, 255);
-    camera->process_frame();  // one pixel: 255, below the threshold
+    look();  // one pixel: 255, below the threshold
     EXPECT_EQ(at(100, 60).green, 0);
     std::memset(camera->camera_buffer, 0, 320 * 240 * 3);
-    camera->process_frame();
+    look();
     for (unsigned i = 0; i < 6; ++i) set(98 + i, 50, 255);
-    camera->process_frame();
+    look();
     // Centre (100, 50): cross-hair through the whole picture, red box over it.
     EXPECT_EQ(at(100, 0).green, 255);
     EXPECT_EQ(at(100, 239).green, 255);
@@ -439,31 +449,31 @@ TEST_F(targeting_test, SixStrongPixelsMakeATargetAtTheirCentre) {
     EXPECT_EQ(at(104, 54).red, 255);  // columns and rows cx - 5 .. cx + 4
     EXPECT_NE(at(105, 50).red, 255);
     // Steering: (100 - 160) / 160 * 30 = -11.25 -> pan + 11; (50 - 120) / 120 * 30 = -17.5 -> tilt + 17.
-    EXPECT_EQ(robot->pan, 139);
-    EXPECT_EQ(robot->tilt, 145);
+    EXPECT_EQ(pan, 139);
+    EXPECT_EQ(tilt, 145);
 }
 
 TEST_F(targeting_test, EdgeTargetsSteerFullyAndBoxesClip) {
     prepare(320, 240);
     for (unsigned y = 100; y < 140; ++y) set(0, y, 255);
-    camera->process_frame();
-    EXPECT_EQ(robot->pan, 158);  // +30
+    look();
+    EXPECT_EQ(pan, 158);  // +30
     EXPECT_EQ(at(0, 117).red, 255);  // clipped at the left edge, not empty
     // A target in the middle column leaves the pan alone.
     prepare(320, 240);
     for (unsigned y = 100; y < 140; ++y) set(160, y, 255);
-    camera->process_frame();
-    EXPECT_EQ(robot->pan, 128);
+    look();
+    EXPECT_EQ(pan, 128);
 }
 
 TEST_F(targeting_test, LargePicturesChangingEverywhereKeepTheirCentre) {
     prepare(640, 480);
     for (unsigned y = 0; y < 480; ++y)
         for (unsigned x = 0; x < 640; ++x) set(x, y, 255);
-    camera->process_frame();  // sums far beyond 32 bits
+    look();  // sums far beyond 32 bits
     EXPECT_EQ(at(319, 10).green, 255);
     EXPECT_EQ(at(10, 239).green, 255);
-    EXPECT_EQ(robot->pan, 128);
+    EXPECT_EQ(pan, 128);
 }
 
 TEST_F(targeting_test, FirstCallOnlyTakesAReference) {
@@ -472,10 +482,10 @@ TEST_F(targeting_test, FirstCallOnlyTakesAReference) {
     camera->height = 64;
     for (unsigned i = 0; i < 64 * 64; ++i) camera->camera_buffer[i] = color_type{255, 255, 255};
     std::memset(camera->last_frame, 0, 64 * 64 * 3);
-    camera->process_frame();
+    look();
     EXPECT_EQ(camera->camera_buffer[32 * 64 + 32].red, 255);
     EXPECT_EQ(camera->camera_buffer[32 * 64 + 32].green, 255);  // no marks
-    EXPECT_EQ(robot->pan, 128);
+    EXPECT_EQ(pan, 128);
     EXPECT_EQ(camera->last_frame[0].red, 255);
 }
 

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "app/main_class.h"
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
 #include "link/robot_comm.h"
@@ -23,6 +22,7 @@ class console_test : public world_fixture {
 protected:
     void SetUp() override {
         world_fixture::SetUp();
+        make_world();
         robot = new robot_class(world, "con", "127.0.0.1", 1, 1);
         console = robot->console;
     }
@@ -132,7 +132,7 @@ TEST_F(console_test, TargetingFiresOnlyAboveTheThresholdAndStopsWhenSwitchedOff)
     loopback_server server;
     robot_class aim(world, "aim", "127.0.0.1", server.port(), 0);
     robot_win_class* con = aim.console;
-    con->comm->network_check();
+    con->timer_message(robot_win_class::second_timer);
     ASSERT_TRUE(pump_until([&] { return con->comm->connected; }, 3000, &server));
     con->process_key_down('T');
     con->camera->width = con->camera->height = 32;
@@ -161,7 +161,7 @@ TEST_F(console_test, TargetingFiresOnlyAboveTheThresholdAndStopsWhenSwitchedOff)
     for (const change& c : pictures) {
         for (unsigned i = c.first; i < c.first + c.count; ++i) picture[i] = color_type{c.by, c.by, c.by};
         std::memcpy(con->camera->camera_buffer, picture.data(), picture.size() * sizeof(color_type));
-        con->camera->process_frame();
+        con->take_camera_news(camera_news{false, {con->camera->process_frame(aim.pan, aim.tilt)}});
         EXPECT_EQ(fired(), std::string(1, c.fire)) << c.what;
     }
     con->process_key_down('T');  // targeting off: the robot stops firing

@@ -4,10 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
-#include "app/main_class.h"
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
 #include "link/robot_comm.h"
@@ -38,18 +38,28 @@ std::vector<unsigned char> telemetry(unsigned ir, unsigned angle, unsigned vx, u
 class control_link_test : public world_fixture {
 protected:
     robot_class* make_robot(int port, const char* host = "127.0.0.1") {
+        make_world();
         robot = new robot_class(world, "t", host, port, 0);
         comm = robot->console->comm;
         console = robot->console;
         return robot;
     }
+    // Bytes as the link receives them; telemetry goes to the robot as the console hands it on.
     void feed(const std::vector<unsigned char>& bytes) {
-        for (unsigned char b : bytes) comm->node_process_byte(b);
+        for (unsigned char b : bytes)
+            if (comm->node_process_byte(b) == 2) robot->process_telemetry(comm->telemetry, comm->telemetry_length);
+    }
+    // The once-a-second check with the robot's drive command.
+    void check() { comm->network_check(drive_bytes().data()); }
+    std::array<unsigned char, 4> drive_bytes() const {
+        std::array<unsigned char, 4> d{};
+        robot->get_control_data(d.data());
+        return d;
     }
     // Connects the console to the server and takes the version string off the wire.
     void connect(loopback_server& server) {
         server.clear();  // whatever an earlier connection sent
-        comm->network_check();
+        check();
         ASSERT_TRUE(pump_until([&] { return comm->connected && server.received().size() >= 8; }, 3000, &server));
         ASSERT_EQ(server.received().substr(0, 8), std::string("\x20\x06" "0.6.17", 8));
         server.clear();
@@ -215,11 +225,11 @@ TEST_F(control_link_test, RefusedConnectTimesOutAndRetries) {
         port = closed.port();
     }  // nothing listens there now
     make_robot(port);
-    comm->network_check();
+    check();
     EXPECT_TRUE(pump_until([&] { return !comm->connecting; }, 2000));
     EXPECT_FALSE(comm->connected);
     EXPECT_NE(log_text().find("[Nodecomm] Time out.\n"), std::string::npos);
-    comm->network_check();
+    check();
     EXPECT_EQ(count_of(log_text(), "[Nodecomm] Connecting to 127.0.0.1:" + std::to_string(port) + " \n"), 2);
 }
 
@@ -237,7 +247,7 @@ TEST_F(control_link_test, ConnectWithNoOutcomeHoldsNoCommandsAndTimesOut) {
     const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     make_robot(ntohs(sa.sin_port));
-    comm->network_check();
+    check();
     ASSERT_TRUE(comm->connecting);
     // A command chosen now fails at once and says so, instead of waiting to reach the robot on
     // connect, ahead of the version string. So does the farewell.
@@ -291,7 +301,7 @@ TEST_F(control_link_test, StopKeepsTheLinkUntilConnectIsChosen) {
     EXPECT_TRUE(comm->connected);
     server.close_client();
     EXPECT_TRUE(pump_until([&] { return !comm->connected; }, 2000, &server));
-    comm->network_check();
+    check();
     pump_until([] { return false; }, 200, &server);
     EXPECT_EQ(server.accepted(), 1);
     console->handle_menu(id_connect);
@@ -334,7 +344,7 @@ TEST_F(control_link_test, CommandsAreNeverLeftHalfSent) {
     ::setsockopt(server.client_fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     // The server reads nothing while commands pile up far beyond what the sockets hold. Drive
     // commands are states: at most one of them waits unsent, and the link keeps none back.
-    for (int i = 0; i < 400000 && comm->connected; ++i) comm->send_controller_values();
+    for (int i = 0; i < 400000 && comm->connected; ++i) comm->send_controller_values(drive_bytes().data());
     ASSERT_TRUE(comm->connected);
     EXPECT_LE(platform::socket_unsent(comm->control_socket) + static_cast<long>(comm->pending_bytes()), 5);
     // Other commands are events and wait their turn; a robot that takes nothing at all is dropped
@@ -422,7 +432,7 @@ TEST_F(control_link_test, HostNamesResolveWithoutBlocking) {
     // The first check starts the look-up and returns at once; a later one connects.
     ASSERT_TRUE(pump_until(
         [&] {
-            if (!comm->connected && !comm->connecting) comm->network_check();
+            if (!comm->connected && !comm->connecting) check();
             return comm->connected;
         },
         5000, &server));

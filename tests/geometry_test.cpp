@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/main_class.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/geometry.h"
 #include "world/world.h"
 
@@ -16,16 +16,7 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-class geometry_test : public temp_dir_test {
-protected:
-    void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = 640;
-        owner.buffer_height = 480;
-    }
-    main_class owner;
-};
+class geometry_test : public world_fixture {};
 
 std::vector<point> impact_list(const world_class& w) {
     std::vector<point> out;
@@ -133,7 +124,7 @@ TEST(geometry_intersect, VerticalSegmentsAreNotTestedInXNorHorizontalOnesInY) {
 // ---------------------------------------------------------------- check_box_intersect
 
 TEST_F(geometry_test, BoxCornerTieGoesToTheLaterEdgeWithTheSamePoint) {
-    world_class w(&owner);
+    world_class w(setup);
     point hit;
     // The diagonal meets the top and left edges at (0.5, 0.5), bottom and right at (1.5, 1.5).
     const double d = check_box_intersect(&w, seg(0, 0, 10, 10), seg(0.5, 0.5, 1.5, 1.5), hit);
@@ -161,7 +152,7 @@ TEST_F(geometry_test, BoxCornerTieShowsTheLaterEdgeWhenRoundingSeparatesThePoint
     ASSERT_EQ(dist(top), dist(left)) << "the geometry no longer gives a tie";
     ASSERT_TRUE(top.x != left.x || top.y != left.y) << "the geometry no longer separates the points";
 
-    world_class w(&owner);
+    world_class w(setup);
     point hit;
     EXPECT_EQ(check_box_intersect(&w, ray, box, hit), dist(left));
     EXPECT_EQ(hit.x, left.x);
@@ -172,7 +163,7 @@ TEST_F(geometry_test, BoxCornerTieShowsTheLaterEdgeWhenRoundingSeparatesThePoint
 }
 
 TEST_F(geometry_test, BoxHitAtTheOriginIsIgnoredAndTheFarEdgeReported) {
-    world_class w(&owner);
+    world_class w(setup);
     point hit;
     // Origin on the left edge, looking right through the box: the right edge at 0.5.
     double d = check_box_intersect(&w, seg(1, 1, 101, 1), seg(1, 0.5, 1.5, 1.5), hit);
@@ -197,7 +188,7 @@ TEST_F(geometry_test, BoxHitAtTheOriginIsIgnoredAndTheFarEdgeReported) {
 }
 
 TEST_F(geometry_test, RayFromInsideABoxReportsTheEdgeItLeavesThrough) {
-    world_class w(&owner);
+    world_class w(setup);
     point hit;
     double d = check_box_intersect(&w, seg(1.25, 1, 101.25, 1), seg(1, 0.5, 1.5, 1.5), hit);
     EXPECT_DOUBLE_EQ(d, 0.25);
@@ -214,7 +205,7 @@ TEST_F(geometry_test, RayFromInsideABoxReportsTheEdgeItLeavesThrough) {
 }
 
 TEST_F(geometry_test, OnlyHitsCloserThanOneBecomeImpacts) {
-    world_class w(&owner);
+    world_class w(setup);
     point hit;
     // Exactly 1.0: every number here is exact, so is the distance.
     double d = check_box_intersect(&w, seg(0, 1, 100, 1), seg(1, 0.5, 2, 1.5), hit);
@@ -239,7 +230,7 @@ TEST_F(geometry_test, OnlyHitsCloserThanOneBecomeImpacts) {
 }
 
 TEST_F(geometry_test, BoxQueriesThatFindNothingNearReportTwo) {
-    world_class w(&owner);
+    world_class w(setup);
     point hit;
     // Missing the box.
     EXPECT_EQ(check_box_intersect(&w, seg(0, 1, 100, 1), seg(5, 3, 6, 4), hit), 2.0);
@@ -257,7 +248,7 @@ TEST_F(geometry_test, BoxQueriesThatFindNothingNearReportTwo) {
 }
 
 TEST_F(geometry_test, BoxGivenByItsFarCornerFirstIsHitTheSame) {
-    world_class w(&owner);
+    world_class w(setup);
     point hit;
     // Corners (2, 1.5) and (1, 0.5): the edge at x = 1 is met first.
     EXPECT_DOUBLE_EQ(check_box_intersect(&w, seg(0, 1, 100, 1), seg(2, 1.5, 1, 0.5), hit), 1.0);
@@ -268,7 +259,7 @@ TEST_F(geometry_test, BoxGivenByItsFarCornerFirstIsHitTheSame) {
 // ---------------------------------------------------------------- check_wall_point, check_sensor
 
 TEST_F(geometry_test, WallPointIncludesEveryEdge) {
-    world_class w(&owner);
+    world_class w(setup);
     w.free_walls();
     w.add_wall(2, 3, 1, 0.5);
     EXPECT_TRUE(w.check_wall_point(2, 3));
@@ -292,7 +283,7 @@ TEST_F(geometry_test, WallPointIncludesEveryEdge) {
 }
 
 TEST_F(geometry_test, SensorOnTheWorldBorderIsInsideAndBeyondIsOutside) {
-    world_class w(&owner);
+    world_class w(setup);
     w.free_walls();  // the border walls would cover the edges
     EXPECT_FALSE(w.check_sensor(9, 5, 0, 1.0));  // x = 10
     EXPECT_TRUE(w.check_sensor(9, 5, 0, 1.001));
@@ -311,7 +302,7 @@ TEST_F(geometry_test, SensorOnTheWorldBorderIsInsideAndBeyondIsOutside) {
 }
 
 TEST_F(geometry_test, SensorInsideAWallIsBlockedAtAnyRange) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_wall(2, 2, 1, 1);
     EXPECT_TRUE(w.check_sensor(1.5, 2.5, 0, 0.5));  // on the wall's left edge
     EXPECT_FALSE(w.check_sensor(1.5, 2.5, 0, 0.49));
@@ -331,7 +322,7 @@ TEST_F(geometry_test, SensorInsideAWallIsBlockedAtAnyRange) {
 // ---------------------------------------------------------------- check_vision
 
 TEST_F(geometry_test, VisionSeesUpToButNotIncludingTheHorizon) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_wall(6.99, 4, 1, 2);
     bool seen = false;
     point hit{-1, -1};
@@ -368,7 +359,7 @@ TEST_F(geometry_test, VisionSeesUpToButNotIncludingTheHorizon) {
 }
 
 TEST_F(geometry_test, VisionPicksTheNearestWallWhateverTheListOrder) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_wall(6.5, 4, 0.2, 2);  // 1.5 away
     w.add_wall(6, 4.5, 0.2, 1);  // 1.0 away, newer, so first in the list
     w.add_wall(7, 4, 0.2, 2);    // 2.0 away, newest
@@ -389,7 +380,7 @@ TEST_F(geometry_test, VisionTieBetweenWallsGoesToTheLaterInTheList) {
     // crossings are worked out along different edges and come out a rounding step apart,
     // at the very same distance, which makes visible which wall is taken.
     const double ox = 2.351, oy = 2.112, angle = -0.5, ax = 3.357;
-    world_class w(&owner);
+    world_class w(setup);
     w.free_walls();
     w.add_wall(ax, oy - 3, 1, 6);
     bool seen;
@@ -422,7 +413,7 @@ TEST_F(geometry_test, VisionTieBetweenWallsGoesToTheLaterInTheList) {
 }
 
 TEST_F(geometry_test, ZeroSizeWallIsNeverSeen) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_wall(5.5, 5, 0, 0);  // right on the ray, 0.5 ahead
     w.add_wall(6, 5, 0, 0);
     bool seen = true;
@@ -437,7 +428,7 @@ TEST_F(geometry_test, ZeroSizeWallIsNeverSeen) {
 }
 
 TEST_F(geometry_test, WallChangesAreSeenByTheNextCastFromTheSameOrigin) {
-    world_class w(&owner);
+    world_class w(setup);
     bool seen;
     point hit;
     // Far from (5, 5) at first.
@@ -560,10 +551,10 @@ struct reference_vision {
 };
 
 TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
-    world_class fast(&owner);
-    world_class plain(&owner);  // the same walls, for the reference
+    world_class fast(setup);
+    world_class plain(setup);  // the same walls, for the reference
     reference_vision ref;
-    world_class probe(&owner);  // casts its collision-probe rays within reach 1.0 only
+    world_class probe(setup);  // casts its collision-probe rays within reach 1.0 only
     std::mt19937 gen(20240611);
     auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(gen); };
     auto pick = [&](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };

@@ -5,10 +5,10 @@
 #include <random>
 #include <vector>
 
-#include "app/main_class.h"
 #include "robot/robot.h"
 #include "test_robot.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -17,19 +17,10 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-class gradient_test : public temp_dir_test {
-protected:
-    void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = 640;
-        owner.buffer_height = 480;
-    }
-    main_class owner;
-};
+class gradient_test : public world_fixture {};
 
 TEST_F(gradient_test, NearbyImpactPushesDirectlyAway) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_impact(5, 5);
     double a = 1, m = 1;
     // 0.25 to the right: 0.11 / sqrt(0.25) = 0.22 along +x.
@@ -54,7 +45,7 @@ TEST_F(gradient_test, NearbyImpactPushesDirectlyAway) {
 }
 
 TEST_F(gradient_test, ImpactAtThePointContributesNothing) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_impact(5, 5);
     w.add_impact(5.5, 5);
     point v{9, 9};
@@ -68,7 +59,7 @@ TEST_F(gradient_test, ImpactAtThePointContributesNothing) {
 }
 
 TEST_F(gradient_test, NoImpactsNoWaypointsAndALevelGridGiveZero) {
-    world_class w(&owner);
+    world_class w(setup);
     double a = 1, m = 1;
     point v{9, 9};
     w.compute_impact_vector(3, 3, v);
@@ -104,7 +95,7 @@ TEST_F(gradient_test, NoImpactsNoWaypointsAndALevelGridGiveZero) {
 }
 
 TEST_F(gradient_test, EqualDistancesGoToTheNewerImpact) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_impact(4, 5);
     w.add_impact(6, 5);
     point v;
@@ -116,7 +107,7 @@ TEST_F(gradient_test, EqualDistancesGoToTheNewerImpact) {
     EXPECT_DOUBLE_EQ(std::fabs(a), pi);
     EXPECT_DOUBLE_EQ(m, 0.11);
 
-    world_class w2(&owner);
+    world_class w2(setup);
     w2.add_impact(6, 5);
     w2.add_impact(4, 5);
     w2.compute_impact_vector(5, 5, v);
@@ -127,7 +118,7 @@ TEST_F(gradient_test, EqualDistancesGoToTheNewerImpact) {
 }
 
 TEST_F(gradient_test, ImpactsBeyondTheSearchRadiusAreNotANumber) {
-    world_class w(&owner);
+    world_class w(setup);
     // 10 x 10 world: the radius is 10. (4, 2) is exactly 10 from (10, 10).
     w.add_impact(4, 2);
     point v;
@@ -145,7 +136,7 @@ TEST_F(gradient_test, ImpactsBeyondTheSearchRadiusAreNotANumber) {
 }
 
 TEST_F(gradient_test, WaypointPullsAndCountsNegatively) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.free_impacts();
     level_grid(r);
@@ -187,7 +178,7 @@ TEST_F(gradient_test, WaypointPullsAndCountsNegatively) {
 }
 
 TEST_F(gradient_test, TermsAddUp) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.free_impacts();
     level_grid(r);
@@ -210,7 +201,7 @@ TEST_F(gradient_test, TermsAddUp) {
 }
 
 TEST_F(gradient_test, GridTermIsAFixedLengthStepDownhill) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.free_impacts();
     r.free_waypoints();
@@ -344,12 +335,12 @@ void expect_matches_scan(world_class& w, int target, unsigned seed) {
 }
 
 TEST_F(gradient_test, NearestImpactMatchesAScanWithFewImpacts) {
-    world_class w(&owner);
+    world_class w(setup);
     expect_matches_scan(w, 20, 7);
 }
 
 TEST_F(gradient_test, NearestImpactMatchesAScanWithManyImpacts) {
-    world_class w(&owner);
+    world_class w(setup);
     expect_matches_scan(w, 3000, 11);
 }
 
@@ -359,7 +350,7 @@ TEST_F(gradient_test, TiesAndTheRadiusHoldWithManyImpacts) {
         for (int i = 0; i <= 12; ++i)
             for (int j = 0; j <= 12; ++j) w.add_impact(i * 0.125, j * 0.125);
     };
-    world_class a(&owner), b(&owner);
+    world_class a(setup), b(setup);
     fill_corner(a);
     fill_corner(b);
     ASSERT_EQ(a.impact_count, 169);
@@ -388,7 +379,7 @@ TEST_F(gradient_test, TiesAndTheRadiusHoldWithManyImpacts) {
 
     // Impacts beyond the world's edge count for points inside it, ties included.
     for (bool outer_newer : {false, true}) {
-        world_class d(&owner);
+        world_class d(setup);
         fill_corner(d);
         d.add_impact(10.5, 5);
         d.compute_impact_vector(9.875, 5, v);
@@ -410,7 +401,7 @@ TEST_F(gradient_test, TiesAndTheRadiusHoldWithManyImpacts) {
 
     // From the far corner only the corner impacts are in range; (1.5, 1.5) is 8.5 * sqrt(2)
     // away, past the radius of 10.
-    world_class c(&owner);
+    world_class c(setup);
     fill_corner(c);
     c.compute_impact_vector(10, 10, v);
     EXPECT_TRUE(std::isnan(v.x));

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "app/main_class.h"
 #include "platform/draw.h"
 #include "robot/nav_grid.h"
 #include "robot/robot.h"
 #include "support/random.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -21,23 +21,22 @@ namespace {
 // World coordinates of the middle of a map cell in the default 10 by 10 world.
 double cell_mid(int m) { return (m + 0.5) * 10.0 / 75.0; }
 
-class nav_grid_test : public temp_dir_test {
+class nav_grid_test : public world_fixture {
 protected:
     void SetUp() override {
-        temp_dir_test::SetUp();
+        world_fixture::SetUp();
         robot_class::literal_planner = false;
-        owner.buffer_width = 750;
-        owner.buffer_height = 750;
-        world = new world_class(&owner);
+        setup.picture_width = 750;
+        setup.picture_height = 750;
+        make_world();
     }
     void TearDown() override {
         for (robot_class* r : extra) {
             r->free_waypoints();
             delete r;
         }
-        delete world;
         robot_class::literal_planner = false;
-        temp_dir_test::TearDown();
+        world_fixture::TearDown();
     }
     // A robot outside the world's table, standing in the middle of cell (mx, my).
     robot_class* robot_at(int mx, int my) {
@@ -63,8 +62,6 @@ protected:
         return cells;
     }
 
-    main_class owner;
-    world_class* world = nullptr;
     std::vector<robot_class*> extra;
 };
 
@@ -412,30 +409,28 @@ TEST_F(nav_grid_test, NavVectorPointsAwayFromHighReadings) {
 
 TEST_F(nav_grid_test, GridAndPathAreDrawn) {
     using namespace platform;
-    owner.memdc = create_memory_dc();
-    owner.membmp = create_bitmap(750, 750);
-    select_bitmap(owner.memdc, owner.membmp);
+    make_picture();
     robot_class* r = robot_at(2, 2);
     target_at(5, 3);
     world->add_impact(cell_mid(40), cell_mid(40));
     r->world_compute_map_grid();
-    world->world_draw_map_grid(r, owner.memdc);
+    world->world_draw_map_grid(r, memdc);
     // Cells are 10 pixels: path cells red (the target's too), others by distance, 5 a step.
-    EXPECT_EQ(get_pixel(owner.membmp, 55, 35), rgb(255, 0, 0));
-    EXPECT_EQ(get_pixel(owner.membmp, 65, 35), rgb(0, 0, 5));
-    EXPECT_EQ(get_pixel(owner.membmp, 35, 35), rgb(255, 0, 0));
-    EXPECT_EQ(get_pixel(owner.membmp, 25, 25), rgb(0, 0, 20));  // distance 4
-    EXPECT_EQ(get_pixel(owner.membmp, 700, 700), rgb(0, 0, 255));
+    EXPECT_EQ(get_pixel(membmp, 55, 35), rgb(255, 0, 0));
+    EXPECT_EQ(get_pixel(membmp, 65, 35), rgb(0, 0, 5));
+    EXPECT_EQ(get_pixel(membmp, 35, 35), rgb(255, 0, 0));
+    EXPECT_EQ(get_pixel(membmp, 25, 25), rgb(0, 0, 20));  // distance 4
+    EXPECT_EQ(get_pixel(membmp, 700, 700), rgb(0, 0, 255));
     // Obstacle cells are left as they were.
-    const color under = get_pixel(owner.membmp, 405, 405);
+    const color under = get_pixel(membmp, 405, 405);
     EXPECT_NE(under, rgb(0, 0, 255));
 
-    fill_rect(owner.memdc, rect{0, 0, 750, 750}, rgb(255, 255, 255));
-    r->draw_waypoints(owner.memdc);
-    EXPECT_EQ(get_pixel(owner.membmp, 30, 30), rgb(255, 0, 0));     // current: red
-    EXPECT_EQ(get_pixel(owner.membmp, 40, 30), rgb(0, 128, 200));   // the others: azure
-    EXPECT_EQ(get_pixel(owner.membmp, 26, 30), rgb(0, 0, 0));       // current's black outline
-    EXPECT_EQ(get_pixel(owner.membmp, 25, 30), rgb(255, 255, 255));
+    fill_rect(memdc, rect{0, 0, 750, 750}, rgb(255, 255, 255));
+    r->draw_waypoints(memdc);
+    EXPECT_EQ(get_pixel(membmp, 30, 30), rgb(255, 0, 0));     // current: red
+    EXPECT_EQ(get_pixel(membmp, 40, 30), rgb(0, 128, 200));   // the others: azure
+    EXPECT_EQ(get_pixel(membmp, 26, 30), rgb(0, 0, 0));       // current's black outline
+    EXPECT_EQ(get_pixel(membmp, 25, 30), rgb(255, 255, 255));
 }
 
 // Everything a planning run leaves behind, for comparing two planners.
@@ -471,10 +466,7 @@ plan_state run_scenario(unsigned seed, bool use_reference, int kind) {
     srand15(seed);
     std::mt19937 g(seed);
     std::uniform_real_distribution<double> u(0.0, 10.0);
-    main_class owner;
-    owner.buffer_width = 100;
-    owner.buffer_height = 100;
-    world_class w(&owner);
+    world_class w(world_setup{100, 100, ""});
     if (kind == 0) {  // scattered impacts
         const int n = static_cast<int>(g() % 400);
         for (int i = 0; i < n; ++i) w.add_impact(u(g), u(g));

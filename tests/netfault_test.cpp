@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/resolver.h"
 #include "platform/socket.h"
 #include "process_util.h"
 #include "test_support.h"

@@ -564,22 +564,6 @@ parsed_options parse(std::vector<std::string> args) {
     return parse_options(args);
 }
 
-TEST(peer_options, defaults_serve_the_robot_list_on_loopback) {
-    parsed_options r = parse({});
-    ASSERT_EQ(r.error, "");
-    EXPECT_FALSE(r.help);
-    EXPECT_EQ(r.opts.config, "robots.txt");
-    EXPECT_FALSE(r.opts.config_given);
-    EXPECT_TRUE(r.opts.ports.empty());
-    EXPECT_EQ(r.opts.bind, "127.0.0.1");
-    EXPECT_FALSE(r.opts.quiet);
-    EXPECT_FALSE(r.opts.silent);
-    EXPECT_EQ(r.opts.bad_checksum_every, 0u);
-    EXPECT_EQ(r.opts.bad_length_every, 0u);
-    EXPECT_EQ(r.opts.close_after, 0u);
-    EXPECT_DOUBLE_EQ(r.opts.telemetry_hz, 10.0);
-}
-
 TEST(peer_options, every_option_in_both_spellings) {
     parsed_options r = parse({"--port", "5200", "--port=5100", "--config", "list.txt", "--bind=0.0.0.0", "--quiet",
                               "--silent", "--bad-checksum-every", "3", "--bad-length-every=4", "--close-after", "7",
@@ -1706,23 +1690,27 @@ TEST_F(peer_camera, other_request_bytes_are_reported_and_ignored) {
 }
 
 TEST_F(peer_camera, new_camera_client_replaces_the_old_one) {
-    start_camera();
+    start_camera({"--camera-fps", "2"});
     raw_camera a(camera_port());
-    a.request();
+    a.request(2);
     camera_reply r;
+    ASSERT_TRUE(a.reply(r));
     ASSERT_TRUE(a.reply(r));
     raw_camera b(camera_port());
     ASSERT_TRUE(b.connected());
     EXPECT_TRUE(a.wait_closed(1000));
+    const auto asked = steady_clock::now();
     b.request();
     ASSERT_TRUE(b.reply(r));
+    // The new client's frames are timed from its own first request, not after the old one's.
+    EXPECT_LT(ms_since(asked), 700);
     std::vector<color_type> picture = controller_decodes(r.jpeg, 320, 240);
     ASSERT_FALSE(picture.empty());
-    EXPECT_EQ(nearest_scene_frame(picture, 320, 240), 1u) << "the scene runs on across connections";
+    EXPECT_EQ(nearest_scene_frame(picture, 320, 240), 2u) << "the scene runs on across connections";
 
     std::string out = output();
     std::size_t first = out.find(camera_tag() + "connected from");
-    std::size_t gone = out.find(camera_tag() + "disconnected after 1 frame (replaced by a new connection)\n");
+    std::size_t gone = out.find(camera_tag() + "disconnected after 2 frames (replaced by a new connection)\n");
     std::size_t second = out.find(camera_tag() + "connected from", first + 1);
     ASSERT_NE(gone, std::string::npos) << out;
     ASSERT_NE(second, std::string::npos);
@@ -1812,7 +1800,8 @@ TEST_F(peer_camera, counts_frames_in_a_line_every_five_seconds_unless_quiet) {
     const pid_t quiet = spawn({ROBOT_PEER_BIN, "--port", std::to_string(quiet_port), "--quiet", "--camera-fps", "20"},
                               {}, dir_, dir_ + "/quiet.txt");
     ASSERT_GT(quiet, 0);
-    raw_camera cam(camera_port()), hushed(quiet_port + 1);
+    // A busy machine may be slow to start the second peer and to run either: generous waits.
+    raw_camera cam(camera_port(), 15000), hushed(quiet_port + 1, 15000);
     ASSERT_TRUE(cam.connected() && hushed.connected());
 
     // Requests far ahead: the camera answers them at its own pace, frame k at k / 20 s after
@@ -1822,9 +1811,9 @@ TEST_F(peer_camera, counts_frames_in_a_line_every_five_seconds_unless_quiet) {
     cam.request(140);
     hushed.request(140);
     int received = 0, seen_at_ms = -1;
-    while (seen_at_ms < 0 && ms_since(t0) < 9000) {
+    while (seen_at_ms < 0 && received < 140) {
         camera_reply r;
-        if (!cam.reply(r) || !hushed.reply(r)) break;
+        if (!cam.reply(r, 10000) || !hushed.reply(r, 10000)) break;
         ASSERT_GE(ms_since(t0), received * 50) << "frame " << received << " came before its time";
         ++received;
         if (output().find("frames sent") != std::string::npos) seen_at_ms = ms_since(t0);

@@ -1,9 +1,9 @@
 // The scene drawn into an off-screen surface and read back pixel by pixel.
 #include <cmath>
 
-#include "app/main_class.h"
 #include "platform/draw.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -18,24 +18,17 @@ const color black = rgb(0, 0, 0);
 const color blue = rgb(0, 0, 255);
 const color red = rgb(255, 0, 0);
 
-class render_test : public temp_dir_test {
+class render_test : public world_fixture {
 protected:
     void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = 400;
-        owner.buffer_height = 400;
-        owner.memdc = create_memory_dc();
-        owner.membmp = create_bitmap(400, 400);
-        select_bitmap(owner.memdc, owner.membmp);
-        world = new world_class(&owner);
+        world_fixture::SetUp();
+        setup.picture_width = 400;
+        setup.picture_height = 400;
+        make_picture();
+        make_world();
     }
-    void TearDown() override {
-        delete world;
-        temp_dir_test::TearDown();
-    }
-    color px(int x, int y) { return get_pixel(owner.membmp, x, y); }
-    void draw() { world->draw(owner.memdc); }
+    color px(int x, int y) { return get_pixel(membmp, x, y); }
+    void draw() { world->draw(memdc); }
     // Pixels of a colour inside a box.
     int count(color c, int l, int t, int r, int b) {
         int n = 0;
@@ -44,9 +37,6 @@ protected:
         return n;
     }
     int drawn(int l, int t, int r, int b) { return (r - l) * (b - t) - count(white, l, t, r, b); }
-
-    main_class owner;
-    world_class* world = nullptr;
 };
 
 TEST_F(render_test, DefaultSceneHasWhiteGroundAzureBordersAndGreenTarget) {
@@ -122,13 +112,13 @@ TEST_F(render_test, ImpactsAreRedCirclesWithBlackOutlineWhenShown) {
 
 TEST_F(render_test, ArrowsPointAlongTheirAngle) {
     auto blank = [&] {
-        select_pen(owner.memdc, owner.white_pen);
-        select_brush(owner.memdc, owner.white_brush);
-        rectangle(owner.memdc, 0, 0, 400, 400);
-        select_pen(owner.memdc, owner.black_pen);
+        select_pen(memdc, world->palette.white_pen);
+        select_brush(memdc, world->palette.white_brush);
+        rectangle(memdc, 0, 0, 400, 400);
+        select_pen(memdc, world->palette.black_pen);
     };
     blank();
-    world->draw_arrow(owner.memdc, 5.0, 5.0, 0.0, 1.0);  // shaft 160..240 on y 200, tip on the right
+    world->draw_arrow(memdc, 5.0, 5.0, 0.0, 1.0);  // shaft 160..240 on y 200, tip on the right
     EXPECT_EQ(px(230, 200), black);
     // The head's strokes reach back to x = 200 + 30 cos 45 deg on either side of the tip.
     EXPECT_GT(count(black, 215, 175, 240, 198), 5);
@@ -136,7 +126,7 @@ TEST_F(render_test, ArrowsPointAlongTheirAngle) {
     EXPECT_EQ(count(black, 160, 175, 185, 198), 0);
 
     blank();
-    world->draw_arrow(owner.memdc, 5.0, 5.0, M_PI / 2, 1.0);  // points up the screen
+    world->draw_arrow(memdc, 5.0, 5.0, M_PI / 2, 1.0);  // points up the screen
     EXPECT_EQ(px(200, 170), black);
     EXPECT_GT(count(black, 175, 160, 198, 185), 5);
     EXPECT_EQ(count(black, 175, 215, 198, 240), 0);
@@ -145,22 +135,22 @@ TEST_F(render_test, ArrowsPointAlongTheirAngle) {
 TEST_F(render_test, SensorDotUsesItsOwnColourAndRestoresTheBrush) {
     EXPECT_EQ(get_sensor_color(true), red);
     EXPECT_EQ(get_sensor_color(false), white);
-    select_pen(owner.memdc, owner.black_pen);
-    brush before = select_brush(owner.memdc, owner.green_brush);
+    select_pen(memdc, world->palette.black_pen);
+    brush before = select_brush(memdc, world->palette.green_brush);
     (void)before;
-    world->draw_sensor(owner.memdc, 5.0, 5.0, 0.0, 1.0, 0.5, get_sensor_color(true));
+    world->draw_sensor(memdc, 5.0, 5.0, 0.0, 1.0, 0.5, get_sensor_color(true));
     EXPECT_EQ(px(240, 200), red);  // centre 1.0 to the right of (5, 5)
-    EXPECT_EQ(current_brush(owner.memdc).c, green);
+    EXPECT_EQ(current_brush(memdc).c, green);
 }
 
 TEST_F(render_test, SnapshotIsAPngFile) {
     draw();
     std::string path = dir_ + "/scene.png";
-    ASSERT_TRUE(save_png(owner.membmp, path.c_str()));
+    ASSERT_TRUE(save_png(membmp, path.c_str()));
     std::string bytes = read_file(path);
     ASSERT_GT(bytes.size(), 8u);
     EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-    EXPECT_FALSE(save_png(owner.membmp, "/nonexistent-folder/x.png"));
+    EXPECT_FALSE(save_png(membmp, "/nonexistent-folder/x.png"));
 }
 
 }  // namespace
@@ -173,12 +163,12 @@ TEST_F(render_test, StretchedPicturesAreKeptWithinTheirBoundOfBytes) {
     std::vector<std::vector<std::uint8_t>> pictures(40, std::vector<std::uint8_t>(640 * 480 * 3));
     for (std::size_t i = 0; i < pictures.size(); ++i) {
         std::fill(pictures[i].begin(), pictures[i].end(), static_cast<std::uint8_t>(i * 6));
-        stretch_picture(owner.memdc, 0, 0, 400, 400, pictures[i].data(), 640, 480, 640 * 3);
+        stretch_picture(memdc, 0, 0, 400, 400, pictures[i].data(), 640, 480, 640 * 3);
         ASSERT_LE(stretched_picture_cache_bytes(), stretched_picture_cache_limit);
     }
     EXPECT_GT(stretched_picture_cache_bytes(), stretched_picture_cache_limit / 2);  // and still kept
     // A picture pushed out is drawn afresh.
-    stretch_picture(owner.memdc, 0, 0, 400, 400, pictures[0].data(), 640, 480, 640 * 3);
+    stretch_picture(memdc, 0, 0, 400, 400, pictures[0].data(), 640, 480, 640 * 3);
     EXPECT_EQ(px(200, 200), black);
 }
 

@@ -4,13 +4,13 @@
 #include <cmath>
 #include <string>
 
-#include "app/main_class.h"
 #include "platform/draw.h"
 #include "robot/robot.h"
 #include "support/clock.h"
 #include "support/random.h"
 #include "test_robot.h"
 #include "test_support.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -19,18 +19,15 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-class robot_test : public temp_dir_test {
+class robot_test : public world_fixture {
 protected:
     void SetUp() override {
-        temp_dir_test::SetUp();
-        ensure_app();
-        owner.buffer_width = 640;
-        owner.buffer_height = 480;
+        world_fixture::SetUp();
         set_fixed_step(0.1);
     }
     void TearDown() override {
         set_fixed_step(0);
-        temp_dir_test::TearDown();
+        world_fixture::TearDown();
     }
 
     // Puts the robot somewhere and restarts its integration from now.
@@ -46,12 +43,10 @@ protected:
             r.update();
         }
     }
-
-    main_class owner;
 };
 
 TEST_F(robot_test, DriveBytesFollowSpeedAndTurn) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     struct {
         double speed, turn;
@@ -72,7 +67,7 @@ TEST_F(robot_test, DriveBytesFollowSpeedAndTurn) {
 }
 
 TEST_F(robot_test, OutOfRangeCommandsAreClampedButLoggedAsGiven) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     // Construction stops the robot, which is logged too.
     const std::string before = log_text();
@@ -94,7 +89,7 @@ TEST_F(robot_test, OutOfRangeCommandsAreClampedButLoggedAsGiven) {
 }
 
 TEST_F(robot_test, PanAndTiltStayInRange) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     r.set_pan(254);
     r.move_pan(1);
@@ -145,7 +140,7 @@ TEST_F(robot_test, PanAndTiltStayInRange) {
 }
 
 TEST_F(robot_test, LeavingAutoModeStops) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     EXPECT_FALSE(r.auto_mode);
     r.motion(1, 1);
@@ -162,7 +157,7 @@ TEST_F(robot_test, LeavingAutoModeStops) {
 }
 
 TEST_F(robot_test, HeadingErrorIsWrappedIntoMinusPiToPi) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.target_x = w.target_y = 8;
     // The gradient at (3, 5) comes from one waypoint alone: no impacts, a level grid.
@@ -191,7 +186,7 @@ TEST_F(robot_test, HeadingErrorIsWrappedIntoMinusPiToPi) {
 }
 
 TEST_F(robot_test, FullSpeedIsHalfAUnitAndFullTurnTwoRadiansPerSecond) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.target_x = w.target_y = 8;
 
@@ -241,7 +236,7 @@ TEST_F(robot_test, FullSpeedIsHalfAUnitAndFullTurnTwoRadiansPerSecond) {
 }
 
 TEST_F(robot_test, DrivingIntoAWallStopsShortButTurningGoesOn) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.target_x = w.target_y = 8;
     w.add_wall(6.02, 4, 0.5, 2);
@@ -276,7 +271,7 @@ TEST_F(robot_test, DrivingIntoAWallStopsShortButTurningGoesOn) {
 }
 
 TEST_F(robot_test, SensorsReachTheOuterEdgeOfTheDrawnSensorAndRaysMeasureNearness) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.free_walls();
     w.target_x = w.target_y = 8;
@@ -323,7 +318,7 @@ TEST_F(robot_test, SensorsReachTheOuterEdgeOfTheDrawnSensorAndRaysMeasureNearnes
 }
 
 TEST_F(robot_test, PositionIsClampedAQuarterFromTheWorldEdge) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.free_walls();
     w.target_x = w.target_y = 5;
@@ -351,7 +346,7 @@ TEST_F(robot_test, PositionIsClampedAQuarterFromTheWorldEdge) {
 }
 
 TEST_F(robot_test, RobotWithinTheProbeDistanceOfAWallMovesAnyWayButCloser) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.target_x = w.target_y = 8;
     w.add_wall(6.02, 4, 0.5, 2);
@@ -374,7 +369,7 @@ TEST_F(robot_test, RobotWithinTheProbeDistanceOfAWallMovesAnyWayButCloser) {
 }
 
 TEST_F(robot_test, BodyKeepsItsRadiusFromACornerBetweenTheProbeRays) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.target_x = w.target_y = 8;
     // Driving past a corner 0.2 to the side: the probe's rays, 30 degrees apart, let the body
@@ -393,7 +388,7 @@ TEST_F(robot_test, BodyKeepsItsRadiusFromACornerBetweenTheProbeRays) {
 }
 
 TEST_F(robot_test, RobotInsideAWallWalksOutTheShortestWay) {
-    world_class w(&owner);
+    world_class w(setup);
     test_robot r(&w);
     w.target_x = w.target_y = 8;
     // Drawn over a robot in auto mode, a wall used to hold it for good: it walks out through
@@ -423,7 +418,7 @@ TEST_F(robot_test, RobotInsideAWallWalksOutTheShortestWay) {
 }
 
 TEST_F(robot_test, ConstructionDrawsXThenYThenHeading) {
-    world_class w(&owner);
+    world_class w(setup);
     bool above_pi = false, below_pi = false;
     for (unsigned seed : {1u, 2u, 3u, 77u, 4242u, 31337u}) {
         srand15(seed);
@@ -469,20 +464,20 @@ TEST_F(robot_test, ConstructionDrawsXThenYThenHeading) {
 }
 
 TEST_F(robot_test, IrIndicatorShortensAsTheReadingRises) {
-    owner.buffer_width = 400;
-    owner.buffer_height = 400;
-    owner.memdc = platform::create_memory_dc();
-    world_class w(&owner);
+    setup.picture_width = 400;
+    setup.picture_height = 400;
+    memdc = platform::create_memory_dc();
+    world_class w(setup);
     test_robot r(&w);
     // 40 pixels per unit; the robot at (5, 5) = pixel (200, 200), facing right.
     auto draw_with = [&](float ir) {
         platform::bitmap* bmp = platform::create_bitmap(400, 400);
-        platform::select_bitmap(owner.memdc, bmp);
+        platform::select_bitmap(memdc, bmp);
         r.x = 5;
         r.y = 5;
         r.heading = 0;
         r.tel_ir = ir;
-        r.draw(owner.memdc);
+        r.draw(memdc);
         return bmp;
     };
     const platform::color black = platform::rgb(0, 0, 0), white = platform::rgb(255, 255, 255);
@@ -500,12 +495,12 @@ TEST_F(robot_test, IrIndicatorShortensAsTheReadingRises) {
     platform::bitmap* b5 = draw_with(5);
     EXPECT_EQ(platform::get_pixel(b5, 235, 200), black);
     EXPECT_EQ(platform::get_pixel(b5, 243, 200), white);
-    platform::select_bitmap(owner.memdc, nullptr);
+    platform::select_bitmap(memdc, nullptr);
     platform::delete_bitmap(b0);
     platform::delete_bitmap(b10);
     platform::delete_bitmap(b5);
-    platform::delete_dc(owner.memdc);
-    owner.memdc = nullptr;
+    platform::delete_dc(memdc);
+    memdc = nullptr;
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(LogTest, UnopenableFileWritesNothingAndIsNeverRetried) {
 
 TEST_F(LogTest, FullLogMovesToLogTxt1AndEveryMessageStaysOnDisk) {
     std::ofstream("log.txt.1") << "an older log\n";
-    set_log_limit(100);
+    set_log_limit(90);  // five messages fill it exactly: the file turns over only past its limit
     std::string all;  // every message so far, in order
     for (int i = 0; i < 40; ++i) {
         char line[32];
@@ -85,7 +85,7 @@ TEST_F(LogTest, FullLogMovesToLogTxt1AndEveryMessageStaysOnDisk) {
         log("%s", line);
         all += line;
         const std::string now = read_file("log.txt"), before = read_file("log.txt.1");
-        ASSERT_LE(now.size(), 100u) << i;
+        ASSERT_LE(now.size(), 90u) << i;
         ASSERT_EQ(now.size() % 18, 0u) << "a message is never split between the files";
         if (i >= 5) {
             // Five messages fill 90 bytes; the sixth starts a new file, and so on.
@@ -104,13 +104,10 @@ TEST_F(LogTest, FullLogMovesToLogTxt1AndEveryMessageStaysOnDisk) {
     EXPECT_EQ(read_file("log.txt.1"), big);
 }
 
-TEST_F(LogTest, SwitchStartsOnAndDoesNotSilenceLog) {
-    EXPECT_TRUE(get_logging());
+TEST_F(LogTest, SwitchDoesNotSilenceLog) {
     set_logging(false);
-    EXPECT_FALSE(get_logging());
     log("still written\n");
     set_logging(true);
-    EXPECT_TRUE(get_logging());
     EXPECT_EQ(read_file("log.txt"), "still written\n");
 }
 

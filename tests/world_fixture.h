@@ -1,8 +1,10 @@
-// A fixture with the toolkit started, a private working directory, an application object whose
-// back buffer is 100 by 100 pixels and a world without robots; tests add their own robots.
+// The one fixture of the tests that need a world: the toolkit started, a private working
+// directory, and the setup worlds are made with (a 640 by 480 picture, no world file). Tests
+// change `setup` and make their worlds from it, as `world` (make_world) or their own; robots
+// they add in `robot` are deleted before the world.
 #pragma once
 
-#include "app/main_class.h"
+#include "platform/draw.h"
 #include "robot/robot.h"
 #include "test_support.h"
 #include "world/world.h"
@@ -14,10 +16,11 @@ protected:
     void SetUp() override {
         temp_dir_test::SetUp();
         ensure_app();
-        owner.buffer_width = owner.buffer_height = 100;
-        world = new world_class(&owner);
     }
     void TearDown() override {
+        if (membmp) platform::select_bitmap(memdc, nullptr);
+        platform::delete_bitmap(membmp);
+        platform::delete_dc(memdc);
         delete robot;
         robot = nullptr;
         delete world;
@@ -26,8 +29,24 @@ protected:
         platform::process_events();
         temp_dir_test::TearDown();
     }
+    world_class* make_world() {
+        delete robot;
+        robot = nullptr;
+        delete world;
+        world = new world_class(setup);
+        return world;
+    }
 
-    main_class owner;
+    // A back buffer of the setup's picture size to draw into.
+    void make_picture() {
+        memdc = platform::create_memory_dc();
+        membmp = platform::create_bitmap(setup.picture_width, setup.picture_height);
+        platform::select_bitmap(memdc, membmp);
+    }
+
+    world_setup setup{640, 480, ""};
+    platform::dc* memdc = nullptr;
+    platform::bitmap* membmp = nullptr;
     world_class* world = nullptr;
     robot_class* robot = nullptr;  // deleted before the world
 };

@@ -6,32 +6,25 @@
 #include <filesystem>
 #include <string>
 
-#include "app/main_class.h"
 #include "robot/robot.h"
 #include "support/random.h"
 #include "test_support.h"
+#include "world/run_figures.h"
+#include "world_fixture.h"
 #include "world/world.h"
 
 using namespace test_support;
 
 namespace {
 
-class world_test : public temp_dir_test {
-protected:
-    void SetUp() override {
-        temp_dir_test::SetUp();
-        owner.buffer_width = 640;
-        owner.buffer_height = 480;
-    }
-    main_class owner;
-};
+class world_test : public world_fixture {};
 
 std::string robot_line(int i) {
     return "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(6000 + 2 * i) + " 0 0\n";
 }
 
-TEST_F(world_test, BuildsBorderWallsTargetAndDefaults) {
-    world_class w(&owner);
+TEST_F(world_test, BuildsBorderWallsWithoutARobotList) {
+    world_class w(setup);
     ASSERT_EQ(w.wall_count, 4);
     // Added top, bottom, left, right; the list reads newest first.
     const double expect[4][4] = {
@@ -44,11 +37,6 @@ TEST_F(world_test, BuildsBorderWallsTargetAndDefaults) {
         EXPECT_DOUBLE_EQ(wall->w, expect[i][2]);
         EXPECT_DOUBLE_EQ(wall->h, expect[i][3]);
     }
-    EXPECT_EQ(w.target_x, 5.0);
-    EXPECT_EQ(w.target_y, 5.0);
-    EXPECT_TRUE(w.show_walls);
-    EXPECT_FALSE(w.show_grad || w.markers_on || w.show_impacts || w.show_map);
-    EXPECT_EQ(w.num_robots, 0u);
     EXPECT_NE(log_text().find("[Config] Unable to load config file\n"), std::string::npos);
 }
 
@@ -60,7 +48,7 @@ TEST_F(world_test, ParsesCompleteRecordsAndSkipsShortOnes) {
                "  # a comment line\n"
                "delta 127.0.0.1 7000 3 0 # trailing note\n"
                "epsilon 127.0.0.1 7002 0 9\n");
-    world_class w(&owner);
+    world_class w(setup);
     ASSERT_EQ(w.num_robots, 3u);
     EXPECT_STREQ(w.robots[0]->name, "alpha");
     EXPECT_STREQ(w.robots[0]->host, "10.0.0.5");
@@ -87,7 +75,7 @@ TEST_F(world_test, RefusesPortsOutside1To65534) {
     std::string text = "# robots\n\n";
     for (const char* port : ports) text += std::string("r ") + "127.0.0.1 " + port + " 0 0\n";
     write_file("robots.txt", text);
-    world_class w(&owner);
+    world_class w(setup);
     ASSERT_EQ(w.num_robots, 2u);
     EXPECT_EQ(w.robots[0]->port, 1);
     EXPECT_EQ(w.robots[1]->port, 65534);
@@ -105,7 +93,7 @@ TEST_F(world_test, RefusesTheHundredthRobotAndKeepsTheFirst99) {
     std::string text;
     for (int i = 0; i < 101; ++i) text += robot_line(i);
     write_file("robots.txt", text);
-    world_class w(&owner);
+    world_class w(setup);
     EXPECT_EQ(w.num_robots, 99u);
     EXPECT_STREQ(w.robots[98]->name, "r98");
     EXPECT_EQ(w.robots[99], nullptr);
@@ -120,14 +108,14 @@ TEST_F(world_test, RefusesTheHundredthRobotAndKeepsTheFirst99) {
 TEST_F(world_test, CutsOverlongNamesAndHostsSafely) {
     std::string long_name(600, 'n'), long_host(300, 'h');
     write_file("robots.txt", long_name + " " + long_host + " 5000 0 0\n");
-    world_class w(&owner);
+    world_class w(setup);
     ASSERT_EQ(w.num_robots, 1u);
     EXPECT_EQ(std::string(w.robots[0]->name), std::string(255, 'n'));
     EXPECT_EQ(std::string(w.robots[0]->host), std::string(255, 'h'));
 }
 
 TEST_F(world_test, MergesImpactsCloserThanATenth) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_impact(1.0, 1.0);
     w.add_impact(1.1, 1.0);    // exactly 0.1 away: kept
     w.add_impact(1.0, 1.099);  // closer than 0.1 to the first: dropped
@@ -142,7 +130,7 @@ TEST_F(world_test, MergesImpactsCloserThanATenth) {
 }
 
 TEST_F(world_test, MarkersRecordOnlyWhenOnAndKeepTheNewest500) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_marker(1, 1);
     EXPECT_EQ(w.markers, nullptr);
     w.markers_on = true;
@@ -166,7 +154,7 @@ TEST_F(world_test, MarkersRecordOnlyWhenOnAndKeepTheNewest500) {
 }
 
 TEST_F(world_test, ConvertsBetweenWorldAndPixels) {
-    world_class w(&owner);
+    world_class w(setup);
     EXPECT_EQ(w.get_screen_x(10.0), 640);  // one past the last column
     EXPECT_EQ(w.get_screen_y(10.0), 480);
     EXPECT_EQ(w.get_screen_x(0.0), 0);
@@ -188,9 +176,9 @@ TEST_F(world_test, ConvertsBetweenWorldAndPixels) {
 }
 
 TEST_F(world_test, ZeroSizedBufferMapsEverythingToPixelZero) {
-    owner.buffer_width = 0;
-    owner.buffer_height = 0;
-    world_class w(&owner);
+    setup.picture_width = 0;
+    setup.picture_height = 0;
+    world_class w(setup);
     EXPECT_EQ(w.get_screen_x(7.5), 0);
     EXPECT_EQ(w.get_screen_y(7.5), 0);
     EXPECT_DOUBLE_EQ(w.get_world_x(100), 0.0);
@@ -198,7 +186,7 @@ TEST_F(world_test, ZeroSizedBufferMapsEverythingToPixelZero) {
 }
 
 TEST_F(world_test, TargetDistanceAndRandomTargetDrawYThenX) {
-    world_class w(&owner);
+    world_class w(setup);
     EXPECT_NEAR(w.target_dist(5.3, 5.0), 0.09, 1e-12);
     EXPECT_DOUBLE_EQ(w.target_dist(2.0, 1.0), 9.0 + 16.0);
 
@@ -229,8 +217,8 @@ TEST_F(world_test, RandomTargetsKeepClearOfWallsOverManySeeds) {
     write_file("maze.txt",
                "wall 1 1 8 0.5\nwall 1 2.5 3 3\nwall 5 2.5 4 1\nwall 5 4.5 0.3 4.5\n"
                "wall 1 6.5 3.5 0.4\nwall 6 5.5 3 3\n");
-    owner.options.world = "maze.txt";
-    world_class w(&owner);
+    setup.world_file = "maze.txt";
+    world_class w(setup);
     ASSERT_EQ(w.wall_count, 10);
     int close_blind = 0;
     for (unsigned seed = 1; seed <= 400; ++seed) {
@@ -266,10 +254,14 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
                "target 5\n"
                "wall 1e400 1 1 1\n"
                "wall 1 2 0 0\n"
-               "wall 1 2 -1 4\n");
-    owner.options.world = "in.txt";
+               "wall 1 2 -1 4\n"
+               "target nan 5\n"
+               "wall inf 1 1 1\n"
+               "target 1 2 3\n"
+               "wall 1 1 1 1 1\n");
+    setup.world_file = "in.txt";
     {
-        world_class w(&owner);
+        world_class w(setup);
         EXPECT_TRUE(w.walls_from_file);
         EXPECT_EQ(w.wall_count, 7);  // four border walls and three from the file
         EXPECT_DOUBLE_EQ(w.walls->x, 4.0);
@@ -277,9 +269,9 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
         EXPECT_DOUBLE_EQ(w.target_x, 7.5);
         EXPECT_DOUBLE_EQ(w.target_y, 2.25);
         const std::string log = log_text();
-        for (int line : {5, 6, 7, 9, 11, 12, 13, 14})
+        for (int line : {5, 6, 7, 9, 11, 12, 13, 14, 15, 16, 17, 18})
             EXPECT_NE(log.find("[World] in.txt line " + std::to_string(line) + " ignored: "), std::string::npos) << line;
-        EXPECT_EQ(count_of(log, " ignored: "), 8);
+        EXPECT_EQ(count_of(log, " ignored: "), 12);
 
         // Saving writes the operator's walls oldest first and the target, never the border walls.
         w.add_wall(0.5, 8, 1.0 / 3, 0.7);
@@ -298,8 +290,8 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 3);  // log, in and out: no temporary
     // Loading the saved file gives the same walls, in the same order, and the same target.
-    owner.options.world = "out.txt";
-    world_class again(&owner);
+    setup.world_file = "out.txt";
+    world_class again(setup);
     ASSERT_EQ(again.wall_count, 8);
     EXPECT_DOUBLE_EQ(again.walls->w, 1.0 / 3);
     EXPECT_DOUBLE_EQ(again.target_x, 2.0 / 3);
@@ -312,8 +304,8 @@ TEST_F(world_test, WorldFilesAreRegularFilesWithinTheirLimits) {
     std::filesystem::create_directory("folder");
     std::filesystem::resize_file((write_file("big.txt", ""), "big.txt"), (16u << 20) + 1);
     for (const char* refused : {"missing.txt", "folder", "big.txt"}) {
-        owner.options.world = refused;
-        world_class w(&owner);
+        setup.world_file = refused;
+        world_class w(setup);
         EXPECT_FALSE(w.walls_from_file) << refused;
         EXPECT_EQ(w.wall_count, 4) << refused;
         EXPECT_NE(log_text().find(std::string("[World] Unable to load world file ") + refused + ": "), std::string::npos);
@@ -327,9 +319,9 @@ TEST_F(world_test, WorldFilesAreRegularFilesWithinTheirLimits) {
     std::string many;
     for (int i = 0; i < 100002; ++i) many += "wall 1 1 1 1\n";
     write_file("many.txt", many);
-    owner.options.world = "many.txt";
+    setup.world_file = "many.txt";
     {
-        world_class w(&owner);
+        world_class w(setup);
         EXPECT_EQ(w.wall_count, 4 + 100000);
     }
     EXPECT_NE(log_text().find("[World] many.txt line 100001 ignored: more than 100000 walls\n"), std::string::npos);
@@ -343,7 +335,7 @@ TEST_F(world_test, SavingWritesThroughLinksAndRefusesWhatIsNotAFile) {
     std::filesystem::permissions("real.txt", std::filesystem::perms(0640));
     std::filesystem::create_symlink("real.txt", "link.txt");
     ASSERT_EQ(::mkfifo("fifo", 0600), 0);
-    world_class w(&owner);
+    world_class w(setup);
     w.add_wall(1, 1, 2, 2);
     EXPECT_EQ(w.save_world("link.txt"), 1);
     EXPECT_TRUE(std::filesystem::is_symlink("link.txt"));
@@ -358,7 +350,7 @@ TEST_F(world_test, SavingWritesThroughLinksAndRefusesWhatIsNotAFile) {
 }
 
 TEST_F(world_test, FreeWallsRemovesBorderWallsToo) {
-    world_class w(&owner);
+    world_class w(setup);
     w.add_wall(1, 1, 2, 2);
     EXPECT_EQ(w.wall_count, 5);
     EXPECT_DOUBLE_EQ(w.walls->x, 1.0);
@@ -368,3 +360,20 @@ TEST_F(world_test, FreeWallsRemovesBorderWallsToo) {
 }
 
 }  // namespace
+
+TEST_F(world_test, StillRobotsAreWithinATenthOfWhereTheyWereTenSecondsAgo) {
+    write_file("robots.txt", "a 127.0.0.1 5000 0 0\nb 127.0.0.1 5002 0 0\n");
+    world_class w(setup);
+    run_figures figures;
+    auto at = [&](double t, double ax, double bx) {
+        w.robots[0]->x = ax;
+        w.robots[1]->x = bx;
+        figures.record_positions(w, t);
+    };
+    at(0, 1, 1);
+    at(5, 3, 3);
+    at(10.5, 1.09, 1.11);  // against the start: a moved 0.09, b 0.11
+    EXPECT_EQ(figures.robots_still(w), 1);
+    at(15.5, 3, 3);  // against 5 s: both back where they were
+    EXPECT_EQ(figures.robots_still(w), 2);
+}

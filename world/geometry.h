@@ -1,7 +1,7 @@
 // Segment intersection and ray-against-box tests behind the robots' sensing and collisions.
 #pragma once
 
-#include "world/types.h"
+#include "support/types.h"
 
 class world_class;
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "app/main_class.h"
 #include "robot/robot.h"
 #include "support/maths.h"
 #include "world/world.h"
@@ -66,7 +65,7 @@ void world_class::compute_grad_point(robot_class* robot, double x, double y, dou
 }
 
 void world_class::draw_grad(dc* hdc) {
-    select_pen(hdc, main->green_pen);
+    select_pen(hdc, palette.green_pen);
     const int hw = (buffer_w() / 75) / 2, hh = (buffer_h() / 75) / 2;
     // The view shows the field as the first robot feels it; with no robots it is zero.
     robot_class* robot = num_robots > 0 ? robots[0] : nullptr;
@@ -85,7 +84,7 @@ void world_class::draw_grad(dc* hdc) {
             select_pen(hdc, make_pen(col));
             rectangle(hdc, px - hw - 1, py - hh - 1, px + hw + 1, py + hh + 1);
             select_brush(hdc, old_brush);
-            select_pen(hdc, main->green_pen);
+            select_pen(hdc, palette.green_pen);
             draw_arrow(hdc, wx, wy, a, std::min(std::fabs(m / 5), 0.1));
         }
     }

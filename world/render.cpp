@@ -1,22 +1,21 @@
 // Drawing of the scene, layer by layer, and the primitives the robots share.
 #include <cmath>
 
-#include "app/main_class.h"
 #include "robot/robot.h"
 #include "world/world.h"
 
 using namespace platform;
 
 void world_class::draw(dc* hdc) {
-    select_pen(hdc, main->white_pen);
-    select_brush(hdc, main->white_brush);
+    select_pen(hdc, palette.white_pen);
+    select_brush(hdc, palette.white_brush);
     rectangle(hdc, 0, 0, buffer_w(), buffer_h());
 
     if (show_grad) draw_grad(hdc);
     if (num_robots > 0 && show_map) world_draw_map_grid(robots[0], hdc);
 
-    select_pen(hdc, main->black_pen);
-    select_brush(hdc, main->white_brush);
+    select_pen(hdc, palette.black_pen);
+    select_brush(hdc, palette.white_brush);
     draw_markers(hdc);
     if (show_walls) draw_walls(hdc);
     draw_target(hdc, target_x, target_y);
@@ -27,7 +26,7 @@ void world_class::draw(dc* hdc) {
 
 void world_class::draw_markers(dc* hdc) {
     if (!markers_on) return;
-    select_brush(hdc, main->blue_brush);
+    select_brush(hdc, palette.blue_brush);
     rect r;
     int drawn = 0;
     for (marker_type* m = markers; m && drawn < max_markers; m = m->next, ++drawn) {
@@ -37,8 +36,8 @@ void world_class::draw_markers(dc* hdc) {
 }
 
 void world_class::draw_walls(dc* hdc) {
-    select_brush(hdc, main->azure_brush);
-    select_pen(hdc, main->azure_pen);
+    select_brush(hdc, palette.azure_brush);
+    select_pen(hdc, palette.azure_pen);
     for (wall_type* w = walls; w; w = w->next)
         rectangle(hdc, get_screen_x(w->x), get_screen_y(w->y), get_screen_x(w->x + w->w),
                   get_screen_y(w->y + w->h));
@@ -46,14 +45,14 @@ void world_class::draw_walls(dc* hdc) {
 
 void world_class::draw_target(dc* hdc, double x, double y) {
     // The outline keeps whatever pen the layers before left selected.
-    select_brush(hdc, main->green_brush);
+    select_brush(hdc, palette.green_brush);
     ellipse(hdc, get_screen_x(x - 0.075), get_screen_y(y - 0.075), get_screen_x(x + 0.075),
             get_screen_y(y + 0.075));
 }
 
 void world_class::draw_impacts(dc* hdc) {
-    select_brush(hdc, main->red_brush);
-    select_pen(hdc, main->black_pen);
+    select_brush(hdc, palette.red_brush);
+    select_pen(hdc, palette.black_pen);
     rect r;
     for (impact_type* i = impacts; i; i = i->next) {
         get_bounding_rect(i->x, i->y, 0.2, 0.2, r);

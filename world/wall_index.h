@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "world/types.h"
+#include "support/types.h"
 
 class wall_index {
 public:

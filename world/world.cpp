@@ -6,15 +6,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/main_class.h"
 #include "robot/robot.h"
 #include "support/clock.h"
 #include "support/config.h"
 #include "support/log.h"
 #include "support/random.h"
 
-world_class::world_class(main_class* owner) {
-    main = owner;
+world_class::world_class(const world_setup& setup)
+    : picture_width(setup.picture_width), picture_height(setup.picture_height) {
     log("[World] constructor\n");
     robot_class::reset_shared_state();
 
@@ -30,7 +29,7 @@ world_class::world_class(main_class* owner) {
     }
     last_target_time_ = get_time();
 
-    if (main && !main->options.world.empty()) walls_from_file = load_world(main->options.world.c_str());
+    if (!setup.world_file.empty()) walls_from_file = load_world(setup.world_file.c_str());
 
     num_robots = 0;
     load_robots();
@@ -114,10 +113,10 @@ void world_class::update() {
 }
 
 int world_class::buffer_w() const {
-    return main ? main->buffer_width : 0;
+    return picture_width;
 }
 int world_class::buffer_h() const {
-    return main ? main->buffer_height : 0;
+    return picture_height;
 }
 
 namespace {

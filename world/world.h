@@ -2,15 +2,24 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/draw.h"
 #include "world/impact_index.h"
+#include "world/palette.h"
 #include "world/wall_index.h"
-#include "world/types.h"
+#include "support/types.h"
 
-class main_class;
 class robot_class;
+
+// What a world is made with: the size of the picture it draws into and the world file it loads
+// at start (none when empty).
+struct world_setup {
+    int picture_width = 0;
+    int picture_height = 0;
+    std::string world_file;
+};
 
 class world_class {
 public:
@@ -48,9 +57,12 @@ public:
     robot_class* robots[robot_table_size] = {};
     unsigned num_robots = 0;
 
-    main_class* main = nullptr;
+    palette_type palette;
+    // The picture the scene is drawn into; its owner says when it changes size.
+    int picture_width = 0;
+    int picture_height = 0;
 
-    explicit world_class(main_class* owner);
+    explicit world_class(const world_setup& setup = {});
     ~world_class();
     world_class(const world_class&) = delete;
     world_class& operator=(const world_class&) = delete;

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/main_class.h"
+#include "support/version.h"
 #include "support/files.h"
 #include "support/log.h"
 #include "world/world.h"
@@ -151,7 +151,7 @@ int world_class::save_world(const char* file_name) const {
         else
             ++left_out;
     }
-    std::string text = "# World saved by the Quorin Swarm Controller " + std::string(main_class::version) +
+    std::string text = "# World saved by the Quorin Swarm Controller " + std::string(swarm_version) +
                        " with key S\n";
     for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
         const wall_type* w = *it;

@@ -1,4 +1,5 @@
-// Small value types shared by the world, the robots and the geometry.
+// Small value types shared by the world, the robots and the geometry: points, segments and the
+// records of the lists the world and the robots keep.
 #pragma once
 
 struct point {
