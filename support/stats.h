@@ -1,13 +1,16 @@
-// Run figures: a fixed-size histogram of durations that gives exact medians to the microsecond
-// in constant memory, however long the program runs.
+// Run figures: a histogram of durations that gives exact medians and percentiles to the
+// microsecond for durations of any length: a fixed table for everything under 100 ms (constant
+// memory however long the program runs), and each longer one kept on its own (there are at most
+// ten of those a second).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 class duration_histogram {
 public:
-    static constexpr int bins = 100000;  // one per microsecond up to 100 ms; longer ones share the last
+    static constexpr int bins = 100000;  // one per microsecond up to 100 ms
 
     void add(double seconds);
     std::uint64_t count() const { return total_; }
@@ -19,6 +22,7 @@ public:
 
 private:
     std::array<std::uint32_t, bins> counts_{};
+    std::vector<std::uint64_t> long_us_;  // whole microseconds of the durations beyond the table
     std::uint64_t total_ = 0;
     double max_us_ = 0.0;
 };

@@ -14,6 +14,7 @@
 
 #include "support/clock.h"
 #include "support/log.h"
+#include "support/stats.h"
 #include "test_support.h"
 #include "support/maths.h"
 #include "support/random.h"
@@ -279,3 +280,17 @@ TEST(MathsTest, ChecksumIsWrappingByteSum) {
 }
 
 }  // namespace
+
+// Tick times of any length are told as they are: the long ones were once all reported as 100 ms.
+TEST(DurationHistogram, PercentilesHoldBeyondTheTable) {
+    duration_histogram h;
+    EXPECT_EQ(h.median_us(), 0.0);
+    for (int i = 0; i < 3; ++i) h.add(50e-6);
+    for (double s : {2.9, 0.25, 0.1000015, 2.9, 4.0}) h.add(s);
+    EXPECT_EQ(h.count(), 8u);
+    EXPECT_EQ(h.percentile_us(0.25), 50.5);           // the 2nd of 8
+    EXPECT_EQ(h.median_us(), 100001.5);                // the 4th: 100.0015 ms
+    EXPECT_EQ(h.percentile_us(0.75), 2900000.5);       // the 6th
+    EXPECT_EQ(h.percentile_us(1.0), 4000000.5);
+    EXPECT_EQ(h.max_us(), 4e6);
+}
