@@ -178,7 +178,8 @@ point robot_class::take_step(double step_x, double step_y, double dt, bool rays_
     // Inside a wall (one drawn or loaded over the robot): it walks out the shortest way at full
     // speed, whatever it is told, and on until its body is clear of that wall.
     if (world->check_wall_point(x, y)) {
-        escaping = world->way_out(x, y, radius, escape_to);
+        // Where no point nearby leaves the whole body clear, out of the walls at least.
+        escaping = world->way_out(x, y, radius, escape_to) || world->way_out(x, y, 1e-6, escape_to);
         if (!escaping) return point{0, 0};
     }
     if (escaping) {

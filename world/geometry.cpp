@@ -200,16 +200,18 @@ point away_from_box(const wall_type& w, double x, double y) {
 bool world_class::step_blocked(double from_x, double from_y, double to_x, double to_y, double radius, point* away) {
     const wall_type* nearest = nullptr;
     double nearest_d = radius;
+    // The nearest wall the step approaches; of equal ones, the first in list order (the newest).
+    std::uint64_t nearest_seq = 0;
     wall_index_.gather_box(to_x - radius, to_y - radius, to_x + radius, to_y + radius, query_);
-    wall_index::sort_by_list(query_);
     for (const wall_index::entry* e : query_) {
         const double d_to = box_distance(*e->wall, to_x, to_y);
         if (!(d_to < radius)) continue;
         // Level steps (sliding along a face) are not approaches: rounding can make them look so.
         if (!(d_to < box_distance(*e->wall, from_x, from_y) - 1e-12)) continue;
-        if (!nearest || d_to < nearest_d) {
+        if (!nearest || d_to < nearest_d || (d_to == nearest_d && e->seq > nearest_seq)) {
             nearest = e->wall;
             nearest_d = d_to;
+            nearest_seq = e->seq;
         }
     }
     if (nearest && away) *away = away_from_box(*nearest, from_x, from_y);
@@ -230,7 +232,6 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
     std::vector<const wall_index::entry*> near;
     auto walls_round = [&](double px, double py) {
         wall_index_.gather_box(px - clearance, py - clearance, px + clearance, py + clearance, query_);
-        wall_index::sort_by_list(query_);
         near = query_;
     };
     auto clear = [&](double px, double py) {
@@ -272,6 +273,10 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
                 }
             }
         }
+        // Among many walls (a dense field of small ones) the candidates would multiply by the
+        // walls round each of them: the shortest few go on.
+        std::sort(next.begin(), next.end(), [](const candidate& a, const candidate& b) { return a.walked < b.walked; });
+        if (next.size() > 16) next.resize(16);
         open = std::move(next);
     }
     return found;
