@@ -378,6 +378,29 @@ void end_paint(window, dc* d) {
     delete d;
 }
 
+bitmap* create_layer(int width, int height) {
+    auto* b = new bitmap;
+    if (width > 0 && height > 0) {
+        b->image = QImage(width, height, QImage::Format_ARGB32_Premultiplied);
+        b->image.fill(Qt::transparent);
+    }
+    return b;
+}
+
+void overlay(dc* dst, bitmap* layer) {
+    raster_target t;
+    if (!dst || !layer || layer->image.isNull() || !dst->raster(t)) return;
+    if (layer->selected_in) layer->selected_in->finish();
+    const QImage& src = layer->image;
+    const int w = std::min(t.width, src.width()), h = std::min(t.height, src.height());
+    for (int y = 0; y < h; ++y) {
+        const auto* from = reinterpret_cast<const std::uint32_t*>(src.constScanLine(y));
+        std::uint32_t* to = t.pixels + static_cast<std::ptrdiff_t>(y) * t.stride;
+        for (int x = 0; x < w; ++x)
+            if (from[x] >> 24) to[x] = from[x];
+    }
+}
+
 void bit_blt(dc* dst, int x, int y, int w, int h, dc* src, int sx, int sy) {
     if (!dst || !src || !src->target || src->target->image.isNull() || w <= 0 || h <= 0) return;
     src->finish();

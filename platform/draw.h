@@ -99,4 +99,9 @@ void end_paint(window w, dc* d);
 // Copies w by h pixels of the source's bitmap at (sx, sy) to (x, y) of the destination.
 void bit_blt(dc* dst, int x, int y, int w, int h, dc* src, int sx, int sy);
 
+// A layer: a surface that is transparent wherever nothing has been drawn on it. overlay copies
+// what was drawn on it onto the surface selected into `dst` at (0, 0), pixel for pixel.
+bitmap* create_layer(int width, int height);
+void overlay(dc* dst, bitmap* layer);
+
 }  // namespace platform

@@ -1,5 +1,6 @@
 // The scene drawn into an off-screen surface and read back pixel by pixel.
 #include <cmath>
+#include <random>
 
 #include "platform/draw.h"
 #include "test_support.h"
@@ -79,6 +80,40 @@ TEST_F(render_test, UserWallsShareTheWallColourAndKeepRightBottomExclusive) {
     world->add_wall(3.0, 3.0, 0.0, 0.0);  // a click without a drag shows nothing
     draw();
     EXPECT_EQ(px(120, 120), white);
+}
+
+TEST_F(render_test, ManyWallsDrawnFromTheirLayerLookAsDrawnOneByOne) {
+    // Enough walls to be drawn from a layer kept between ticks; each pixel must be what the
+    // walls drawn one by one make of it, after walls are added and resized too.
+    std::mt19937 g(9);
+    std::uniform_real_distribution<double> at(0.0, 9.8), side(-0.3, 0.3);
+    for (int i = 0; i < world_class::walls_layer_from; ++i) world->add_wall(at(g), at(g), side(g), side(g));
+    bitmap* ref = create_bitmap(400, 400);
+    dc* ref_dc = create_memory_dc();
+    select_bitmap(ref_dc, ref);
+    for (int round = 0; round < 3; ++round) {
+        if (round == 1) world->add_wall(2.0, 2.0, 1.0, 0.0);
+        if (round == 2) world->resize_wall(world->walls, 3.0, 2.0);
+        world->target_x = world->target_y = -5;  // out of the picture
+        draw();
+        select_pen(ref_dc, make_pen(white));
+        select_brush(ref_dc, make_brush(white));
+        rectangle(ref_dc, 0, 0, 400, 400);
+        select_pen(ref_dc, make_pen(azure));
+        select_brush(ref_dc, make_brush(azure));
+        for (const wall_type* w = world->walls; w; w = w->next)
+            rectangle(ref_dc, world->get_screen_x(w->x), world->get_screen_y(w->y), world->get_screen_x(w->x + w->w),
+                      world->get_screen_y(w->y + w->h));
+        int differing = 0;
+        for (int y = 0; y < 400; ++y)
+            for (int x = 0; x < 400; ++x) differing += px(x, y) != get_pixel(ref, x, y);
+        EXPECT_EQ(differing, 0) << round;
+        EXPECT_EQ(current_pen(memdc).c, azure);  // the target's outline takes it over
+    }
+    EXPECT_GT(count(azure, 0, 0, 400, 400), 20000);
+    select_bitmap(ref_dc, nullptr);
+    delete_dc(ref_dc);
+    delete_bitmap(ref);
 }
 
 TEST_F(render_test, MarkersShowOnlyWhileOnAndAtMost500) {

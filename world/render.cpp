@@ -38,9 +38,28 @@ void world_class::draw_markers(dc* hdc) {
 void world_class::draw_walls(dc* hdc) {
     select_brush(hdc, palette.azure_brush);
     select_pen(hdc, palette.azure_pen);
-    for (wall_type* w = walls; w; w = w->next)
-        rectangle(hdc, get_screen_x(w->x), get_screen_y(w->y), get_screen_x(w->x + w->w),
-                  get_screen_y(w->y + w->h));
+    auto draw_each = [&](dc* d) {
+        for (wall_type* w = walls; w; w = w->next)
+            rectangle(d, get_screen_x(w->x), get_screen_y(w->y), get_screen_x(w->x + w->w), get_screen_y(w->y + w->h));
+    };
+    if (wall_count < walls_layer_from) return draw_each(hdc);
+    // Many walls are drawn once into a layer of their own, drawn again only when a wall or the
+    // picture's size changes, and laid over the scene on every tick.
+    const int bw = buffer_w(), bh = buffer_h();
+    if (!walls_layer_ || walls_layer_version_ != wall_version_ || platform::bitmap_width(walls_layer_) != bw ||
+        platform::bitmap_height(walls_layer_) != bh) {
+        delete_bitmap(walls_layer_);
+        walls_layer_ = create_layer(bw, bh);
+        dc* layer_dc = create_memory_dc();
+        select_bitmap(layer_dc, walls_layer_);
+        select_brush(layer_dc, palette.azure_brush);
+        select_pen(layer_dc, palette.azure_pen);
+        draw_each(layer_dc);
+        select_bitmap(layer_dc, nullptr);
+        delete_dc(layer_dc);
+        walls_layer_version_ = wall_version_;
+    }
+    overlay(hdc, walls_layer_);
 }
 
 void world_class::draw_target(dc* hdc, double x, double y) {

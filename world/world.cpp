@@ -50,6 +50,8 @@ world_class::~world_class() {
     num_robots = 0;
     delete nav_;
     nav_ = nullptr;
+    platform::delete_bitmap(walls_layer_);
+    walls_layer_ = nullptr;
 }
 
 void world_class::load_robots() {

@@ -27,6 +27,9 @@ public:
     static constexpr int robot_table_size = 100;
     // Only the newest markers are ever drawn; the trail keeps no more than that.
     static constexpr int max_markers = 500;
+    // From this many walls on, they are drawn from a layer kept until a wall or the picture's
+    // size changes.
+    static constexpr int walls_layer_from = 256;
     // A robot's control port; its camera is on the port after it.
     static constexpr int max_port = 65534;
     // Most walls a world file may add.
@@ -171,6 +174,8 @@ private:
     int buffer_w() const;
     int buffer_h() const;
 
+    platform::bitmap* walls_layer_ = nullptr;
+    std::uint64_t walls_layer_version_ = 0;
     // Every wall, listed in the cells of a grid over the world; the queries' scratch lists.
     wall_index wall_index_{world_width, world_height};
     mutable std::vector<const wall_index::entry*> query_;
