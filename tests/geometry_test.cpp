@@ -467,6 +467,14 @@ TEST_F(geometry_test, WallChangesAreSeenByTheNextCastFromTheSameOrigin) {
     w.add_wall(5.5, 4, 1, 2);
     EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 0.5, 1e-12);
     EXPECT_TRUE(w.check_sensor(5, 5, 0, 0.5));
+    const int count = w.wall_count;
+    EXPECT_TRUE(w.remove_wall(w.walls));
+    EXPECT_EQ(w.wall_count, count - 1);
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    EXPECT_FALSE(w.check_sensor(5, 5, 0, 0.5));
+    EXPECT_FALSE(w.remove_wall(dragged->next->next));  // past the two walls added, a border wall
+    EXPECT_EQ(w.wall_count, count - 1);
+    w.add_wall(5.5, 4, 1, 2);
     w.free_walls();
     EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
     EXPECT_FALSE(seen);
@@ -652,6 +660,21 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
             fast.resize_wall(wf, nw, nh);
             plain.resize_wall(wp, nw, nh);
             probe.resize_wall(wq, nw, nh);
+        }
+        if (round % 11 == 5) {
+            // Take the same wall out of all three worlds (border walls refuse, in all alike).
+            const int n = pick(fast.wall_count);
+            wall_type* wf = fast.walls;
+            wall_type* wp = plain.walls;
+            wall_type* wq = probe.walls;
+            for (int k = 0; k < n; ++k) {
+                wf = wf->next;
+                wp = wp->next;
+                wq = wq->next;
+            }
+            const bool gone = fast.remove_wall(wf);
+            ASSERT_EQ(plain.remove_wall(wp), gone);
+            ASSERT_EQ(probe.remove_wall(wq), gone);
         }
         ASSERT_EQ(fast.check_wall_point(o.x, o.y), in_some_wall(o.x, o.y));
         for (double margin : {0.05, 0.25, 0.3}) ASSERT_EQ(fast.close_to_wall(o.x, o.y, margin), near_some_wall(o.x, o.y, margin));
