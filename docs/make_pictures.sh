@@ -21,18 +21,23 @@ port=$(( 30000 + RANDOM % 20000 ))
 printf 'scout 127.0.0.1 %d 0 1\nranger 127.0.0.1 %d 0 1\nrover 127.0.0.1 %d 0 1\n' \
   "$port" "$(( port + 2 ))" "$(( port + 4 ))" > robots.txt
 
-# Main window, enlarged: two walls dragged with the mouse, the target placed with the right
-# button, the layers switched on with their keys, then 30 s of the robots finding their way.
-main_view() {  # keys, file
-  QT_QPA_PLATFORM=xcb "$build/swarm" --seed 7 --snapshot "$2" > swarm.txt 2>&1 &
-  local app=$!
-  local id=""
+# Starts the controller with a snapshot file, finds its window and enlarges it; sets app and id.
+start_main() {  # file
+  QT_QPA_PLATFORM=xcb "$build/swarm" --seed 7 --snapshot "$1" > swarm.txt 2>&1 &
+  app=$!
+  id=""
   for _ in $(seq 200); do
     id=$(xdotool search --onlyvisible --name 'Quorin Swarm Controller' 2>/dev/null | tail -1) && [ -n "$id" ] && break
     sleep 0.05
   done
   xdotool windowsize --sync "$id" 960 720
   sleep 0.5
+}
+
+# Main window, enlarged: two walls dragged with the mouse, the target placed with the right
+# button, the layers switched on with their keys, then 30 s of the robots finding their way.
+main_view() {  # keys, file
+  start_main "$2"
   drag() { xdotool mousemove --window "$id" "$1" "$2" mousedown 1; sleep 0.1
            xdotool mousemove --window "$id" "$3" "$4"; sleep 0.1; xdotool mouseup 1; sleep 0.1; }
   drag 600 170 630 480
@@ -47,15 +52,7 @@ main_view() {  # keys, file
 # place the log gives for ranger's start is where it is clicked.
 chosen_view() {  # file
   sed 's/ 1$/ 0/' robots.txt > robots_auto.txt && mv robots_auto.txt robots.txt
-  QT_QPA_PLATFORM=xcb "$build/swarm" --seed 7 --snapshot "$1" > swarm.txt 2>&1 &
-  local app=$!
-  local id=""
-  for _ in $(seq 200); do
-    id=$(xdotool search --onlyvisible --name 'Quorin Swarm Controller' 2>/dev/null | tail -1) && [ -n "$id" ] && break
-    sleep 0.05
-  done
-  xdotool windowsize --sync "$id" 960 720
-  sleep 0.5
+  start_main "$1"
   local size at
   size=$(grep -o 'memdc_setup x: *[0-9]* *y: [0-9]*' log.txt | tail -1 | awk '{print $3, $5}')
   at=$(grep -o 'ranger starts at ([0-9.]*, [0-9.]*)' log.txt | tr -d '(),' | awk '{print $4, $5}')
