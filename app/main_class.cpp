@@ -1,8 +1,11 @@
 #include "app/main_class.h"
 
+#include <cmath>
 #include <cstdio>
 
+#include "console/robot_win.h"
 #include "resources/main_menu.h"
+#include "robot/robot.h"
 #include "support/clock.h"
 #include "support/log.h"
 #include "support/random.h"
@@ -29,6 +32,7 @@ int main_class::setup_window() {
     if (!class_registered("SwarmWin") && !register_class("SwarmWin", proc_wrapper, &::main_menu)) return 1;
     char title[256];
     std::snprintf(title, sizeof title, "Quorin Swarm Controller. Version %s %s  ", version, credit);
+    title_ = title;
     window w = create_window("SwarmWin", title, 120, 120, 640, 480, this);
     if (!w) return 1;
     show_window(w, true);
@@ -74,6 +78,9 @@ lresult main_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
         case msg_left_down:
             mouse_down(lp);
             return 0;
+        case msg_left_double:
+            mouse_double(lp);
+            return 0;
         case msg_left_up:
             mouse_up(lp);
             return 0;
@@ -106,6 +113,8 @@ void main_class::main_startup(window w) {
     world->draw(memdc);
     record_positions();
     start_tick_timer(w);
+    figures_time_ = get_wall_time();
+    set_timer(w, figures_timer_id, 1000);
     for (char c : options.keys) {
         const unsigned code = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
         key_down(w, code);
@@ -163,10 +172,12 @@ void main_class::key_down(window w, unsigned code, bool repeat) {
     if (keys[vk_down]) {
         ++tick_interval;
         start_tick_timer(w);
+        show_figures(w);
     }
     if (keys[vk_up]) {
         if (tick_interval > 0) --tick_interval;
         start_tick_timer(w);
+        show_figures(w);
     }
     if (world) {
         if (keys[vk_letter('T')]) world->show_walls = !world->show_walls;
@@ -174,8 +185,23 @@ void main_class::key_down(window w, unsigned code, bool repeat) {
         if (keys[vk_letter('I')]) world->show_impacts = !world->show_impacts;
         if (keys[vk_letter('H')]) world->show_map = !world->show_map;
         if (keys[vk_letter('G')]) world->show_grad = !world->show_grad;
-        // S saves once per press: not while other keys go down, nor on its own repeats.
+        if (keys[vk_letter('L')]) world->show_names = !world->show_names;
+        // S saves once per press: not while other keys go down, nor on its own repeats. The
+        // taking back of walls goes likewise, one wall per press.
         if (code == vk_letter('S') && !repeat) world->save_world(options.world.empty() ? "world.txt" : options.world.c_str());
+        if (code == vk_letter('Z') && keys[vk_control] && !repeat) {
+            if (drawn_walls_.empty())
+                log("[Main] Ctrl+Z: no wall drawn to take back\n");
+            else
+                take_back_wall(drawn_walls_.back());
+        }
+        if (code == vk_delete && !repeat) {
+            wall_type* wall = world->wall_at(world->get_world_x(low_word(pointer_)), world->get_world_y(high_word(pointer_)));
+            if (wall)
+                take_back_wall(wall);
+            else
+                log("[Main] Delete: no wall under the pointer\n");
+        }
     }
 }
 
@@ -184,6 +210,11 @@ void main_class::key_up(unsigned code) {
 }
 
 void main_class::timer_message(window w, unsigned id) {
+    if (id == figures_timer_id) {
+        measure_ticks();
+        show_figures(w);
+        return;
+    }
     if (id != tick_timer_id || !world) return;
     if (options.ticks >= 0 && ticks_done >= options.ticks) {
         finish_run();
@@ -216,20 +247,68 @@ void main_class::record_positions() {
     if (options.stats && world) figures.record_positions(*world, get_time());
 }
 
-void main_class::mouse_down(lparam pos) {
-    left_drag = true;
-    if (world) world->add_wall(world->get_world_x(low_word(pos)), world->get_world_y(high_word(pos)), 0, 0);
+void main_class::measure_ticks() {
+    const double now = get_wall_time();
+    if (now > figures_time_)
+        ticks_per_second_ = std::lround(static_cast<double>(ticks_done - figures_ticks_) / (now - figures_time_));
+    figures_ticks_ = ticks_done;
+    figures_time_ = now;
 }
 
-void main_class::mouse_up(lparam) {
+void main_class::show_figures(window w) {
+    char title[320];
+    std::snprintf(title, sizeof title, "%s - tick %d ms, %ld ticks/s", title_.c_str(), tick_interval, ticks_per_second_);
+    set_window_title(w, title);
+}
+
+void main_class::add_drawn_wall(lparam pos) {
+    world->add_wall(world->get_world_x(low_word(pos)), world->get_world_y(high_word(pos)), 0, 0);
+    drawn_walls_.push_back(world->walls);
+}
+
+void main_class::take_back_wall(wall_type* wall) {
+    // A wall taken back while it is being dragged ends the drag: the next newest must not grow.
+    if (left_drag && wall == world->walls) left_drag = false;
+    std::erase(drawn_walls_, wall);
+    world->remove_wall(wall);
+}
+
+void main_class::mouse_down(lparam pos) {
+    left_drag = true;
+    pointer_ = pos;
+    press_robot_ = -1;
+    if (!world) return;
+    press_robot_ = world->robot_at(world->get_world_x(low_word(pos)), world->get_world_y(high_word(pos)));
+    press_pos_ = pos;
+    if (press_robot_ < 0) add_drawn_wall(pos);
+}
+
+void main_class::mouse_double(lparam pos) {
+    mouse_down(pos);
+    if (press_robot_ < 0) return;
+    world->choose_robot(static_cast<unsigned>(press_robot_));
+    robot_class* r = world->robots[press_robot_];
+    if (r->console && r->console->hwnd) show_window(r->console->hwnd, true);
+}
+
+void main_class::mouse_up(lparam pos) {
     left_drag = false;
+    pointer_ = pos;
+    if (world && press_robot_ >= 0) world->choose_robot(static_cast<unsigned>(press_robot_));
+    press_robot_ = -1;
 }
 
 void main_class::mouse_move(lparam pos) {
+    pointer_ = pos;
     if (!world) return;
     double wx = world->get_world_x(low_word(pos));
     double wy = world->get_world_y(high_word(pos));
-    if (left_drag) {
+    // A press on a robot that moves is a drag after all: its wall starts where the press was.
+    if (left_drag && press_robot_ >= 0 && pos != press_pos_) {
+        press_robot_ = -1;
+        add_drawn_wall(press_pos_);
+    }
+    if (left_drag && press_robot_ < 0) {
         wall_type* wall = world->walls;
         if (!wall) return;
         if (wx < wall->x || wy < wall->y) return;
@@ -238,7 +317,10 @@ void main_class::mouse_move(lparam pos) {
     if (right_drag) world->set_target(wx, wy);
 }
 
-void main_class::main_menu(window, unsigned) {}
+void main_class::main_menu(window, unsigned id) {
+    // File, Exit ends the program as Escape does; the other items do nothing here.
+    if (id == id_exit) post_quit(0);
+}
 
 void main_class::finish_run() {
     if (finished_) return;

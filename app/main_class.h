@@ -2,11 +2,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/draw.h"
 #include "platform/window.h"
 #include "support/stats.h"
 #include "support/version.h"
+#include "support/types.h"
 #include "world/run_figures.h"
 
 class world_class;
@@ -27,6 +29,8 @@ struct run_options {
 class main_class {
 public:
     static constexpr unsigned tick_timer_id = 101;
+    // Once a second the title shows the tick period and the ticks measured.
+    static constexpr unsigned figures_timer_id = 102;
     static constexpr const char* version = swarm_version;
     static constexpr const char* credit = "by the swarm controller team";
 
@@ -70,6 +74,11 @@ public:
     void mouse_up(platform::lparam pos);
     void mouse_move(platform::lparam pos);
     void main_menu(platform::window w, unsigned id);
+    // The second press of a double click: on a robot it chooses the robot and shows its console;
+    // elsewhere it is a press like any other.
+    void mouse_double(platform::lparam pos);
+    // The written title followed by the tick period and the ticks per second last measured.
+    void show_figures(platform::window w);
 
     // One simulation step and redraw, as the tick timer runs it.
     void tick(platform::window w);
@@ -83,4 +92,20 @@ private:
     void record_positions();
     void start_tick_timer(platform::window w);
     bool finished_ = false;
+
+    std::string title_;
+    long long figures_ticks_ = 0;
+    double figures_time_ = 0;
+    long ticks_per_second_ = 0;
+    void measure_ticks();
+
+    // A press on a robot becomes a choice when the button comes up where it went down, and a
+    // wall only once the pointer moves; -1 when the press was not on a robot.
+    int press_robot_ = -1;
+    platform::lparam press_pos_ = 0;
+    platform::lparam pointer_ = 0;  // where the pointer was last seen over the client area
+    // Walls drawn with the mouse since start, oldest first: Ctrl+Z takes back the last.
+    std::vector<wall_type*> drawn_walls_;
+    void add_drawn_wall(platform::lparam pos);
+    void take_back_wall(wall_type* wall);
 };

@@ -9,6 +9,7 @@
 #include "link/robot_comm.h"
 #include "resources/main_menu.h"
 #include "robot/robot.h"
+#include "support/config.h"
 #include "support/log.h"
 #include "support/version.h"
 
@@ -53,7 +54,10 @@ int robot_win_class::setup_window(void*, int show_command) {
     }
     // The client area holds the picture and the message strip below it.
     const int client_w = static_cast<int>(width), client_h = static_cast<int>(height + text_area);
-    window w = create_window(window_class, "Robot View", 160, 0, static_cast<int>(width + 8),
+    // The robot's name tells one console from another.
+    char title[config_token_size + 16];
+    std::snprintf(title, sizeof title, "Robot View - %s", robot->name);
+    window w = create_window(window_class, title, 160, 0, static_cast<int>(width + 8),
                              static_cast<int>(height + 134), this);
     if (!w) return 1;
     set_menu(w, &main_menu);
@@ -145,7 +149,7 @@ void robot_win_class::timer_message(unsigned int id) {
         invalidate(hwnd);
     } else if (id == second_timer) {
         log("[Client Main] Second\n");
-        if (camera->connected) alert("[Client Main] FPS: %d", camera->fps);
+        if (camera->connected) alert("%s %d", fps_prefix, camera->fps);
         camera->camera_check();
         comm->network_check(drive().data());
     }
@@ -225,11 +229,15 @@ void robot_win_class::alert(const char* format, ...) {
 }
 
 void robot_win_class::do_add_line(const char* line) {
-    if (line_count == text_lines) {
+    // A frame rate takes the place of the one before it on the last line, so that it does not
+    // push the other messages out of the area every second.
+    const std::size_t fps_length = std::strlen(fps_prefix);
+    const bool replaces = line_count > 0 && std::strncmp(line, fps_prefix, fps_length) == 0 &&
+                          std::memcmp(text[line_count - 1], fps_prefix, fps_length) == 0;
+    if (!replaces && line_count == text_lines)
         std::memmove(text[0], text[1], sizeof text[0] * (text_lines - 1));
-    } else {
+    else if (!replaces)
         ++line_count;
-    }
     char* target = text[line_count - 1];
     std::memset(target, ' ', line_length);
     const std::size_t n = std::min<std::size_t>(std::strlen(line), line_length);

@@ -20,6 +20,7 @@ public:
     static constexpr int line_length = 80;
     static constexpr int line_spacing = 15;
     static constexpr int text_area = 90;
+    static constexpr const char* fps_prefix = "[Client Main] FPS:";
 
     unsigned int width = 640;
     unsigned int height = 560;

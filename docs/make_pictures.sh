@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the README's pictures on a virtual X server: the main window as the program's own
 # snapshot (one with the trail and impacts, one with the navigation grid, one with the gradient
-# field), and a screenshot of a robot console served by the robot peer. Needs Xvfb, xdotool and
+# field, one with names shown and a robot chosen), and a screenshot of a robot console served by the robot peer. Needs Xvfb, xdotool and
 # ImageMagick's import. Usage: docs/make_pictures.sh [build dir]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -21,18 +21,23 @@ port=$(( 30000 + RANDOM % 20000 ))
 printf 'scout 127.0.0.1 %d 0 1\nranger 127.0.0.1 %d 0 1\nrover 127.0.0.1 %d 0 1\n' \
   "$port" "$(( port + 2 ))" "$(( port + 4 ))" > robots.txt
 
-# Main window, enlarged: two walls dragged with the mouse, the target placed with the right
-# button, the layers switched on with their keys, then 30 s of the robots finding their way.
-main_view() {  # keys, file
-  QT_QPA_PLATFORM=xcb "$build/swarm" --seed 7 --snapshot "$2" > swarm.txt 2>&1 &
-  local app=$!
-  local id=""
+# Starts the controller with a snapshot file, finds its window and enlarges it; sets app and id.
+start_main() {  # file
+  QT_QPA_PLATFORM=xcb "$build/swarm" --seed 7 --snapshot "$1" > swarm.txt 2>&1 &
+  app=$!
+  id=""
   for _ in $(seq 200); do
     id=$(xdotool search --onlyvisible --name 'Quorin Swarm Controller' 2>/dev/null | tail -1) && [ -n "$id" ] && break
     sleep 0.05
   done
   xdotool windowsize --sync "$id" 960 720
   sleep 0.5
+}
+
+# Main window, enlarged: two walls dragged with the mouse, the target placed with the right
+# button, the layers switched on with their keys, then 30 s of the robots finding their way.
+main_view() {  # keys, file
+  start_main "$2"
   drag() { xdotool mousemove --window "$id" "$1" "$2" mousedown 1; sleep 0.1
            xdotool mousemove --window "$id" "$3" "$4"; sleep 0.1; xdotool mouseup 1; sleep 0.1; }
   drag 600 170 630 480
@@ -43,10 +48,31 @@ main_view() {  # keys, file
   xdotool key Escape
   wait "$app" || true
 }
+# Names shown and a robot chosen with a click: the three robots stand still (manual mode), so the
+# place the log gives for ranger's start is where it is clicked.
+chosen_view() {  # file
+  sed 's/ 1$/ 0/' robots.txt > robots_auto.txt && mv robots_auto.txt robots.txt
+  start_main "$1"
+  local size at
+  size=$(grep -o 'memdc_setup x: *[0-9]* *y: [0-9]*' log.txt | tail -1 | awk '{print $3, $5}')
+  at=$(grep -o 'ranger starts at ([0-9.]*, [0-9.]*)' log.txt | tr -d '(),' | awk '{print $4, $5}')
+  read -r cw ch <<< "$size"
+  read -r rx ry <<< "$at"
+  xdotool mousemove --window "$id" "$(awk -v x="$rx" -v w="$cw" 'BEGIN{print int(x / 10 * w)}')" \
+    "$(awk -v y="$ry" -v h="$ch" 'BEGIN{print int(y / 10 * h) + 720 - h}')" click 1
+  xdotool mousemove --window "$id" 840 130 click 3   # the target
+  xdotool windowfocus --sync "$id" key --delay 100 l h
+  sleep 2
+  xdotool key Escape
+  wait "$app" || true
+}
 if [ -z "${CONSOLE_ONLY:-}" ]; then
   main_view "m i" "$out/main_window.png"
   main_view "m i h" "$out/main_window_grid.png"
   main_view "m i g" "$out/main_window_gradient.png"
+  cp robots.txt robots_three.txt
+  chosen_view "$out/main_window_chosen.png"
+  cp robots_three.txt robots.txt
 fi
 
 # A console in use: served by the peer, targeting on, W held.

@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QStaticText>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -205,7 +206,10 @@ void text_out(dc* d, int x, int y, const char* text, int length) {
         it = laid_out.emplace(std::move(key), std::move(st)).first;
     }
     p->setFont(fixed_font());
-    p->fillRect(QRect(x, y, text_char_width() * length, text_line_height()), to_qcolor(d->bk_color));
+    // The background covers the laid-out text: a glyph's advance is not a whole pixel, so a
+    // count of whole character cells falls short of a long line.
+    const int band = std::max(text_char_width() * length, static_cast<int>(std::ceil(it->second.size().width())));
+    p->fillRect(QRect(x, y, band, text_line_height()), to_qcolor(d->bk_color));
     p->setPen(to_qcolor(d->text_color));
     p->drawStaticText(QPoint(x, y), it->second);
 }

@@ -275,6 +275,10 @@ protected:
                                                         : 0u;
         if (msg) deliver(win_, msg, button_flags(e->buttons()), pos_of(e, false));
     }
+    void mouseDoubleClickEvent(QMouseEvent* e) override {
+        if (e->button() != Qt::LeftButton) return mousePressEvent(e);
+        deliver(win_, msg_left_double, button_flags(e->buttons()), pos_of(e, false));
+    }
     void mouseReleaseEvent(QMouseEvent* e) override {
         unsigned msg = e->button() == Qt::LeftButton    ? unsigned{msg_left_up}
                        : e->button() == Qt::RightButton ? unsigned{msg_right_up}
@@ -600,6 +604,12 @@ bool is_window(window w) {
 
 const char* window_title(window w) {
     return alive(w) ? w->title.c_str() : "";
+}
+
+void set_window_title(window w, const char* title) {
+    if (!alive(w)) return;
+    w->title = title ? title : "";
+    w->host->setWindowTitle(QString::fromUtf8(w->title.c_str()));
 }
 
 void set_user_data(window w, void* data) {

@@ -34,6 +34,7 @@ enum : unsigned {
     msg_mouse_move = 0x0200,
     msg_left_down = 0x0201,
     msg_left_up = 0x0202,
+    msg_left_double = 0x0203,  // the second press of a double click, in place of msg_left_down
     msg_right_down = 0x0204,
     msg_right_up = 0x0205,
     msg_user = 0x0400,
@@ -57,6 +58,7 @@ enum : unsigned {
     vk_shift = 0x10,
     vk_control = 0x11,
     vk_menu = 0x12,
+    vk_delete = 0x2E,
 };
 // The virtual-key code of a letter key, given as its upper-case letter.
 constexpr unsigned vk_letter(char upper) {
@@ -131,6 +133,7 @@ void update_window(window w);
 void destroy_window(window w);
 bool is_window(window w);
 const char* window_title(window w);
+void set_window_title(window w, const char* title);
 
 void set_user_data(window w, void* data);
 void* get_user_data(window w);

@@ -68,6 +68,7 @@ robot_class::robot_class(world_class* w, const char* robot_name, const char* rob
         y = f_rand(size_y, world->world_height - size_y);
         heading = f_rand(0, 2 * pi);
     }
+    log("[Robot] %s starts at (%.3f, %.3f)\n", name, x, y);
 
     for (int i = 0; i < sensor_count; ++i) {
         sensor_hit[i] = false;

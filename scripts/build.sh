@@ -6,4 +6,7 @@ build="${BUILD_DIR:-$root/build}"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)"
+# BUILD_TARGETS (blank-separated) builds only those targets; everything otherwise.
+targets=()
+for t in ${BUILD_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

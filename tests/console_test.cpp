@@ -1,4 +1,5 @@
 // The robot console: message area, toggles, held keys, pointer steering, painting and teardown.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -34,7 +35,7 @@ protected:
 
 TEST_F(console_test, StartsWithABlankAreaAndWritesFromTheSecondLine) {
     ASSERT_TRUE(platform::is_window(console->hwnd));
-    EXPECT_STREQ(platform::window_title(console->hwnd), "Robot View");
+    EXPECT_STREQ(platform::window_title(console->hwnd), "Robot View - con");
     EXPECT_TRUE(platform::is_visible(console->hwnd));
     EXPECT_EQ(console->width, 640u);
     EXPECT_EQ(console->height, 560u);
@@ -57,6 +58,19 @@ TEST_F(console_test, SeventhMessageScrollsAndLongOnesAreCut) {
     console->alert("%s", hundred.c_str());
     EXPECT_EQ(line(5), std::string(80, 'q'));
     EXPECT_NE(log_text().find(hundred + "\n"), std::string::npos);
+
+    // A frame rate replaces the one before it while that one is the last line.
+    console->alert("[Client Main] FPS: %d", 5);
+    console->alert("[Client Main] FPS: %d", 6);
+    EXPECT_EQ(line(4), std::string(80, 'q'));
+    EXPECT_EQ(line(5), padded("[Client Main] FPS: 6"));
+    console->alert("m8");
+    console->alert("[Client Main] FPS: %d", 7);
+    EXPECT_EQ(line(3), padded("[Client Main] FPS: 6"));
+    EXPECT_EQ(line(4), padded("m8"));
+    EXPECT_EQ(line(5), padded("[Client Main] FPS: 7"));
+    // The log keeps them all.
+    for (const char* fps : {"FPS: 5\n", "FPS: 6\n", "FPS: 7\n"}) EXPECT_EQ(count_of(log_text(), fps), 1) << fps;
 }
 
 TEST_F(console_test, HiddenConsolesStillExist) {
@@ -207,6 +221,21 @@ TEST_F(console_test, PaintShowsTelemetryAndMessages) {
     for (int y = 0; y < 15; ++y)
         for (int x = 0; x < 400; ++x) dark += get_pixel(b, x, y) != rgb(255, 255, 255);
     EXPECT_GT(dark, 100);
+
+    // The band behind the text reaches past the last glyph: on black, blue text on a white band
+    // leaves no ink beyond the band's right end.
+    fill_rect(d, rect{0, 0, 640, 650}, rgb(0, 0, 0));
+    set_text_color(d, rgb(0, 0, 255));
+    set_bk_color(d, rgb(255, 255, 255));
+    text_out(d, 0, 0, tele, static_cast<int>(std::string(tele).size()));
+    int band_end = -1, ink_end = -1;
+    for (int y = 0; y < text_line_height(); ++y)
+        for (int x = 0; x < 640; ++x) {
+            if (get_pixel(b, x, y) == rgb(255, 255, 255)) band_end = std::max(band_end, x);
+            if (get_pixel(b, x, y) != rgb(0, 0, 0)) ink_end = std::max(ink_end, x);
+        }
+    EXPECT_GT(band_end, 300);
+    EXPECT_EQ(ink_end, band_end);
     delete_bitmap(b);
     delete_dc(d);
 }

@@ -3,7 +3,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -258,6 +260,61 @@ TEST_F(e2e_test, HeldKeyReleasesOnceAndTheMenuKeepsTheRobotGoing) {
     EXPECT_EQ(count_of(menu_log, "robot_win_class::handle_menu"), 2) << menu_log;
     EXPECT_EQ(count_of(menu_log, "[Nodecomm] Stopping"), 0) << menu_log;
     EXPECT_EQ(count_of(menu_log, "check_active"), 0) << menu_log;
+}
+
+}  // namespace
+
+namespace {
+
+// What an operator sees on a real display: names in the titles, figures in the main title, a
+// click choosing a robot and a double click opening its hidden console.
+TEST_F(e2e_test, ClicksChooseARobotAndTitlesTellNamesAndTicks) {
+    write_file(dir_ + "/robots.txt", "scout 127.0.0.1 1 0 0\n");
+    const std::string main_id = start("chosen.png");
+    ASSERT_FALSE(main_id.empty()) << read_file(dir_ + "/out.txt");
+    const int mh = menu_height();
+    ASSERT_GT(mh, 0);
+    const std::string log = read_file(dir_ + "/log.txt");
+    const std::size_t p = log.find("[Robot] scout starts at (");
+    ASSERT_NE(p, std::string::npos) << log;
+    double rx = 0, ry = 0;
+    ASSERT_EQ(std::sscanf(log.c_str() + p, "[Robot] scout starts at (%lf, %lf)", &rx, &ry), 2);
+    const int px = static_cast<int>(rx / 10 * 640), py = static_cast<int>(ry / 10 * (480 - mh)) + mh;
+
+    // The title shows the period and the ticks of the last second.
+    std::string title;
+    for (int i = 0; i < 40 && title.find("ticks/s") == std::string::npos; ++i) {
+        pause_ms(100);
+        xdo("getwindowname " + main_id, &title);
+    }
+    const std::size_t figures = title.find("  - tick 10 ms, ");
+    ASSERT_NE(figures, std::string::npos) << title;
+    EXPECT_GT(std::atoi(title.c_str() + figures + 16), 0) << title;
+
+    // The hidden console is not there until a double click on its robot.
+    std::string found;
+    EXPECT_NE(xdo("search --onlyvisible --name 'Robot View - scout'", &found), 0);
+    xdo("windowraise " + main_id);
+    xdo("mousemove --window " + main_id + " " + std::to_string(px) + " " + std::to_string(py));
+    pause_ms(100);
+    xdo("click 1");
+    pause_ms(300);
+    EXPECT_EQ(count_of(read_file(dir_ + "/log.txt"), "[World] Robot scout chosen"), 1);
+    xdo("click --repeat 2 --delay 60 1");
+    for (int i = 0; i < 40 && xdo("search --onlyvisible --name 'Robot View - scout'", &found) != 0; ++i) pause_ms(50);
+    EXPECT_EQ(xdo("search --onlyvisible --name 'Robot View - scout'", &found), 0);
+    xdo("windowfocus --sync " + main_id);
+    xdo("key l Escape");
+    ASSERT_EQ(finish(), 0) << read_file(dir_ + "/out.txt");
+    // No wall came of the clicks, and the chosen robot wears its ring.
+    EXPECT_NE(read_file(dir_ + "/out.txt").find("walls: 4\n"), std::string::npos) << read_file(dir_ + "/out.txt");
+    bitmap* shot = load_png((dir_ + "/chosen.png").c_str());
+    ASSERT_NE(shot, nullptr);
+    int ring = 0;
+    for (int y = std::max(0, py - mh - 30); y < std::min(bitmap_height(shot), py - mh + 30); ++y)
+        for (int x = std::max(0, px - 30); x < std::min(640, px + 30); ++x) ring += get_pixel(shot, x, y) == rgb(255, 140, 0);
+    EXPECT_GT(ring, 10);
+    delete_bitmap(shot);
 }
 
 }  // namespace

@@ -467,6 +467,14 @@ TEST_F(geometry_test, WallChangesAreSeenByTheNextCastFromTheSameOrigin) {
     w.add_wall(5.5, 4, 1, 2);
     EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 0.5, 1e-12);
     EXPECT_TRUE(w.check_sensor(5, 5, 0, 0.5));
+    const int count = w.wall_count;
+    EXPECT_TRUE(w.remove_wall(w.walls));
+    EXPECT_EQ(w.wall_count, count - 1);
+    EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
+    EXPECT_FALSE(w.check_sensor(5, 5, 0, 0.5));
+    EXPECT_FALSE(w.remove_wall(dragged->next->next));  // past the two walls added, a border wall
+    EXPECT_EQ(w.wall_count, count - 1);
+    w.add_wall(5.5, 4, 1, 2);
     w.free_walls();
     EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
     EXPECT_FALSE(seen);
@@ -637,21 +645,20 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
     for (int round = 0; round < 400; ++round) {
         const point o = random_origin();
         if (round % 3 == 0) random_wall(o.x, o.y);
+        // The same wall, picked at random, in all three worlds.
+        wall_type* same[3] = {fast.walls, plain.walls, probe.walls};
+        for (int n = (round % 7 == 0 || round % 11 == 5) ? pick(fast.wall_count) : 0; n > 0; --n)
+            for (wall_type*& v : same) v = v->next;
         if (round % 7 == 0) {
-            // Resize the same wall in both worlds.
-            const int n = pick(fast.wall_count);
-            wall_type* wf = fast.walls;
-            wall_type* wp = plain.walls;
-            wall_type* wq = probe.walls;
-            for (int k = 0; k < n; ++k) {
-                wf = wf->next;
-                wp = wp->next;
-                wq = wq->next;
-            }
             const double nw = uni(-2, 2), nh = pick(4) ? uni(-2, 2) : 0;
-            fast.resize_wall(wf, nw, nh);
-            plain.resize_wall(wp, nw, nh);
-            probe.resize_wall(wq, nw, nh);
+            fast.resize_wall(same[0], nw, nh);
+            plain.resize_wall(same[1], nw, nh);
+            probe.resize_wall(same[2], nw, nh);
+        } else if (round % 11 == 5) {
+            // Taken out (border walls refuse, in all alike).
+            const bool gone = fast.remove_wall(same[0]);
+            ASSERT_EQ(plain.remove_wall(same[1]), gone);
+            ASSERT_EQ(probe.remove_wall(same[2]), gone);
         }
         ASSERT_EQ(fast.check_wall_point(o.x, o.y), in_some_wall(o.x, o.y));
         for (double margin : {0.05, 0.25, 0.3}) ASSERT_EQ(fast.close_to_wall(o.x, o.y, margin), near_some_wall(o.x, o.y, margin));

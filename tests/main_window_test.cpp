@@ -2,6 +2,8 @@
 #include <string>
 
 #include "app/main_class.h"
+#include "console/robot_win.h"
+#include "robot/robot.h"
 #include "platform/draw.h"
 #include "test_support.h"
 #include "world/world.h"
@@ -11,7 +13,7 @@ using namespace platform;
 
 namespace {
 
-enum : unsigned { key_n = 0x4E, key_t = 0x54, key_m = 0x4D, key_i = 0x49, key_h = 0x48, key_g = 0x47 };
+enum : unsigned { key_n = 0x4E, key_t = 0x54, key_m = 0x4D, key_i = 0x49, key_h = 0x48, key_g = 0x47, key_l = 0x4C, key_z = 0x5A };
 
 class main_window_test : public temp_dir_test {
 protected:
@@ -29,7 +31,19 @@ protected:
         process_events();
         temp_dir_test::TearDown();
     }
+    // The program started again with this robots.txt.
+    void restart(const std::string& robots) {
+        TearDown();
+        temp_dir_test::SetUp();
+        write_file("robots.txt", robots);
+        app = new main_class();
+        ASSERT_EQ(app->setup_window(), 0);
+    }
     void send(unsigned msg, wparam wp = 0, lparam lp = 0) { send_message(app->hwnd, msg, wp, lp); }
+    void click(lparam pos) {
+        send(msg_left_down, mk_left, pos);
+        send(msg_left_up, 0, pos);
+    }
     void down(unsigned key) { send(msg_key_down, key); }
     void up(unsigned key) { send(msg_key_up, key); }
     // Pixel position of a world point at the current back-buffer size.
@@ -64,10 +78,11 @@ TEST_F(main_window_test, StartsWithTitleBackBufferAndWorldInOrder) {
 
 TEST_F(main_window_test, LayerKeysFlipTheirSwitches) {
     world_class* w = app->world;
-    for (unsigned k : {key_t, key_m, key_i, key_h, key_g}) {
+    for (unsigned k : {key_t, key_m, key_i, key_h, key_g, key_l}) {
         down(k);
         up(k);
     }
+    EXPECT_TRUE(w->show_names);
     EXPECT_FALSE(w->show_walls);
     EXPECT_TRUE(w->markers_on);
     EXPECT_TRUE(w->show_impacts);
@@ -123,6 +138,18 @@ TEST_F(main_window_test, UpAndDownAdjustTheTick) {
     down(vk_up);  // both held: +1 and -1 on each key-down
     down(vk_up);
     EXPECT_EQ(app->tick_interval, 1001);
+    up(vk_down);
+    up(vk_up);
+
+    // The title tells the period at once and the ticks measured at the next second's timer.
+    const std::string written = "Quorin Swarm Controller. Version 0.6.17 " + std::string(main_class::credit) + "  ";
+    EXPECT_EQ(std::string(window_title(app->hwnd)), written + " - tick 1001 ms, 0 ticks/s");
+    for (int i = 0; i < 5; ++i) send(msg_timer, main_class::tick_timer_id);
+    send(msg_timer, main_class::figures_timer_id);
+    const std::string title = window_title(app->hwnd);
+    ASSERT_EQ(title.rfind(written + " - tick 1001 ms, ", 0), 0u) << title;
+    EXPECT_GT(std::atol(title.c_str() + written.size() + 17), 0) << title;
+    EXPECT_EQ(title.substr(title.size() - 8), " ticks/s");
 }
 
 TEST_F(main_window_test, EscapeEndsTheLoopWithoutTearingDown) {
@@ -230,14 +257,110 @@ TEST_F(main_window_test, ResizeRebuildsTheBufferAndClicksUseTheNewSize) {
     EXPECT_EQ(get_pixel(app->membmp, 160, 100), rgb(255, 255, 255));
 }
 
-TEST_F(main_window_test, OnlyTheTickTimerTicksAndMenuCommandsDoNothing) {
+TEST_F(main_window_test, OnlyTheTickTimerTicksAndOnlyExitActsInTheMenu) {
     send(msg_timer, 7);
     EXPECT_EQ(app->ticks_done, 0);
     send(msg_timer, main_class::tick_timer_id);
     EXPECT_EQ(app->ticks_done, 1);
-    send(msg_command, 10001);  // Exit in a console; nothing here
+    for (unsigned id : {10002u, 10003u, 10004u, 10005u, 10006u}) send(msg_command, id);
     EXPECT_FALSE(quit_requested());
+    int code = -1;
+    send(msg_command, 10001);  // Exit ends the program as Escape does
+    EXPECT_TRUE(quit_requested(&code));
+    EXPECT_EQ(code, 0);
     EXPECT_TRUE(is_window(app->hwnd));
+}
+
+TEST_F(main_window_test, AClickOnARobotChoosesItAndADoubleClickShowsItsConsole) {
+    restart("a 127.0.0.1 1 0 0\nb 127.0.0.1 3 0 0\n");
+    world_class* w = app->world;
+    ASSERT_EQ(w->num_robots, 2u);
+    robot_class* a = w->robots[0];
+    robot_class* b = w->robots[1];
+    a->x = a->y = 7;
+    b->x = b->y = 3;
+    EXPECT_EQ(w->chosen_robot(), a);
+    EXPECT_FALSE(w->chosen_marked);
+    const int walls = w->wall_count;
+    click(at(3.1, 2.9));  // inside b's body
+    EXPECT_EQ(w->chosen_robot(), b);
+    EXPECT_TRUE(w->chosen_marked);
+    EXPECT_EQ(w->wall_count, walls);
+    // A drag that starts on a robot is a wall from where the press was, and chooses nothing.
+    send(msg_left_down, mk_left, at(7, 7));
+    send(msg_mouse_move, mk_left, at(8, 8));
+    send(msg_left_up, 0, at(8, 8));
+    EXPECT_EQ(w->chosen_robot(), b);
+    ASSERT_EQ(w->wall_count, walls + 1);
+    EXPECT_NEAR(w->walls->x, 7, 0.02);
+    EXPECT_NEAR(w->walls->h, 1, 0.03);
+    // Beside the bodies a click is a wall of size 0, as ever.
+    click(at(3.3, 3.3));
+    ASSERT_EQ(w->wall_count, walls + 2);
+    EXPECT_EQ(w->walls->w, 0.0);
+    // Double clicks: beside a robot one more wall; on a robot its hidden console shows.
+    send(msg_left_double, mk_left, at(5, 5));
+    send(msg_left_up, 0, at(5, 5));
+    EXPECT_EQ(w->wall_count, walls + 3);
+    EXPECT_FALSE(is_visible(a->console->hwnd));
+    click(at(7, 7));
+    send(msg_left_double, mk_left, at(7, 7));
+    send(msg_left_up, 0, at(7, 7));
+    EXPECT_TRUE(is_visible(a->console->hwnd));
+    EXPECT_EQ(w->chosen_robot(), a);
+    EXPECT_EQ(w->wall_count, walls + 3);
+}
+
+TEST_F(main_window_test, CtrlZTakesBackDrawnWallsAndDeleteTheOneUnderThePointer) {
+    world_class* w = app->world;
+    auto drag = [&](double x0, double y0, double x1, double y1) {
+        send(msg_left_down, mk_left, at(x0, y0));
+        send(msg_mouse_move, mk_left, at(x1, y1));
+        send(msg_left_up, 0, at(x1, y1));
+    };
+    drag(1, 1, 2, 2);
+    drag(3, 3, 4, 4);
+    drag(5, 5, 6, 6);
+    ASSERT_EQ(w->wall_count, 7);
+    auto ctrl_z = [&] {
+        down(vk_control);
+        down(key_z);
+        send(msg_key_down, key_z, 1);  // a repeat takes back nothing more
+        up(key_z);
+        up(vk_control);
+    };
+    down(key_z);  // Z alone does nothing
+    up(key_z);
+    EXPECT_EQ(w->wall_count, 7);
+    ctrl_z();
+    EXPECT_EQ(w->wall_count, 6);
+    EXPECT_FALSE(w->check_wall_point(5.5, 5.5));
+    EXPECT_TRUE(w->check_wall_point(3.5, 3.5));
+    // Delete takes the wall under the pointer, wherever it is in the order.
+    send(msg_mouse_move, 0, at(1.5, 1.5));
+    down(vk_delete);
+    up(vk_delete);
+    EXPECT_EQ(w->wall_count, 5);
+    EXPECT_FALSE(w->check_wall_point(1.5, 1.5));
+    // On a border wall, or on nothing, Delete removes nothing.
+    for (lparam pos : {pack_xy(0, 0), at(8, 8)}) {
+        send(msg_mouse_move, 0, pos);
+        down(vk_delete);
+        up(vk_delete);
+    }
+    EXPECT_EQ(w->wall_count, 5);
+    // Ctrl+Z goes on with the wall drawn before, then has nothing left of its own.
+    ctrl_z();
+    EXPECT_EQ(w->wall_count, 4);
+    ctrl_z();
+    EXPECT_EQ(w->wall_count, 4);
+    EXPECT_NE(count_of(log_text(), "no wall"), 0);
+    // A wall taken back while it is dragged ends the drag: the next newest does not grow.
+    drag(1, 1, 2, 2);
+    send(msg_left_down, mk_left, at(6, 6));
+    ctrl_z();
+    send(msg_mouse_move, mk_left, at(9, 9));
+    EXPECT_NEAR(w->walls->w, 1, 0.03);
 }
 
 TEST_F(main_window_test, ClosingTheWindowTearsDownAndQuits) {

@@ -1,6 +1,7 @@
 // The scene drawn into an off-screen surface and read back pixel by pixel.
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "platform/draw.h"
 #include "test_support.h"
@@ -56,6 +57,52 @@ TEST_F(render_test, DefaultSceneHasWhiteGroundAzureBordersAndGreenTarget) {
     EXPECT_EQ(px(197, 200), azure);
     EXPECT_EQ(px(196, 200), white);
     EXPECT_EQ(count(black, 0, 0, 400, 400), 0);
+}
+
+TEST_F(render_test, TheChosenRobotLeadsGridAndGradientAndIsMarkedAndNamesShowBeside) {
+    write_file("robots.txt", "a 127.0.0.1 1 0 0\nb 127.0.0.1 3 0 0\n");
+    make_world();
+    ASSERT_EQ(world->num_robots, 2u);
+    world->robots[0]->x = world->robots[0]->y = 2;
+    world->robots[1]->x = world->robots[1]->y = 8;
+    world->set_target(5, 5);  // both plan afresh from where they now stand
+    auto picture = [&] {
+        draw();
+        std::vector<color> all;
+        for (int y = 0; y < 400; ++y)
+            for (int x = 0; x < 400; ++x) all.push_back(px(x, y));
+        return all;
+    };
+    // b's path runs through (6.5, 6.5); a's does not.
+    world->show_map = true;
+    draw();
+    const int red_first = count(red, 240, 240, 280, 280);
+    world->chosen = 1;
+    draw();
+    EXPECT_GT(count(red, 240, 240, 280, 280), red_first + 100);
+    world->show_map = false;
+    world->show_grad = true;
+    world->chosen = 0;
+    const std::vector<color> field_first = picture();
+    world->chosen = 1;
+    EXPECT_NE(picture(), field_first);
+    world->show_grad = false;
+
+    // Only a robot chosen by the operator wears the orange ring.
+    const color orange = rgb(255, 140, 0);
+    draw();
+    EXPECT_EQ(count(orange, 0, 0, 400, 400), 0);
+    world->choose_robot(1);
+    draw();
+    EXPECT_GT(count(orange, 300, 300, 340, 340), 20);
+    EXPECT_EQ(count(orange, 0, 0, 300, 300), 0);
+
+    // Names right of the bodies, the newest robot's included.
+    const int ink_before = drawn(332, 310, 400, 330);
+    world->show_names = true;
+    draw();
+    EXPECT_GT(drawn(332, 310, 400, 330), ink_before + 10);
+    EXPECT_GT(drawn(92, 70, 130, 90), 10);
 }
 
 TEST_F(render_test, HiddenWallsLeaveTheTargetOutlinedInBlack) {

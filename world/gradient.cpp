@@ -67,8 +67,8 @@ void world_class::compute_grad_point(robot_class* robot, double x, double y, dou
 void world_class::draw_grad(dc* hdc) {
     select_pen(hdc, palette.green_pen);
     const int hw = (buffer_w() / 75) / 2, hh = (buffer_h() / 75) / 2;
-    // The view shows the field as the first robot feels it; with no robots it is zero.
-    robot_class* robot = num_robots > 0 ? robots[0] : nullptr;
+    // The view shows the field as the chosen robot feels it; with no robots it is zero.
+    robot_class* robot = chosen_robot();
     for (int i = 0; i < 75; ++i) {
         for (int j = 0; j < 75; ++j) {
             const double wx = i / 75.0 * world_width, wy = j / 75.0 * world_height;

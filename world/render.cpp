@@ -1,5 +1,6 @@
 // Drawing of the scene, layer by layer, and the primitives the robots share.
 #include <cmath>
+#include <cstring>
 
 #include "robot/robot.h"
 #include "world/world.h"
@@ -12,7 +13,7 @@ void world_class::draw(dc* hdc) {
     rectangle(hdc, 0, 0, buffer_w(), buffer_h());
 
     if (show_grad) draw_grad(hdc);
-    if (num_robots > 0 && show_map) world_draw_map_grid(robots[0], hdc);
+    if (num_robots > 0 && show_map) world_draw_map_grid(chosen_robot(), hdc);
 
     select_pen(hdc, palette.black_pen);
     select_brush(hdc, palette.white_brush);
@@ -22,6 +23,33 @@ void world_class::draw(dc* hdc) {
     if (show_impacts) draw_impacts(hdc);
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw_waypoints(hdc);
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw(hdc);
+    draw_chosen_mark(hdc);
+    draw_names(hdc);
+}
+
+void world_class::draw_chosen_mark(dc* hdc) {
+    robot_class* r = chosen_marked ? chosen_robot() : nullptr;
+    if (!r) return;
+    // An orange ring, wider than the body and narrower than a held robot's ring.
+    const pen old_pen = select_pen(hdc, make_pen(rgb(255, 140, 0), 2));
+    const brush old_brush = select_brush(hdc, brush{rgb(0, 0, 0), true});
+    rect box;
+    get_bounding_rect(r->x, r->y, 1.3 * r->diameter, 1.3 * r->diameter, box);
+    ellipse(hdc, box.left, box.top, box.right, box.bottom);
+    select_brush(hdc, old_brush);
+    select_pen(hdc, old_pen);
+}
+
+void world_class::draw_names(dc* hdc) {
+    if (!show_names) return;
+    set_text_color(hdc, rgb(0, 0, 0));
+    set_bk_color(hdc, rgb(255, 255, 255));
+    for (unsigned i = 0; i < num_robots; ++i) {
+        const robot_class* r = robots[i];
+        const int length = static_cast<int>(strnlen(r->name, max_name_shown));
+        text_out(hdc, get_screen_x(r->x + 0.5 * r->diameter) + 2, get_screen_y(r->y) - text_line_height() / 2,
+                 r->name, length);
+    }
 }
 
 void world_class::draw_markers(dc* hdc) {

@@ -80,6 +80,14 @@ void wall_index::update(const wall_type* wall) {
     place(it->second);
 }
 
+void wall_index::remove(const wall_type* wall) {
+    auto it = where_.find(wall);
+    if (it == where_.end()) return;
+    unplace(it->second);
+    free_slots_.push_back(it->second.slot);
+    where_.erase(it);
+}
+
 void wall_index::clear() {
     for (auto& b : buckets_) b.clear();
     spill_.clear();

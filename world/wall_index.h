@@ -30,6 +30,8 @@ public:
     void add(const wall_type* wall);
     // After the wall's size changed.
     void update(const wall_type* wall);
+    // Before the wall goes away: it leaves every cell and its slot is free again.
+    void remove(const wall_type* wall);
     void clear();
     std::size_t size() const { return where_.size(); }
 

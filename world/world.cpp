@@ -168,6 +168,62 @@ void world_class::resize_wall(wall_type* wall, double w, double h) {
     ++wall_version_;
 }
 
+bool world_class::is_border_wall(const wall_type* wall) const {
+    return std::find(std::begin(border_walls_), std::end(border_walls_), wall) != std::end(border_walls_);
+}
+
+bool world_class::remove_wall(wall_type* wall) {
+    if (!wall || is_border_wall(wall)) {
+        log("[World] remove_wall: %s\n", wall ? "border walls stay" : "no wall");
+        return false;
+    }
+    wall_type** link = &walls;
+    while (*link && *link != wall) link = &(*link)->next;
+    if (!*link) {
+        log("[World] remove_wall: the wall is not in the world\n");
+        return false;
+    }
+    *link = wall->next;
+    wall_index_.remove(wall);
+    delete wall;
+    --wall_count;
+    ++wall_version_;
+    return true;
+}
+
+wall_type* world_class::wall_at(double x, double y) {
+    wall_index_.gather_box(x, y, x, y, query_);
+    wall_index::sort_by_list(query_);
+    for (const wall_index::entry* e : query_)
+        if (x >= e->x0 && x <= e->x1 && y >= e->y0 && y <= e->y1 && !is_border_wall(e->wall))
+            return const_cast<wall_type*>(e->wall);
+    return nullptr;
+}
+
+robot_class* world_class::chosen_robot() const {
+    if (num_robots == 0) return nullptr;
+    return robots[chosen < num_robots ? chosen : 0];
+}
+
+void world_class::choose_robot(unsigned index) {
+    if (index >= num_robots) {
+        log("[World] choose_robot: no robot %u\n", index);
+        return;
+    }
+    chosen = index;
+    chosen_marked = true;
+    log("[World] Robot %s chosen\n", robots[index]->name);
+}
+
+int world_class::robot_at(double x, double y) const {
+    for (unsigned i = num_robots; i-- > 0;) {
+        const robot_class* r = robots[i];
+        const double dx = x - r->x, dy = y - r->y, radius = 0.5 * r->diameter;
+        if (dx * dx + dy * dy <= radius * radius) return static_cast<int>(i);
+    }
+    return -1;
+}
+
 void world_class::free_walls() {
     while (walls) {
         wall_type* next = walls->next;

@@ -93,6 +93,24 @@ public:
 
     // Changes a wall's size in place (the mouse drags the newest wall).
     void resize_wall(wall_type* wall, double w, double h);
+    // Takes a wall out of the list and frees it; border walls and walls not in the list stay,
+    // with a log line. Returns whether the wall went.
+    bool remove_wall(wall_type* wall);
+    bool is_border_wall(const wall_type* wall) const;
+    // The newest wall whose box holds (x, y), border walls left out; null when there is none.
+    wall_type* wall_at(double x, double y);
+
+    // The robot the operator looks at: the grid, the gradient field and the path drawn are its
+    // own. The first robot until the operator chooses another; only a chosen robot is marked.
+    unsigned chosen = 0;
+    bool chosen_marked = false;
+    robot_class* chosen_robot() const;
+    void choose_robot(unsigned index);
+    // The robot drawn on top (the last in table order) whose body holds (x, y); -1 when none.
+    int robot_at(double x, double y) const;
+    // Each robot's name beside its body, cut to max_name_shown characters.
+    bool show_names = false;
+    static constexpr std::size_t max_name_shown = 32;
 
     void set_target(double x, double y);
     void random_target();
@@ -118,6 +136,8 @@ public:
     void draw_markers(platform::dc* hdc);
     void draw_impacts(platform::dc* hdc);
     void draw_target(platform::dc* hdc, double x, double y);
+    void draw_names(platform::dc* hdc);
+    void draw_chosen_mark(platform::dc* hdc);
     void draw_arrow(platform::dc* hdc, double x, double y, double angle, double length);
     void draw_line(platform::dc* hdc, const line& l);
     void draw_sensor(platform::dc* hdc, double x, double y, double angle, double dist, double size,
