@@ -390,6 +390,34 @@ TEST_F(auto_mode_test, PathRoundTheEndOfAThinBarKeepsTheRobotClearOfIt) {
     EXPECT_EQ(w.targets_reached, 1u) << r.x << " " << r.y;
 }
 
+TEST_F(auto_mode_test, ProbeHoldingARobotForASecondCountsAsAWallAheadOnce) {
+    set_fixed_step(0.01);
+    world_class w(setup);
+    test_robot r(&w);
+    // Straight into a wall: nothing of a step is left to slide with.
+    w.add_wall(6.02, 4, 0.5, 2);
+    r.x = 5.77;
+    r.y = 5;
+    r.heading = 0;
+    r.last_update = get_time();
+    r.motion(1, 0);
+    for (int tick = 0; tick < 99; ++tick) {
+        advance_sim_clock();
+        r.update();
+    }
+    EXPECT_FALSE(r.probe_held);  // 0.98 s
+    for (int tick = 0; tick < 5; ++tick) {
+        advance_sim_clock();
+        r.update();
+    }
+    EXPECT_TRUE(r.probe_held);
+    // Auto mode with nothing in sight takes it as a wall ahead: the brake starts, once.
+    clear_sensors(r);
+    r.robot_auto_mode();
+    EXPECT_GT(r.timer_start[0], 0.0);
+    EXPECT_FALSE(r.probe_held);
+}
+
 TEST_F(auto_mode_test, RobotShutInARoomIsHeldMarkedAndLoggedOnce) {
     set_fixed_step(0.01);
     make_picture();
