@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "loopback_server.h"
+#include "raw_link.h"
 #include "process_util.h"
 #include "test_support.h"
 
