@@ -1,6 +1,6 @@
 // The real program and in-test robots on the loopback of a network namespace of the test's own,
 // with faults made by the kernel: an outage that drops every packet both ways, a 64 kbit/s link,
-// and a name server that never answers. Each test runs itself again inside new network and mount
+// a 256 kbit/s link kept full, and name servers that answer late or never. Each test runs itself again inside new network and mount
 // namespaces (as root, or as a mapped root where user namespaces are allowed), and is skipped with
 // a message where namespaces cannot be made.
 #include <arpa/inet.h>
@@ -323,6 +323,14 @@ protected:
         swarm_ = spawn({SWARM_BIN, "--headless"}, {"QT_QPA_PLATFORM=offscreen"}, dir_, dir_ + "/out.txt");
         return swarm_;
     }
+    // Starts the program for the first n robots, visible and with their cameras.
+    void start_swarm_for(const robot_servers& robots, int n) {
+        std::string list;
+        for (int i = 0; i < n; ++i)
+            list += "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(robots.port(i)) + " 1 1\n";
+        write_file(dir_ + "/robots.txt", list);
+        start_swarm();
+    }
     // Waits (up to the time given) until the condition holds, checking every 20 ms.
     static bool wait_until(const std::function<bool()>& ok, double seconds) {
         const auto t0 = clock_type::now();
@@ -381,10 +389,7 @@ TEST_F(netfault, SlowLinkRecoversOnEveryControlLink) {
     if (!in_namespace()) return run_in_namespace();
     constexpr int n = 8;
     robot_servers robots(n);
-    std::string list;
-    for (int i = 0; i < n; ++i) list += "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(robots.port(i)) + " 1 1\n";
-    write_file(dir_ + "/robots.txt", list);
-    start_swarm();
+    start_swarm_for(robots, n);
     ASSERT_TRUE(wait_until(
         [&] {
             for (int i = 0; i < n; ++i)
@@ -421,11 +426,8 @@ TEST_F(netfault, DriveCommandsKeepTheirRateWhileSentBytesAwaitTheirAcknowledgeme
     // not yet sent may hold the next command back.
     constexpr int n = 4;
     robot_servers robots(n);
-    std::string list;
-    for (int i = 0; i < n; ++i) list += "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(robots.port(i)) + " 1 1\n";
-    write_file(dir_ + "/robots.txt", list);
     ASSERT_EQ(run_shell("tc qdisc add dev lo root tbf rate 256kbit burst 4kb latency 400ms"), 0);
-    start_swarm();
+    start_swarm_for(robots, n);
     ASSERT_TRUE(wait_until([&] { return commands_between(robots.control(0), 0, 1e9, true) >= 1; }, 10));
     const double from = robots.now() + 2;
     ASSERT_TRUE(wait_until([&] { return robots.now() > from + 10; }, 13));

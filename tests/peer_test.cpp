@@ -561,6 +561,15 @@ parsed_options parse(std::vector<std::string> args) {
     return parse_options(args);
 }
 
+// Each command line of the list is refused with a reason.
+void expect_refused(const std::vector<std::vector<std::string>>& bad) {
+    for (const auto& args : bad) {
+        std::string joined;
+        for (const std::string& a : args) joined += a + " ";
+        EXPECT_NE(parse(args).error, "") << joined;
+    }
+}
+
 TEST(peer_options, every_option_in_both_spellings) {
     parsed_options r = parse({"--port", "5200", "--port=5100", "--config", "list.txt", "--bind=0.0.0.0", "--quiet",
                               "--silent", "--bad-checksum-every", "3", "--bad-length-every=4", "--close-after", "7",
@@ -605,12 +614,7 @@ TEST(peer_options, bad_usage_is_refused_with_a_reason) {
         {"--frobnicate"},
         {"5100"},
     };
-    for (const auto& args : bad) {
-        parsed_options r = parse(args);
-        std::string joined;
-        for (const std::string& a : args) joined += a + " ";
-        EXPECT_NE(r.error, "") << joined;
-    }
+    expect_refused(bad);
     EXPECT_NE(parse({"--port", "0"}).error.find("--port"), std::string::npos);
     EXPECT_NE(parse({"--frobnicate"}).error.find("--frobnicate"), std::string::npos);
 }
@@ -683,12 +687,7 @@ TEST(peer_options, bad_camera_options_are_refused_with_a_reason) {
         {"--no-camera", "--camera-silent"},
         {"--camera-size", "160x120", "--no-camera"},
     };
-    for (const auto& args : bad) {
-        parsed_options r = parse(args);
-        std::string joined;
-        for (const std::string& a : args) joined += a + " ";
-        EXPECT_NE(r.error, "") << joined;
-    }
+    expect_refused(bad);
     EXPECT_NE(parse({"--camera-size", "700x500"}).error.find("700x500"), std::string::npos);
     EXPECT_NE(parse({"--no-camera", "--camera-silent"}).error.find("--no-camera"), std::string::npos);
 }

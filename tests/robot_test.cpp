@@ -91,51 +91,23 @@ TEST_F(robot_test, OutOfRangeCommandsAreClampedButLoggedAsGiven) {
 TEST_F(robot_test, PanAndTiltStayInRange) {
     world_class w(setup);
     test_robot r(&w);
-    r.set_pan(254);
-    r.move_pan(1);
-    EXPECT_EQ(r.pan, 254);
-    r.set_pan(253);
-    r.move_pan(1);
-    EXPECT_EQ(r.pan, 254);
-    r.set_pan(1);
-    r.move_pan(-1);
-    EXPECT_EQ(r.pan, 1);
-    r.set_pan(2);
-    r.move_pan(-1);
-    EXPECT_EQ(r.pan, 1);
-    // A step that would overshoot is dropped whole, not cut short.
-    r.set_pan(250);
-    r.move_pan(10);
-    EXPECT_EQ(r.pan, 250);
-    r.move_pan(-249);
-    EXPECT_EQ(r.pan, 1);
-    r.set_pan(100);
-    r.move_pan(-100);
-    EXPECT_EQ(r.pan, 100);
-    r.move_pan(0);
-    EXPECT_EQ(r.pan, 100);
-    // Absolute positions reach the full range.
-    r.set_pan(300);
-    EXPECT_EQ(r.pan, 255);
-    r.move_pan(1);
-    EXPECT_EQ(r.pan, 255);
-    r.set_pan(-5);
-    EXPECT_EQ(r.pan, 0);
-    r.move_pan(-1);
-    EXPECT_EQ(r.pan, 0);
-    r.set_pan(77);
-    EXPECT_EQ(r.pan, 77);
-
-    r.set_tilt(300);
-    EXPECT_EQ(r.tilt, 255);
-    r.set_tilt(-5);
-    EXPECT_EQ(r.tilt, 0);
-    r.set_tilt(255);
-    EXPECT_EQ(r.tilt, 255);
-    r.set_tilt(0);
-    EXPECT_EQ(r.tilt, 0);
-    r.set_tilt(131);
-    EXPECT_EQ(r.tilt, 131);
+    // Pan set to a position, then moved by a step: a step that would reach 255 or 0, or
+    // overshoot, is dropped whole, not cut short; absolute positions reach the full range.
+    const struct {
+        int set, step, pan;
+    } pans[] = {{254, 1, 254},  {253, 1, 254},    {1, -1, 1},    {2, -1, 1},    {250, 10, 250},
+                {250, -249, 1}, {100, -100, 100}, {100, 0, 100}, {300, 0, 255}, {300, 1, 255},
+                {-5, 0, 0},     {-5, -1, 0},      {77, 0, 77}};
+    for (const auto& p : pans) {
+        r.set_pan(p.set);
+        r.move_pan(p.step);
+        EXPECT_EQ(r.pan, p.pan) << p.set << " moved by " << p.step;
+    }
+    const struct { int set, tilt; } tilts[] = {{300, 255}, {-5, 0}, {255, 255}, {0, 0}, {131, 131}};
+    for (const auto& t : tilts) {
+        r.set_tilt(t.set);
+        EXPECT_EQ(r.tilt, t.tilt) << t.set;
+    }
     EXPECT_EQ(r.pan, 77);
 }
 
