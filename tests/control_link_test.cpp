@@ -23,18 +23,6 @@ using namespace test_support;
 
 namespace {
 
-std::vector<unsigned char> telemetry(unsigned ir, unsigned angle, unsigned vx, unsigned vy, unsigned wifi) {
-    std::vector<unsigned char> p{0x12, 0x20, 0, 0, 0, 0, static_cast<unsigned char>(ir), static_cast<unsigned char>(ir >> 8),
-                                 static_cast<unsigned char>(angle), static_cast<unsigned char>(angle >> 8),
-                                 static_cast<unsigned char>(vx), static_cast<unsigned char>(vx >> 8),
-                                 static_cast<unsigned char>(vy), static_cast<unsigned char>(vy >> 8), 0, 0,
-                                 static_cast<unsigned char>(wifi)};
-    unsigned sum = 0;
-    for (unsigned char b : p) sum += b;
-    p.push_back(static_cast<unsigned char>(sum));
-    return p;
-}
-
 class control_link_test : public world_fixture {
 protected:
     robot_class* make_robot(int port, const char* host = "127.0.0.1") {

@@ -143,14 +143,6 @@ private:
         return fd;
     }
 
-    static std::string telemetry() {
-        std::string p{char(0x12), char(0x20), 0, 0, 0, 0, 0, char(0x40), 0, 0, 0, 0, 0, 0, 0, 0, char(0xC0)};
-        unsigned sum = 0;
-        for (char c : p) sum += static_cast<unsigned char>(c);
-        p.push_back(static_cast<char>(sum));
-        return p;
-    }
-
     void take(connection& c, const unsigned char* data, std::size_t n, double at) {
         if (c.camera) {
             for (std::size_t i = 0; i < n; ++i)
@@ -222,7 +214,7 @@ private:
             if (at >= next_telemetry) {
                 next_telemetry = at + 0.1;
                 for (auto& c : connections_)
-                    if (c.fd >= 0 && !c.camera && c.out.size() < 4096) c.out += telemetry();
+                    if (c.fd >= 0 && !c.camera && c.out.size() < 4096) c.out += telemetry_;
             }
         }
     }
@@ -232,6 +224,8 @@ private:
     std::vector<connection> connections_;
     std::vector<std::pair<int, double>> accepts_;
     std::string frame_;
+    const std::vector<unsigned char> packet_ = telemetry(0x4000, 0, 0, 0, 0xC0);
+    const std::string telemetry_{packet_.begin(), packet_.end()};
     std::mutex mutex_;
     std::atomic<bool> stop_{false};
     clock_type::time_point t0_;

@@ -113,6 +113,19 @@ inline std::size_t command_size(const unsigned char* b, std::size_t n) {
     }
 }
 
+// A robot's telemetry packet: length 18, kind 0x20, the fields little-endian, a byte sum last.
+inline std::vector<unsigned char> telemetry(unsigned ir, unsigned angle, unsigned vx, unsigned vy, unsigned wifi) {
+    std::vector<unsigned char> p{0x12, 0x20, 0, 0, 0, 0, static_cast<unsigned char>(ir), static_cast<unsigned char>(ir >> 8),
+                                 static_cast<unsigned char>(angle), static_cast<unsigned char>(angle >> 8),
+                                 static_cast<unsigned char>(vx), static_cast<unsigned char>(vx >> 8),
+                                 static_cast<unsigned char>(vy), static_cast<unsigned char>(vy >> 8), 0, 0,
+                                 static_cast<unsigned char>(wifi)};
+    unsigned sum = 0;
+    for (unsigned char b : p) sum += b;
+    p.push_back(static_cast<unsigned char>(sum));
+    return p;
+}
+
 // A raw client of a server on 127.0.0.1: connects (trying again for a while), sends bytes and
 // collects what arrives.
 class raw_client {
