@@ -441,36 +441,28 @@ TEST_F(robot_test, IrIndicatorShortensAsTheReadingRises) {
     memdc = platform::create_memory_dc();
     world_class w(setup);
     test_robot r(&w);
-    // 40 pixels per unit; the robot at (5, 5) = pixel (200, 200), facing right.
-    auto draw_with = [&](float ir) {
+    const platform::color black = platform::rgb(0, 0, 0), white = platform::rgb(255, 255, 255);
+    // 40 pixels per unit; the robot at (5, 5) = pixel (200, 200), facing right. Points along
+    // the beam, which is black: reading 0 reaches 1.2 * 0.5 + 1.5 * 0.5 = 1.35 from the centre,
+    // pixel 254; reading 5 reaches 0.975, pixel 239; reading 10 reaches 0.6, pixel 224.
+    const struct {
+        float ir;
+        int x;
+        bool beam;
+    } points[] = {{0, 230, true},   {0, 250, true},  {0, 258, false}, {10, 220, true},
+                  {10, 230, false}, {10, 250, false}, {5, 235, true},  {5, 243, false}};
+    for (const auto& p : points) {
         platform::bitmap* bmp = platform::create_bitmap(400, 400);
         platform::select_bitmap(memdc, bmp);
         r.x = 5;
         r.y = 5;
         r.heading = 0;
-        r.tel_ir = ir;
+        r.tel_ir = p.ir;
         r.draw(memdc);
-        return bmp;
-    };
-    const platform::color black = platform::rgb(0, 0, 0), white = platform::rgb(255, 255, 255);
-    // Reading 0: 1.2 * 0.5 + 1.5 * 0.5 = 1.35 from the centre, to pixel 254.
-    platform::bitmap* b0 = draw_with(0);
-    EXPECT_EQ(platform::get_pixel(b0, 230, 200), black);
-    EXPECT_EQ(platform::get_pixel(b0, 250, 200), black);
-    EXPECT_EQ(platform::get_pixel(b0, 258, 200), white);
-    // Reading 10: 0.6 from the centre, to pixel 224.
-    platform::bitmap* b10 = draw_with(10);
-    EXPECT_EQ(platform::get_pixel(b10, 220, 200), black);
-    EXPECT_EQ(platform::get_pixel(b10, 230, 200), white);
-    EXPECT_EQ(platform::get_pixel(b10, 250, 200), white);
-    // Reading 5: 0.975, to pixel 239.
-    platform::bitmap* b5 = draw_with(5);
-    EXPECT_EQ(platform::get_pixel(b5, 235, 200), black);
-    EXPECT_EQ(platform::get_pixel(b5, 243, 200), white);
-    platform::select_bitmap(memdc, nullptr);
-    platform::delete_bitmap(b0);
-    platform::delete_bitmap(b10);
-    platform::delete_bitmap(b5);
+        EXPECT_EQ(platform::get_pixel(bmp, p.x, 200), p.beam ? black : white) << "reading " << p.ir << " at " << p.x;
+        platform::select_bitmap(memdc, nullptr);
+        platform::delete_bitmap(bmp);
+    }
     platform::delete_dc(memdc);
     memdc = nullptr;
 }
