@@ -474,8 +474,16 @@ TEST_F(netfault, ResolverThatNeverAnswersStarvesNobodyAndExitIsImmediate) {
     double slowest_exit = 0;
     int failures = 0;
     for (int run = 0; run < 10; ++run) {
+        const std::size_t earlier = robots.control(0).size();
         start_swarm();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        // The good robot's first command comes from the running loop, with the other names
+        // still being looked up; a fixed pause would miss that on a busy machine.
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const auto conns = robots.control(0);
+                return conns.size() > earlier && !conns.back().commands.empty();
+            },
+            10));
         const auto asked = clock_type::now();
         kill(swarm_, SIGTERM);
         const int code = wait_for(swarm_, 5000);
