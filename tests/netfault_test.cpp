@@ -317,7 +317,7 @@ protected:
         swarm_ = spawn({SWARM_BIN, "--headless"}, {"QT_QPA_PLATFORM=offscreen"}, dir_, dir_ + "/out.txt");
         return swarm_;
     }
-    // Starts the program for the first n robots, visible and with their cameras.
+    // Starts the program for the first n robots, each with its console shown and in auto mode.
     void start_swarm_for(const robot_servers& robots, int n) {
         std::string list;
         for (int i = 0; i < n; ++i)
