@@ -1,6 +1,7 @@
 // Private to platform/: the toolkit objects behind window handles and drawing contexts.
 #pragma once
 
+#include <QApplication>
 #include <QImage>
 #include <QMenuBar>
 #include <QPainter>
@@ -71,5 +72,23 @@ public:
 
 // Sends a message to a window's procedure if the window is alive.
 lresult deliver(window w, unsigned msg, wparam wp, lparam lp);
+// Sends a message to every live window.
+void deliver_to_all(unsigned msg, wparam wp, lparam lp);
+
+// The toolkit application, or nullptr before init_app.
+QApplication* application();
+
+// The keyboard. Virtual-key codes run below held_key_count.
+constexpr unsigned held_key_count = 256;
+// Maps a toolkit key to its virtual-key code; 0 for keys that have none.
+unsigned virtual_key(int key, Qt::KeyboardModifiers modifiers);
+// Marks a key held; true when it was held already (the press is a repeat).
+bool press_key(unsigned vk);
+void release_key(unsigned vk);
+bool key_held(unsigned vk);
+// Forgets every held key without releasing it.
+void forget_held_keys();
+// Asks the X server for detectable auto-repeat; false where that cannot be had.
+bool detectable_auto_repeat(QApplication* app);
 
 }  // namespace platform

@@ -1,43 +1,26 @@
+// Windows: window classes with their procedures and menus, the top-level window with its menu bar
+// over a client area, and the client area turning the toolkit's paint, key, mouse, focus, resize
+// and close events into messages; window life (create, show, destroy, serials that tell a live
+// window from a reused address), messages sent and posted, and timers.
 #include "platform/window.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-#include <QApplication>
 #include <QCloseEvent>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QResizeEvent>
-#include <QSocketNotifier>
 #include <algorithm>
-#include <bitset>
-#include <clocale>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/qt_internal.h"
 
-// The keyboard extension's header names a field "explicit", a C++ keyword.
-#define explicit xkb_explicit
-#include <xcb/xkb.h>
-#undef explicit
-
 namespace platform {
 
 namespace {
 
-QApplication* the_app = nullptr;
-bool headless_mode = false;
-bool loop_running = false;
-bool quit_pending = false;
-int quit_code = 0;
 std::uint64_t next_serial = 1;
 
 std::map<std::string, class_info>& classes() {
@@ -55,171 +38,6 @@ bool alive(window w) {
     if (!w) return false;
     auto it = live().find(w);
     return it != live().end() && w->alive;
-}
-
-// Maps a toolkit key to its virtual-key code; 0 for keys that have none. Virtual keys name the
-// key, not the character: shifted digits and punctuation give the code of their unshifted key
-// (US layout), and keypad keys with Num Lock on give the keypad codes.
-unsigned virtual_key(int key, Qt::KeyboardModifiers modifiers) {
-    if (modifiers & Qt::KeypadModifier) {
-        if (key >= Qt::Key_0 && key <= Qt::Key_9) return 0x60u + static_cast<unsigned>(key - Qt::Key_0);
-        switch (key) {
-            case Qt::Key_Asterisk:
-                return 0x6A;  // multiply
-            case Qt::Key_Plus:
-                return 0x6B;  // add
-            case Qt::Key_Minus:
-                return 0x6D;  // subtract
-            case Qt::Key_Period:
-            case Qt::Key_Comma:
-                return 0x6E;  // decimal point
-            case Qt::Key_Slash:
-                return 0x6F;  // divide
-            default:
-                break;  // Enter, and with Num Lock off the arrows, Home and the rest, as below
-        }
-    }
-    if (key >= Qt::Key_A && key <= Qt::Key_Z) return static_cast<unsigned>(key);
-    if (key >= Qt::Key_0 && key <= Qt::Key_9) return static_cast<unsigned>(key);
-    if (key >= Qt::Key_F1 && key <= Qt::Key_F24) return 0x70u + static_cast<unsigned>(key - Qt::Key_F1);
-    switch (key) {
-        case Qt::Key_Space:
-            return vk_space;
-        case Qt::Key_Escape:
-            return vk_escape;
-        case Qt::Key_Left:
-            return vk_left;
-        case Qt::Key_Up:
-            return vk_up;
-        case Qt::Key_Right:
-            return vk_right;
-        case Qt::Key_Down:
-            return vk_down;
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            return vk_return;
-        case Qt::Key_Backspace:
-            return vk_back;
-        case Qt::Key_Tab:
-        case Qt::Key_Backtab:
-            return vk_tab;
-        case Qt::Key_Shift:
-            return vk_shift;
-        case Qt::Key_Control:
-            return vk_control;
-        case Qt::Key_Alt:
-        case Qt::Key_AltGr:
-            return vk_menu;
-        case Qt::Key_Clear:
-            return 0x0C;  // keypad 5 with Num Lock off
-        case Qt::Key_Pause:
-            return 0x13;
-        case Qt::Key_CapsLock:
-            return 0x14;
-        case Qt::Key_PageUp:
-            return 0x21;  // prior
-        case Qt::Key_PageDown:
-            return 0x22;  // next
-        case Qt::Key_End:
-            return 0x23;
-        case Qt::Key_Home:
-            return 0x24;
-        case Qt::Key_Print:
-            return 0x2C;  // snapshot
-        case Qt::Key_Insert:
-            return 0x2D;
-        case Qt::Key_Delete:
-            return 0x2E;
-        case Qt::Key_Meta:
-            return 0x5B;  // left Windows key
-        case Qt::Key_Menu:
-            return 0x5D;  // applications
-        case Qt::Key_NumLock:
-            return 0x90;
-        case Qt::Key_ScrollLock:
-            return 0x91;
-        // Shifted digits (US layout)
-        case Qt::Key_ParenRight:
-            return '0';
-        case Qt::Key_Exclam:
-            return '1';
-        case Qt::Key_At:
-            return '2';
-        case Qt::Key_NumberSign:
-            return '3';
-        case Qt::Key_Dollar:
-            return '4';
-        case Qt::Key_Percent:
-            return '5';
-        case Qt::Key_AsciiCircum:
-            return '6';
-        case Qt::Key_Ampersand:
-            return '7';
-        case Qt::Key_Asterisk:
-            return '8';
-        case Qt::Key_ParenLeft:
-            return '9';
-        // Punctuation keys and their shifted characters (US layout)
-        case Qt::Key_Semicolon:
-        case Qt::Key_Colon:
-            return 0xBA;
-        case Qt::Key_Equal:
-        case Qt::Key_Plus:
-            return 0xBB;
-        case Qt::Key_Comma:
-        case Qt::Key_Less:
-            return 0xBC;
-        case Qt::Key_Minus:
-        case Qt::Key_Underscore:
-            return 0xBD;
-        case Qt::Key_Period:
-        case Qt::Key_Greater:
-            return 0xBE;
-        case Qt::Key_Slash:
-        case Qt::Key_Question:
-            return 0xBF;
-        case Qt::Key_QuoteLeft:
-        case Qt::Key_AsciiTilde:
-            return 0xC0;
-        case Qt::Key_BracketLeft:
-        case Qt::Key_BraceLeft:
-            return 0xDB;
-        case Qt::Key_Backslash:
-        case Qt::Key_Bar:
-            return 0xDC;
-        case Qt::Key_BracketRight:
-        case Qt::Key_BraceRight:
-            return 0xDD;
-        case Qt::Key_Apostrophe:
-        case Qt::Key_QuoteDbl:
-            return 0xDE;
-        default:
-            return 0;
-    }
-}
-
-// Keys held down now, by virtual-key code: a press of a held key is a repeat.
-std::bitset<256> held_keys;
-
-// Asks the X server for detectable auto-repeat: a held key then sends presses only and one
-// release when it really goes up. Without it the server sends a release before every repeated
-// press, and whether that release is a repeat can only be guessed from what has arrived after
-// it, which depends on timing. Returns false where there is no X server or it cannot do this.
-bool detectable_auto_repeat() {
-    auto* x11 = the_app ? the_app->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
-    if (!c) return false;
-    const std::uint32_t flag = XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT;
-    xcb_xkb_use_extension_reply_t* use =
-        xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr);
-    const bool usable = use && use->supported;
-    std::free(use);
-    if (!usable) return false;
-    xcb_xkb_per_client_flags_reply_t* r = xcb_xkb_per_client_flags_reply(
-        c, xcb_xkb_per_client_flags(c, XCB_XKB_ID_USE_CORE_KBD, flag, flag, 0, 0, 0), nullptr);
-    const bool on = r && (r->value & flag);
-    std::free(r);
-    return on;
 }
 
 wparam button_flags(Qt::MouseButtons b) {
@@ -256,8 +74,7 @@ protected:
     void keyPressEvent(QKeyEvent* e) override {
         unsigned vk = virtual_key(e->key(), e->modifiers());
         if (!vk) return;
-        const bool repeat = held_keys[vk];
-        held_keys[vk] = true;
+        const bool repeat = press_key(vk);
         deliver(win_, msg_key_down, vk, repeat ? 1 : 0);
     }
     void keyReleaseEvent(QKeyEvent* e) override {
@@ -266,7 +83,7 @@ protected:
         if (e->isAutoRepeat()) return;
         unsigned vk = virtual_key(e->key(), e->modifiers());
         if (!vk) return;
-        held_keys[vk] = false;
+        release_key(vk);
         deliver(win_, msg_key_up, vk, 0);
     }
     void mousePressEvent(QMouseEvent* e) override {
@@ -297,9 +114,9 @@ protected:
         // while the menu has the keyboard are released there, so the keys held now are released
         // here, once.
         if (e->reason() == Qt::MenuBarFocusReason || e->reason() == Qt::PopupFocusReason) {
-            for (unsigned vk = 0; vk < held_keys.size() && alive(win_); ++vk) {
-                if (!held_keys[vk]) continue;
-                held_keys[vk] = false;
+            for (unsigned vk = 0; vk < held_key_count && alive(win_); ++vk) {
+                if (!key_held(vk)) continue;
+                release_key(vk);
                 deliver(win_, msg_key_up, vk, 0);
             }
             return;
@@ -358,124 +175,10 @@ lresult deliver(window w, unsigned msg, wparam wp, lparam lp) {
     return w->cls->proc(w, msg, wp, lp);
 }
 
-namespace {
-// The toolkit's own chatter (missing runtime folders, unsupported window operations on the
-// off-screen platform) is not the operator's business; SWARM_QT_MESSAGES=1 shows it all.
-void toolkit_messages(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    static const bool show_all = qEnvironmentVariableIntValue("SWARM_QT_MESSAGES") != 0;
-    if (!show_all && type != QtCriticalMsg && type != QtFatalMsg) return;
-    std::fprintf(stderr, "swarm: toolkit: %s\n", qPrintable(text));
-}
-}  // namespace
-
-void init_app(int& argc, char** argv, bool headless) {
-    if (the_app) return;
-    qInstallMessageHandler(toolkit_messages);
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const char* qpa = std::getenv("QT_QPA_PLATFORM");
-    bool no_display = (!display || !*display) && (!wayland || !*wayland) && (!qpa || !*qpa);
-    if (headless || no_display) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        headless_mode = true;
-    } else if (qpa && std::string(qpa) == "offscreen") {
-        headless_mode = true;
-    }
-    // The toolkit keeps a reference to the argument count for the life of the application.
-    static int saved_argc;
-    saved_argc = argc;
-    the_app = new QApplication(saved_argc, argv);
-    // The toolkit has taken the whole locale from the environment. Numbers in files, the log,
-    // the figures and on screen keep a decimal point in every locale; the rest (messages,
-    // character types) stays as the user chose.
-    std::setlocale(LC_NUMERIC, "C");
-    detectable_auto_repeat();
-    QObject::connect(the_app, &QGuiApplication::applicationStateChanged, [](Qt::ApplicationState s) {
-        static bool was_active = false;
-        bool active = s == Qt::ApplicationActive;
-        if (active == was_active) return;
-        was_active = active;
-        if (!active) held_keys.reset();  // their releases go elsewhere
-        std::vector<window> all;
-        for (auto& [w, serial] : live()) all.push_back(w);
-        for (window w : all) deliver(w, msg_activate_app, active ? 1 : 0, 0);
-    });
-}
-
-bool app_ready() {
-    return the_app != nullptr;
-}
-bool is_headless() {
-    return headless_mode;
-}
-
-int run_message_loop() {
-    if (!the_app) return 0;
-    if (quit_pending) return quit_code;
-    loop_running = true;
-    int code = QApplication::exec();
-    loop_running = false;
-    return quit_pending ? quit_code : code;
-}
-
-void post_quit(int code) {
-    if (quit_pending) return;
-    quit_pending = true;
-    quit_code = code;
-    if (loop_running) QCoreApplication::exit(code);
-}
-
-namespace {
-int signal_fds[2] = {-1, -1};
-extern "C" void on_quit_signal(int) {
-    char c = 1;
-    // Only an async-signal-safe write here; the loop picks it up.
-    ssize_t ignored = ::write(signal_fds[0], &c, 1);
-    (void)ignored;
-}
-}  // namespace
-
-void quit_on_signals() {
-    if (!the_app || signal_fds[0] >= 0) return;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signal_fds) != 0) return;
-    auto* n = new QSocketNotifier(signal_fds[1], QSocketNotifier::Read, the_app);
-    QObject::connect(n, &QSocketNotifier::activated, [] {
-        char buf[16];
-        while (::read(signal_fds[1], buf, sizeof buf) > 0) {
-        }
-        post_quit(0);
-    });
-    struct sigaction sa {};
-    sa.sa_handler = on_quit_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-}
-
-bool quit_requested(int* code) {
-    if (code) *code = quit_code;
-    return quit_pending;
-}
-
-void reset_quit() {
-    quit_pending = false;
-    quit_code = 0;
-}
-
-void process_events(int ms) {
-    if (!the_app) return;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    if (ms <= 0) return;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QEventLoop loop;
-        QTimer::singleShot(std::max<qint64>(1, std::min<qint64>(5, ms - t.elapsed())), &loop,
-                           &QEventLoop::quit);
-        loop.exec();
-    }
+void deliver_to_all(unsigned msg, wparam wp, lparam lp) {
+    std::vector<window> all;
+    for (auto& [w, serial] : live()) all.push_back(w);
+    for (window w : all) deliver(w, msg, wp, lp);
 }
 
 bool register_class(const char* class_name, window_proc proc, const menu_def* menu) {
@@ -519,7 +222,7 @@ static void build_menu(window w, const menu_def* menu) {
 }
 
 window create_window(const char* class_name, const char* title, int x, int y, int w, int h, void* param) {
-    if (!the_app || !class_name) return nullptr;
+    if (!application() || !class_name) return nullptr;
     auto it = classes().find(class_name);
     if (it == classes().end()) return nullptr;
 
@@ -565,7 +268,7 @@ void show_window(window w, bool show) {
     if (!alive(w)) return;
     if (show) {
         w->host->show();
-        if (!headless_mode) {
+        if (!is_headless()) {
             w->host->raise();
             w->host->activateWindow();
         }
@@ -631,10 +334,10 @@ lresult send_message(window w, unsigned msg, wparam wp, lparam lp) {
 }
 
 void post_message(window w, unsigned msg, wparam wp, lparam lp) {
-    if (!alive(w) || !the_app) return;
+    if (!alive(w) || !application()) return;
     std::uint64_t serial = w->serial;
     QMetaObject::invokeMethod(
-        the_app,
+        application(),
         [w, serial, msg, wp, lp]() {
             auto it = live().find(w);
             if (it != live().end() && it->second == serial) deliver(w, msg, wp, lp);

@@ -8,7 +8,7 @@
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
 #include "link/robot_comm.h"
-#include "loopback_server.h"
+#include "raw_link.h"
 #include "platform/draw.h"
 #include "robot/robot.h"
 #include "test_support.h"

@@ -11,7 +11,7 @@
 #include "camera/robot_camera.h"
 #include "console/robot_win.h"
 #include "link/robot_comm.h"
-#include "loopback_server.h"
+#include "raw_link.h"
 #include "process_util.h"
 #include "resources/main_menu.h"
 #include "robot/robot.h"
@@ -22,18 +22,6 @@
 using namespace test_support;
 
 namespace {
-
-std::vector<unsigned char> telemetry(unsigned ir, unsigned angle, unsigned vx, unsigned vy, unsigned wifi) {
-    std::vector<unsigned char> p{0x12, 0x20, 0, 0, 0, 0, static_cast<unsigned char>(ir), static_cast<unsigned char>(ir >> 8),
-                                 static_cast<unsigned char>(angle), static_cast<unsigned char>(angle >> 8),
-                                 static_cast<unsigned char>(vx), static_cast<unsigned char>(vx >> 8),
-                                 static_cast<unsigned char>(vy), static_cast<unsigned char>(vy >> 8), 0, 0,
-                                 static_cast<unsigned char>(wifi)};
-    unsigned sum = 0;
-    for (unsigned char b : p) sum += b;
-    p.push_back(static_cast<unsigned char>(sum));
-    return p;
-}
 
 class control_link_test : public world_fixture {
 protected:
@@ -236,17 +224,12 @@ TEST_F(control_link_test, RefusedConnectTimesOutAndRetries) {
 TEST_F(control_link_test, ConnectWithNoOutcomeHoldsNoCommandsAndTimesOut) {
     // A listener whose queue of unaccepted connections is full drops further connection
     // requests, so a connect to it has no outcome, as across a network that loses packets.
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
-    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    make_robot(ntohs(sa.sin_port));
+    const int listener = bound_socket(0, 0);
+    ASSERT_GE(listener, 0);
+    const int port = bound_port(listener);
+    const int filler = connect_to(port);
+    ASSERT_GE(filler, 0);
+    make_robot(port);
     check();
     ASSERT_TRUE(comm->connecting);
     // A command chosen now fails at once and says so, instead of waiting to reach the robot on
@@ -260,7 +243,7 @@ TEST_F(control_link_test, ConnectWithNoOutcomeHoldsNoCommandsAndTimesOut) {
     // Checked once a second by the console's own timer: an attempt with no outcome after 2 s
     // ends with a time-out and the next one starts in the same check.
     comm->do_connect();
-    const std::string attempt = "[Nodecomm] Connecting to 127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + " \n";
+    const std::string attempt = "[Nodecomm] Connecting to 127.0.0.1:" + std::to_string(port) + " \n";
     const int before = count_of(log_text(), attempt);
     ASSERT_TRUE(pump_until([&] { return count_of(log_text(), "[Nodecomm] Time out.\n") >= 1; }, 4500));
     EXPECT_TRUE(comm->connecting);

@@ -11,6 +11,7 @@
 
 #include "platform/draw.h"
 #include "process_util.h"
+#include "raw_link.h"
 #include "test_support.h"
 
 using namespace test_support;
@@ -20,23 +21,6 @@ namespace {
 
 void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// A free TCP port pair on 127.0.0.1 (control port and the camera port after it).
-int free_port_pair() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-        const int port = ntohs(sa.sin_port);
-        ::close(s);
-        if (port < 65000) return port;
-    }
-    return 47000;
 }
 
 class e2e_test : public temp_dir_test {

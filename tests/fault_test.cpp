@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "loopback_server.h"
+#include "raw_link.h"
 #include "process_util.h"
 #include "test_support.h"
 
@@ -30,14 +30,6 @@ long rss_kb(pid_t pid) {
 
 // What a misbehaving server does with each client it accepts.
 enum class fault { garbage, flood, dribble, silence, close_early };
-
-std::vector<unsigned char> valid_telemetry() {
-    std::vector<unsigned char> p{0x12, 0x20, 0, 0, 0, 0, 0x00, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF};
-    unsigned sum = 0;
-    for (unsigned char b : p) sum += b;
-    p.push_back(static_cast<unsigned char>(sum));
-    return p;
-}
 
 class fault_test : public temp_dir_test {
 protected:
@@ -96,7 +88,7 @@ protected:
                     break;
                 }
                 case fault::dribble: {
-                    const auto p = valid_telemetry();
+                    const auto p = telemetry(0x4000, 0, 0, 0, 0xFF);
                     s.send({p[dribble_at[k]++ % p.size()]});
                     break;
                 }
@@ -104,7 +96,7 @@ protected:
                     break;
                 case fault::close_early: {
                     // Half a packet or frame, then the line drops: every connection.
-                    const auto p = valid_telemetry();
+                    const auto p = telemetry(0x4000, 0, 0, 0, 0xFF);
                     s.send({p.begin(), p.begin() + 7});
                     s.close_client();
                     break;

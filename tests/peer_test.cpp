@@ -3,10 +3,6 @@
 // control and camera links.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
@@ -22,6 +18,7 @@
 #include "camera/jpeg_decode.h"
 #include "camera/robot_camera.h"
 #include "process_util.h"
+#include "raw_link.h"
 #include "test_support.h"
 #include "tools/robot_peer/mjpeg.h"
 #include "tools/robot_peer/out_queue.h"
@@ -564,6 +561,15 @@ parsed_options parse(std::vector<std::string> args) {
     return parse_options(args);
 }
 
+// Each command line of the list is refused with a reason.
+void expect_refused(const std::vector<std::vector<std::string>>& bad) {
+    for (const auto& args : bad) {
+        std::string joined;
+        for (const std::string& a : args) joined += a + " ";
+        EXPECT_NE(parse(args).error, "") << joined;
+    }
+}
+
 TEST(peer_options, every_option_in_both_spellings) {
     parsed_options r = parse({"--port", "5200", "--port=5100", "--config", "list.txt", "--bind=0.0.0.0", "--quiet",
                               "--silent", "--bad-checksum-every", "3", "--bad-length-every=4", "--close-after", "7",
@@ -608,12 +614,7 @@ TEST(peer_options, bad_usage_is_refused_with_a_reason) {
         {"--frobnicate"},
         {"5100"},
     };
-    for (const auto& args : bad) {
-        parsed_options r = parse(args);
-        std::string joined;
-        for (const std::string& a : args) joined += a + " ";
-        EXPECT_NE(r.error, "") << joined;
-    }
+    expect_refused(bad);
     EXPECT_NE(parse({"--port", "0"}).error.find("--port"), std::string::npos);
     EXPECT_NE(parse({"--frobnicate"}).error.find("--frobnicate"), std::string::npos);
 }
@@ -686,12 +687,7 @@ TEST(peer_options, bad_camera_options_are_refused_with_a_reason) {
         {"--no-camera", "--camera-silent"},
         {"--camera-size", "160x120", "--no-camera"},
     };
-    for (const auto& args : bad) {
-        parsed_options r = parse(args);
-        std::string joined;
-        for (const std::string& a : args) joined += a + " ";
-        EXPECT_NE(r.error, "") << joined;
-    }
+    expect_refused(bad);
     EXPECT_NE(parse({"--camera-size", "700x500"}).error.find("700x500"), std::string::npos);
     EXPECT_NE(parse({"--no-camera", "--camera-silent"}).error.find("--no-camera"), std::string::npos);
 }
@@ -753,44 +749,6 @@ int ms_since(steady_clock::time_point t) {
         std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - t).count());
 }
 
-// Ports nobody listens on right now, all different: bound together by the kernel's choice
-// and released.
-std::vector<int> free_ports(int n) {
-    std::vector<int> fds, ports;
-    for (int i = 0; i < n; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
-        socklen_t len = sizeof a;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            ports.push_back(-1);
-        } else {
-            ports.push_back(ntohs(a.sin_port));
-        }
-        if (fd >= 0) fds.push_back(fd);
-    }
-    for (int fd : fds) close(fd);
-    return ports;
-}
-
-int free_port() {
-    return free_ports(1)[0];
-}
-
-int try_connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    close(fd);
-    return -1;
-}
-
 // One decoded unit of what the robot sends, read the way the controller reads it.
 struct frame {
     int invalid_length = -1;  // a rejected length byte (0, 1 or 2), else -1
@@ -803,34 +761,21 @@ struct frame {
     shown_telemetry shown() const { return controller_shows(payload()); }
 };
 
-// The controller's end of a control link: connects, sends raw bytes, decodes frames.
-class raw_client {
+// The controller's end of a control link: decodes what arrives into frames.
+class control_client : public raw_client {
 public:
-    explicit raw_client(int port, int timeout_ms = 3000) {
-        auto start = steady_clock::now();
-        while ((fd_ = try_connect(port)) < 0 && ms_since(start) < timeout_ms) pause_ms(20);
-    }
-    ~raw_client() { close_now(); }
-    raw_client(const raw_client&) = delete;
-    raw_client& operator=(const raw_client&) = delete;
-
-    bool connected() const { return fd_ >= 0; }
-    bool peer_closed() const { return peer_closed_; }
-    void close_now() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-    void send_bytes(const bytes& b) {
-        ASSERT_EQ(send(fd_, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
-    }
+    using raw_client::raw_client;
 
     // Frames until count have arrived, the robot closes, or timeout_ms pass.
     std::vector<frame> frames(std::size_t count, int timeout_ms) {
         std::vector<frame> got;
         auto start = steady_clock::now();
         while (got.size() < count) {
-            if (take_ready(got, count)) continue;
+            if (!ready_.empty()) {
+                got.push_back(ready_.front());
+                ready_.erase(ready_.begin());
+                continue;
+            }
             int left = timeout_ms - ms_since(start);
             if (left <= 0 || peer_closed_ || !receive(left)) break;
         }
@@ -839,41 +784,12 @@ public:
     // Every frame that arrives within ms.
     std::vector<frame> frames_for(int ms) { return frames(static_cast<std::size_t>(-1), ms); }
 
-    // Waits up to timeout_ms for the robot to close the connection; frames on the way are dropped.
-    bool wait_closed(int timeout_ms) {
-        auto start = steady_clock::now();
-        while (!peer_closed_) {
-            int left = timeout_ms - ms_since(start);
-            if (left <= 0 || !receive(left)) break;
-        }
-        return peer_closed_;
-    }
-
-    std::size_t raw_bytes_received() const { return raw_count_; }
-
 private:
-    bool take_ready(std::vector<frame>& got, std::size_t count) {
-        if (ready_.empty() || got.size() >= count) return false;
-        got.push_back(ready_.front());
-        ready_.erase(ready_.begin());
-        return true;
-    }
-    // One recv after waiting up to ms; false when nothing came.
-    bool receive(int ms) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return false;
-        std::uint8_t buf[2048];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) {
-            peer_closed_ = true;
-            return false;
-        }
-        raw_count_ += static_cast<std::size_t>(n);
-        auto now = steady_clock::now();
-        for (ssize_t i = 0; i < n; ++i) take_byte(buf[i], now);
-        return true;
-    }
     // The controller's receive state machine.
+    void taken(steady_clock::time_point now) override {
+        for (std::uint8_t b : buffered_) take_byte(b, now);
+        buffered_.clear();
+    }
     void take_byte(std::uint8_t b, steady_clock::time_point now) {
         if (pending_.empty()) {
             if (b <= 2) {
@@ -898,9 +814,6 @@ private:
         pending_.clear();
     }
 
-    int fd_ = -1;
-    bool peer_closed_ = false;
-    std::size_t raw_count_ = 0;
     bytes pending_;
     std::vector<frame> ready_;
 };
@@ -969,7 +882,7 @@ protected:
 
 TEST_F(peer_run, sends_valid_telemetry_ten_times_a_second) {
     start_one();
-    raw_client c(port_);
+    control_client c(port_);
     ASSERT_TRUE(c.connected());
     auto t0 = steady_clock::now();
     std::vector<frame> f = c.frames_for(1050);
@@ -994,7 +907,7 @@ TEST_F(peer_run, sends_valid_telemetry_ten_times_a_second) {
 
 TEST_F(peer_run, prints_each_command_and_drives_the_robot) {
     start_one({"--telemetry-hz", "25"});
-    raw_client c(port_);
+    control_client c(port_);
     ASSERT_TRUE(c.connected());
     // The version string split over two sends, a drive command in the same send as its end.
     bytes first = concat({text_command("0.6.17"), controller_drive(0, 1)});
@@ -1047,7 +960,7 @@ TEST_F(peer_run, prints_each_command_and_drives_the_robot) {
 
 TEST_F(peer_run, quiet_keeps_connection_lines_only) {
     start_one({"--quiet"});
-    raw_client c(port_);
+    control_client c(port_);
     ASSERT_TRUE(c.connected());
     c.send_bytes(concat({text_command("0.6.17"), controller_drive(1, 0), {0x40, 0x55}}));
     ASSERT_TRUE(wait_output(tag() + "unknown command byte 0x55"));
@@ -1062,7 +975,7 @@ TEST_F(peer_run, quiet_keeps_connection_lines_only) {
 
 TEST_F(peer_run, stops_the_robot_when_the_controller_falls_silent) {
     start_one({"--telemetry-hz", "20", "--quiet"});
-    raw_client c(port_);
+    control_client c(port_);
     ASSERT_TRUE(c.connected());
     steady_clock::time_point last_command;
     for (int i = 0; i < 3; ++i) {
@@ -1088,10 +1001,10 @@ TEST_F(peer_run, stops_the_robot_when_the_controller_falls_silent) {
 
 TEST_F(peer_run, new_client_replaces_the_old_one) {
     start_one({"--telemetry-hz", "50"});
-    raw_client a(port_);
+    control_client a(port_);
     ASSERT_TRUE(a.connected());
     ASSERT_EQ(a.frames(2, 500).size(), 2u);
-    raw_client b(port_);
+    control_client b(port_);
     ASSERT_TRUE(b.connected());
     EXPECT_TRUE(a.wait_closed(1000));
     std::vector<frame> f = b.frames(3, 500);
@@ -1107,15 +1020,15 @@ TEST_F(peer_run, new_client_replaces_the_old_one) {
     EXPECT_LT(gone, second);
 
     // A client that connects and vanishes at once leaves the peer serving.
-    { raw_client gone_at_once(port_); }
-    raw_client d(port_);
+    { control_client gone_at_once(port_); }
+    control_client d(port_);
     ASSERT_TRUE(d.connected());
     EXPECT_EQ(d.frames(2, 500).size(), 2u);
 }
 
 TEST_F(peer_run, bad_checksum_every_third_packet) {
     start_one({"--telemetry-hz", "50", "--bad-checksum-every", "3"});
-    raw_client c(port_);
+    control_client c(port_);
     ASSERT_TRUE(c.connected());
     std::vector<frame> f = c.frames(9, 1500);
     ASSERT_EQ(f.size(), 9u);
@@ -1128,7 +1041,7 @@ TEST_F(peer_run, bad_checksum_every_third_packet) {
 
 TEST_F(peer_run, invalid_length_byte_before_every_second_packet) {
     start_one({"--telemetry-hz", "50", "--bad-length-every", "2"});
-    raw_client c(port_);
+    control_client c(port_);
     ASSERT_TRUE(c.connected());
     std::vector<frame> f = c.frames(12, 1500);
     ASSERT_EQ(f.size(), 12u);
@@ -1148,7 +1061,7 @@ TEST_F(peer_run, invalid_length_byte_before_every_second_packet) {
 TEST_F(peer_run, closes_the_link_after_so_many_packets) {
     start_one({"--telemetry-hz", "50", "--close-after", "4"});
     for (int round = 0; round < 2; ++round) {
-        raw_client c(port_);
+        control_client c(port_);
         ASSERT_TRUE(c.connected());
         std::vector<frame> f = c.frames(10, 1500);
         EXPECT_TRUE(c.peer_closed());
@@ -1163,7 +1076,7 @@ TEST_F(peer_run, closes_the_link_after_so_many_packets) {
 
 TEST_F(peer_run, silent_reads_commands_but_sends_nothing) {
     start_one({"--telemetry-hz", "50", "--silent"});
-    raw_client c(port_);
+    control_client c(port_);
     ASSERT_TRUE(c.connected());
     c.send_bytes(controller_drive(0, 1));
     ASSERT_TRUE(wait_output(tag() + "drive 143 143 143 143"));
@@ -1177,13 +1090,8 @@ TEST_F(peer_run, serves_the_local_robots_of_the_robot_list) {
     const int scout = ports[0], ranger = ports[1], far = ports[2], blocked = ports[3];
     ASSERT_TRUE(scout > 0 && ranger > 0 && far > 0 && blocked > 0);
     // Somebody else holds this one.
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(blocked));
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
+    const int holder = bound_socket(blocked, 1);
+    ASSERT_GE(holder, 0);
 
     write_file(dir_ + "/robots.txt",
                "# the swarm\n"
@@ -1197,14 +1105,14 @@ TEST_F(peer_run, serves_the_local_robots_of_the_robot_list) {
     EXPECT_TRUE(wait_output("blocked:" + std::to_string(blocked) + ": cannot listen on 127.0.0.1:" +
                             std::to_string(blocked)));
 
-    raw_client s(scout), r(ranger);
+    control_client s(scout), r(ranger);
     ASSERT_TRUE(s.connected());
     ASSERT_TRUE(r.connected());
     EXPECT_EQ(s.frames(1, 500).size(), 1u);
     EXPECT_EQ(r.frames(1, 500).size(), 1u);
     s.send_bytes({0x40});
     EXPECT_TRUE(wait_output("scout:" + std::to_string(scout) + " fire on\n"));
-    EXPECT_LT(try_connect(far), 0) << "a robot on another host is not served";
+    EXPECT_LT(connect_to(far), 0) << "a robot on another host is not served";
     EXPECT_EQ(output().find("far:"), std::string::npos);
     EXPECT_EQ(output().find("half"), std::string::npos);
     close(holder);
@@ -1213,7 +1121,7 @@ TEST_F(peer_run, serves_the_local_robots_of_the_robot_list) {
 TEST_F(peer_run, stops_cleanly_on_sigterm_and_sigint) {
     for (int sig : {SIGTERM, SIGINT}) {
         start_one();
-        raw_client c(port_);
+        control_client c(port_);
         ASSERT_TRUE(c.connected());
         ASSERT_EQ(c.frames(1, 500).size(), 1u);
         auto t0 = steady_clock::now();
@@ -1244,15 +1152,9 @@ TEST_F(peer_run, refuses_bad_usage_and_nothing_to_serve) {
     write_file(dir_ + "/remote.txt", "far 10.0.0.12 5100 1 0\n");
     EXPECT_EQ(run_to_end({"--config", "remote.txt"}), 1);
 
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
-    socklen_t len = sizeof a;
-    getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
-    std::string taken = std::to_string(ntohs(a.sin_port));
+    const int holder = bound_socket(0, 1);
+    ASSERT_GE(holder, 0);
+    const std::string taken = std::to_string(bound_port(holder));
     EXPECT_EQ(run_to_end({"--port", taken}), 1);
     EXPECT_NE(output().find("cannot listen on 127.0.0.1:" + taken), std::string::npos);
     close(holder);
@@ -1260,23 +1162,6 @@ TEST_F(peer_run, refuses_bad_usage_and_nothing_to_serve) {
 
 // ---------------------------------------------------------------------------------------------
 // The camera link of the real program
-
-// A free port whose successor is free too: a robot's control port and its camera port.
-int free_port_pair() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int port = free_port();
-        if (port <= 0 || port >= 65535) continue;
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<std::uint16_t>(port + 1));
-        bool free_next = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        if (fd >= 0) close(fd);
-        if (free_next) return port;
-    }
-    return -1;
-}
 
 // The eleven bytes in front of each camera frame, read big-endian as the controller reads them.
 struct size_packet {
@@ -1308,28 +1193,11 @@ struct camera_reply {
     bytes jpeg;  // as many bytes as the head announced
 };
 
-// The controller's end of a camera link: connects, sends request bytes, reads replies.
-class raw_camera {
+// The controller's end of a camera link: sends requests, reads replies.
+class camera_client : public raw_client {
 public:
-    explicit raw_camera(int port, int timeout_ms = 3000) {
-        auto start = steady_clock::now();
-        while ((fd_ = try_connect(port)) < 0 && ms_since(start) < timeout_ms) pause_ms(20);
-    }
-    ~raw_camera() { close_now(); }
-    raw_camera(const raw_camera&) = delete;
-    raw_camera& operator=(const raw_camera&) = delete;
+    using raw_client::raw_client;
 
-    bool connected() const { return fd_ >= 0; }
-    bool peer_closed() const { return peer_closed_; }
-    std::size_t receives() const { return receives_; }
-    void close_now() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-    void send_bytes(const bytes& b) {
-        ASSERT_EQ(send(fd_, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
-    }
     void request(std::size_t count = 1) { send_bytes(bytes(count, 0x40)); }
 
     // Up to n bytes: fewer only when the peer closes or timeout_ms pass first.
@@ -1353,44 +1221,6 @@ public:
         r.jpeg = take(r.head.length, timeout_ms);
         return r.jpeg.size() == r.head.length;
     }
-
-    // How many bytes arrive within ms (buffered ones included); they are dropped.
-    std::size_t bytes_within(int ms) {
-        auto start = steady_clock::now();
-        while (!peer_closed_) {
-            int left = ms - ms_since(start);
-            if (left <= 0) break;
-            receive(left);
-        }
-        std::size_t n = buffered_.size();
-        buffered_.clear();
-        return n;
-    }
-
-    bool wait_closed(int timeout_ms) {
-        bytes_within(timeout_ms);
-        return peer_closed_;
-    }
-
-private:
-    bool receive(int ms) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return false;
-        std::uint8_t buf[65536];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) {
-            peer_closed_ = true;
-            return false;
-        }
-        ++receives_;
-        buffered_.insert(buffered_.end(), buf, buf + n);
-        return true;
-    }
-
-    int fd_ = -1;
-    bool peer_closed_ = false;
-    std::size_t receives_ = 0;
-    bytes buffered_;
 };
 
 // What the controller makes of a received frame: completes it (which needs 440 bytes of room)
@@ -1472,7 +1302,7 @@ protected:
     // The length of the first frame a fresh peer with these options sends.
     std::uint32_t first_length(std::vector<std::string> extra) {
         restart_camera(std::move(extra));
-        raw_camera cam(camera_port());
+        camera_client cam(camera_port());
         cam.request();
         camera_reply r;
         return cam.reply(r) ? r.head.length : 0;
@@ -1481,7 +1311,7 @@ protected:
 
 TEST_F(peer_camera, answers_each_request_with_a_frame_the_controller_decodes) {
     start_camera();
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     ASSERT_TRUE(cam.connected());
     EXPECT_EQ(cam.bytes_within(300), 0u) << "nothing is sent before a request";
 
@@ -1527,7 +1357,7 @@ TEST_F(peer_camera, answers_each_request_with_a_frame_the_controller_decodes) {
     EXPECT_TRUE(wait_output(camera_tag() + "disconnected after 3 frames\n"));
 
     // The control link is where it was, and a camera request there is a command, not a frame.
-    raw_client control(port_);
+    control_client control(port_);
     ASSERT_TRUE(control.connected());
     std::vector<frame> f = control.frames(1, 500);
     ASSERT_EQ(f.size(), 1u);
@@ -1537,7 +1367,7 @@ TEST_F(peer_camera, answers_each_request_with_a_frame_the_controller_decodes) {
 TEST_F(peer_camera, size_and_quality_options_shape_the_frames) {
     start_camera({"--camera-size", "640x480"});
     {
-        raw_camera cam(camera_port());
+        camera_client cam(camera_port());
         cam.request();
         camera_reply r;
         ASSERT_TRUE(cam.reply(r));
@@ -1558,7 +1388,7 @@ TEST_F(peer_camera, size_and_quality_options_shape_the_frames) {
 
 TEST_F(peer_camera, spoils_checksums_and_markers_of_the_frames_asked_for) {
     start_camera({"--camera-bad-checksum-every", "2", "--camera-bad-marker-every", "3"});
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     cam.request(6);
     std::string markers, checksums;
     for (int n = 1; n <= 6; ++n) {
@@ -1576,7 +1406,7 @@ TEST_F(peer_camera, spoils_checksums_and_markers_of_the_frames_asked_for) {
 
 TEST_F(peer_camera, oversize_announcements_take_turns) {
     start_camera({"--camera-oversize-every", "2"});
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     cam.request(3);
     camera_reply r1, r2, r3;
     ASSERT_TRUE(cam.reply(r1));
@@ -1613,7 +1443,7 @@ TEST_F(peer_camera, oversize_announcements_take_turns) {
 TEST_F(peer_camera, closes_in_the_middle_of_a_frame_after_so_many_whole_ones) {
     start_camera({"--camera-close-mid-frame", "2"});
     for (int round = 0; round < 2; ++round) {
-        raw_camera cam(camera_port());
+        camera_client cam(camera_port());
         ASSERT_TRUE(cam.connected());
         cam.request(2);
         camera_reply whole;
@@ -1632,7 +1462,7 @@ TEST_F(peer_camera, closes_in_the_middle_of_a_frame_after_so_many_whole_ones) {
     EXPECT_EQ(count_of(output(), camera_tag() + "closing the connection in the middle of frame 3\n"), 2);
 
     restart_camera({"--camera-close-mid-frame", "0"});
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     cam.request();
     camera_reply cut;
     EXPECT_FALSE(cam.reply(cut));
@@ -1642,7 +1472,7 @@ TEST_F(peer_camera, closes_in_the_middle_of_a_frame_after_so_many_whole_ones) {
 
 TEST_F(peer_camera, byte_at_a_time_still_delivers_whole_frames) {
     start_camera({"--camera-byte-at-a-time"});
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     cam.request(2);
     camera_reply a, b;
     ASSERT_TRUE(cam.reply(a, 5000));
@@ -1659,19 +1489,19 @@ TEST_F(peer_camera, byte_at_a_time_still_delivers_whole_frames) {
 
 TEST_F(peer_camera, silent_camera_reads_requests_and_never_answers) {
     start_camera({"--camera-silent"});
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     ASSERT_TRUE(cam.connected());
     cam.request(3);
     EXPECT_EQ(cam.bytes_within(400), 0u);
     EXPECT_FALSE(cam.peer_closed());
     EXPECT_TRUE(wait_output(camera_tag() + "connected from"));
-    raw_client control(port_);
+    control_client control(port_);
     EXPECT_EQ(control.frames(1, 500).size(), 1u) << "telemetry goes on";
 }
 
 TEST_F(peer_camera, other_request_bytes_are_reported_and_ignored) {
     start_camera();
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     cam.send_bytes({0x41, 0x00});
     EXPECT_TRUE(wait_output(camera_tag() + "unknown request byte 0x00, ignored\n"));
     EXPECT_NE(output().find(camera_tag() + "unknown request byte 0x41, ignored\n"), std::string::npos);
@@ -1691,12 +1521,12 @@ TEST_F(peer_camera, other_request_bytes_are_reported_and_ignored) {
 
 TEST_F(peer_camera, new_camera_client_replaces_the_old_one) {
     start_camera({"--camera-fps", "2"});
-    raw_camera a(camera_port());
+    camera_client a(camera_port());
     a.request(2);
     camera_reply r;
     ASSERT_TRUE(a.reply(r));
     ASSERT_TRUE(a.reply(r));
-    raw_camera b(camera_port());
+    camera_client b(camera_port());
     ASSERT_TRUE(b.connected());
     EXPECT_TRUE(a.wait_closed(1000));
     const auto asked = steady_clock::now();
@@ -1721,10 +1551,10 @@ TEST_F(peer_camera, new_camera_client_replaces_the_old_one) {
 TEST_F(peer_camera, without_a_camera_port_the_control_link_still_works) {
     start_camera({"--no-camera"});
     {
-        raw_client control(port_);
+        control_client control(port_);
         ASSERT_TRUE(control.connected());
         EXPECT_EQ(control.frames(1, 500).size(), 1u);
-        EXPECT_LT(try_connect(camera_port()), 0);
+        EXPECT_LT(connect_to(camera_port()), 0);
         EXPECT_EQ(output().find("camera"), std::string::npos);
     }
 
@@ -1733,15 +1563,10 @@ TEST_F(peer_camera, without_a_camera_port_the_control_link_still_works) {
     pid_ = -1;
     port_ = free_port_pair();
     ASSERT_GT(port_, 0);
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(camera_port()));
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
+    const int holder = bound_socket(camera_port(), 1);
+    ASSERT_GE(holder, 0);
     start({"--port", std::to_string(port_)});
-    raw_client control(port_);
+    control_client control(port_);
     ASSERT_TRUE(control.connected());
     EXPECT_EQ(control.frames(1, 500).size(), 1u);
     EXPECT_TRUE(wait_output("robot:" + std::to_string(camera_port()) + " camera: cannot listen on 127.0.0.1:" +
@@ -1759,7 +1584,7 @@ TEST_F(peer_camera, camera_ports_follow_each_robot_of_the_list) {
                                          std::to_string(ranger) + " 1 0\n");
     start({"--camera-size", "160x120"});
     for (int port : {scout, ranger}) {
-        raw_camera cam(port + 1);
+        camera_client cam(port + 1);
         ASSERT_TRUE(cam.connected()) << port;
         cam.request();
         camera_reply r;
@@ -1775,8 +1600,8 @@ TEST_F(peer_camera, camera_ports_follow_each_robot_of_the_list) {
 
 TEST_F(peer_camera, stops_cleanly_with_a_frame_on_its_way) {
     start_camera({"--camera-byte-at-a-time", "--camera-size", "640x480", "--camera-quality", "100"});
-    raw_camera cam(camera_port());
-    raw_client control(port_);
+    camera_client cam(camera_port());
+    control_client control(port_);
     ASSERT_TRUE(control.connected());
     cam.request(50);
     ASSERT_EQ(cam.take(11, 2000).size(), 11u);
@@ -1801,7 +1626,7 @@ TEST_F(peer_camera, counts_frames_in_a_line_every_five_seconds_unless_quiet) {
                               {}, dir_, dir_ + "/quiet.txt");
     ASSERT_GT(quiet, 0);
     // A busy machine may be slow to start the second peer and to run either: generous waits.
-    raw_camera cam(camera_port(), 15000), hushed(quiet_port + 1, 15000);
+    camera_client cam(camera_port(), 15000), hushed(quiet_port + 1, 15000);
     ASSERT_TRUE(cam.connected() && hushed.connected());
 
     // Requests far ahead: the camera answers them at its own pace, frame k at k / 20 s after
@@ -1832,7 +1657,7 @@ TEST_F(peer_camera, counts_frames_in_a_line_every_five_seconds_unless_quiet) {
 
 TEST_F(peer_camera, answers_an_early_request_at_the_next_frame_time_and_a_late_one_at_once) {
     start_camera({"--camera-fps", "1"});
-    raw_camera cam(camera_port());
+    camera_client cam(camera_port());
     camera_reply r;
     cam.request();
     ASSERT_TRUE(cam.reply(r));

@@ -91,51 +91,23 @@ TEST_F(robot_test, OutOfRangeCommandsAreClampedButLoggedAsGiven) {
 TEST_F(robot_test, PanAndTiltStayInRange) {
     world_class w(setup);
     test_robot r(&w);
-    r.set_pan(254);
-    r.move_pan(1);
-    EXPECT_EQ(r.pan, 254);
-    r.set_pan(253);
-    r.move_pan(1);
-    EXPECT_EQ(r.pan, 254);
-    r.set_pan(1);
-    r.move_pan(-1);
-    EXPECT_EQ(r.pan, 1);
-    r.set_pan(2);
-    r.move_pan(-1);
-    EXPECT_EQ(r.pan, 1);
-    // A step that would overshoot is dropped whole, not cut short.
-    r.set_pan(250);
-    r.move_pan(10);
-    EXPECT_EQ(r.pan, 250);
-    r.move_pan(-249);
-    EXPECT_EQ(r.pan, 1);
-    r.set_pan(100);
-    r.move_pan(-100);
-    EXPECT_EQ(r.pan, 100);
-    r.move_pan(0);
-    EXPECT_EQ(r.pan, 100);
-    // Absolute positions reach the full range.
-    r.set_pan(300);
-    EXPECT_EQ(r.pan, 255);
-    r.move_pan(1);
-    EXPECT_EQ(r.pan, 255);
-    r.set_pan(-5);
-    EXPECT_EQ(r.pan, 0);
-    r.move_pan(-1);
-    EXPECT_EQ(r.pan, 0);
-    r.set_pan(77);
-    EXPECT_EQ(r.pan, 77);
-
-    r.set_tilt(300);
-    EXPECT_EQ(r.tilt, 255);
-    r.set_tilt(-5);
-    EXPECT_EQ(r.tilt, 0);
-    r.set_tilt(255);
-    EXPECT_EQ(r.tilt, 255);
-    r.set_tilt(0);
-    EXPECT_EQ(r.tilt, 0);
-    r.set_tilt(131);
-    EXPECT_EQ(r.tilt, 131);
+    // Pan set to a position, then moved by a step: a step that would reach 255 or 0, or
+    // overshoot, is dropped whole, not cut short; absolute positions reach the full range.
+    const struct {
+        int set, step, pan;
+    } pans[] = {{254, 1, 254},  {253, 1, 254},    {1, -1, 1},    {2, -1, 1},    {250, 10, 250},
+                {250, -249, 1}, {100, -100, 100}, {100, 0, 100}, {300, 0, 255}, {300, 1, 255},
+                {-5, 0, 0},     {-5, -1, 0},      {77, 0, 77}};
+    for (const auto& p : pans) {
+        r.set_pan(p.set);
+        r.move_pan(p.step);
+        EXPECT_EQ(r.pan, p.pan) << p.set << " moved by " << p.step;
+    }
+    const struct { int set, tilt; } tilts[] = {{300, 255}, {-5, 0}, {255, 255}, {0, 0}, {131, 131}};
+    for (const auto& t : tilts) {
+        r.set_tilt(t.set);
+        EXPECT_EQ(r.tilt, t.tilt) << t.set;
+    }
     EXPECT_EQ(r.pan, 77);
 }
 
@@ -469,36 +441,28 @@ TEST_F(robot_test, IrIndicatorShortensAsTheReadingRises) {
     memdc = platform::create_memory_dc();
     world_class w(setup);
     test_robot r(&w);
-    // 40 pixels per unit; the robot at (5, 5) = pixel (200, 200), facing right.
-    auto draw_with = [&](float ir) {
+    const platform::color black = platform::rgb(0, 0, 0), white = platform::rgb(255, 255, 255);
+    // 40 pixels per unit; the robot at (5, 5) = pixel (200, 200), facing right. Points along
+    // the beam, which is black: reading 0 reaches 1.2 * 0.5 + 1.5 * 0.5 = 1.35 from the centre,
+    // pixel 254; reading 5 reaches 0.975, pixel 239; reading 10 reaches 0.6, pixel 224.
+    const struct {
+        float ir;
+        int x;
+        bool beam;
+    } points[] = {{0, 230, true},   {0, 250, true},  {0, 258, false}, {10, 220, true},
+                  {10, 230, false}, {10, 250, false}, {5, 235, true},  {5, 243, false}};
+    for (const auto& p : points) {
         platform::bitmap* bmp = platform::create_bitmap(400, 400);
         platform::select_bitmap(memdc, bmp);
         r.x = 5;
         r.y = 5;
         r.heading = 0;
-        r.tel_ir = ir;
+        r.tel_ir = p.ir;
         r.draw(memdc);
-        return bmp;
-    };
-    const platform::color black = platform::rgb(0, 0, 0), white = platform::rgb(255, 255, 255);
-    // Reading 0: 1.2 * 0.5 + 1.5 * 0.5 = 1.35 from the centre, to pixel 254.
-    platform::bitmap* b0 = draw_with(0);
-    EXPECT_EQ(platform::get_pixel(b0, 230, 200), black);
-    EXPECT_EQ(platform::get_pixel(b0, 250, 200), black);
-    EXPECT_EQ(platform::get_pixel(b0, 258, 200), white);
-    // Reading 10: 0.6 from the centre, to pixel 224.
-    platform::bitmap* b10 = draw_with(10);
-    EXPECT_EQ(platform::get_pixel(b10, 220, 200), black);
-    EXPECT_EQ(platform::get_pixel(b10, 230, 200), white);
-    EXPECT_EQ(platform::get_pixel(b10, 250, 200), white);
-    // Reading 5: 0.975, to pixel 239.
-    platform::bitmap* b5 = draw_with(5);
-    EXPECT_EQ(platform::get_pixel(b5, 235, 200), black);
-    EXPECT_EQ(platform::get_pixel(b5, 243, 200), white);
-    platform::select_bitmap(memdc, nullptr);
-    platform::delete_bitmap(b0);
-    platform::delete_bitmap(b10);
-    platform::delete_bitmap(b5);
+        EXPECT_EQ(platform::get_pixel(bmp, p.x, 200), p.beam ? black : white) << "reading " << p.ir << " at " << p.x;
+        platform::select_bitmap(memdc, nullptr);
+        platform::delete_bitmap(bmp);
+    }
     platform::delete_dc(memdc);
     memdc = nullptr;
 }

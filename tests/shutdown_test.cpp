@@ -7,7 +7,7 @@
 #include "app/main_class.h"
 #include "console/robot_win.h"
 #include "link/robot_comm.h"
-#include "loopback_server.h"
+#include "raw_link.h"
 #include "process_util.h"
 #include "robot/robot.h"
 #include "test_support.h"
