@@ -271,14 +271,7 @@ void robot_class::draw(dc* hdc) {
     world->draw_arrow(hdc, x, y, grad_angle, 0.1);
 
     // A held robot wears a magenta ring, a colour no other mark uses.
-    if (held()) {
-        const pen old_pen = select_pen(hdc, make_pen(rgb(255, 0, 255), 3));
-        const brush old_brush = select_brush(hdc, brush{rgb(0, 0, 0), true});
-        world->get_bounding_rect(x, y, 1.6 * diameter, 1.6 * diameter, r);
-        ellipse(hdc, r.left, r.top, r.right, r.bottom);
-        select_brush(hdc, old_brush);
-        select_pen(hdc, old_pen);
-    }
+    if (held()) world->draw_ring(hdc, x, y, 1.6 * diameter, rgb(255, 0, 255), 3);
 }
 
 void robot_class::motion(double new_speed, double new_turn) {

@@ -31,11 +31,16 @@ void world_class::draw_chosen_mark(dc* hdc) {
     robot_class* r = chosen_marked ? chosen_robot() : nullptr;
     if (!r) return;
     // An orange ring, wider than the body and narrower than a held robot's ring.
-    const pen old_pen = select_pen(hdc, make_pen(rgb(255, 140, 0), 2));
+    draw_ring(hdc, r->x, r->y, 1.3 * r->diameter, rgb(255, 140, 0), 2);
+}
+
+void world_class::draw_ring(dc* hdc, double x, double y, double size, color c, int width) {
+    // Rings one pixel inside the other: ellipses are outlined one pixel wide whatever the pen.
+    const pen old_pen = select_pen(hdc, make_pen(c));
     const brush old_brush = select_brush(hdc, brush{rgb(0, 0, 0), true});
     rect box;
-    get_bounding_rect(r->x, r->y, 1.3 * r->diameter, 1.3 * r->diameter, box);
-    ellipse(hdc, box.left, box.top, box.right, box.bottom);
+    get_bounding_rect(x, y, size, size, box);
+    for (int k = 0; k < width; ++k) ellipse(hdc, box.left + k, box.top + k, box.right - k, box.bottom - k);
     select_brush(hdc, old_brush);
     select_pen(hdc, old_pen);
 }

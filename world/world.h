@@ -139,6 +139,8 @@ public:
     void draw_names(platform::dc* hdc);
     void draw_chosen_mark(platform::dc* hdc);
     void draw_arrow(platform::dc* hdc, double x, double y, double angle, double length);
+    // A hollow ring `width` pixels thick of outer diameter `size` round (x, y).
+    void draw_ring(platform::dc* hdc, double x, double y, double size, platform::color c, int width);
     void draw_line(platform::dc* hdc, const line& l);
     void draw_sensor(platform::dc* hdc, double x, double y, double angle, double dist, double size,
                      unsigned long color);
