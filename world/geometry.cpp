@@ -138,22 +138,25 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
             point crossing;
             const double d = check_box_intersect(nullptr, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
             if (d > 0 && d < nearest) nearest = d;
-            ray_walls_.push_back(&e);
+            ray_walls_.push_back(ray_wall{&e, d, crossing});
         },
         [&](double t_exit) { return t_exit <= std::max(nearest, impact_reach) + 1e-5; });
 
     // Then the cast itself over those walls in list order, as over the whole list: the same
     // candidates, the later of equal distances chosen, impacts recorded in the same order.
     // Casting can record impacts, which re-plans the robots but never changes the walls.
-    wall_index::sort_by_list(ray_walls_);
+    // The box cast of the first pass is kept: its impact is recorded here, in list order, as
+    // casting against the box with the world would.
+    std::sort(ray_walls_.begin(), ray_walls_.end(),
+              [](const ray_wall& a, const ray_wall& b) { return a.entry->seq > b.entry->seq; });
     const double horizon_best = world_width + world_height;
     double best = horizon_best;
     bool chosen = false;
     point choice{};
-    for (const wall_index::entry* e : ray_walls_) {
-        const wall_type* w = e->wall;
-        point crossing;
-        const double d = check_box_intersect(this, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
+    for (const ray_wall& r : ray_walls_) {
+        const double d = r.d;
+        const point crossing = r.at;
+        if (d < 1.0) add_impact(crossing.x, crossing.y);
         if (d > 0 && d < vision_horizon) {
             hit = crossing;
             seen = true;

@@ -201,7 +201,12 @@ private:
     // Every wall, listed in the cells of a grid over the world; the queries' scratch lists.
     wall_index wall_index_{world_width, world_height};
     mutable std::vector<const wall_index::entry*> query_;
-    std::vector<const wall_index::entry*> ray_walls_;
+    struct ray_wall {
+        const wall_index::entry* entry;
+        double d;  // the box cast's distance and crossing
+        point at;
+    };
+    std::vector<ray_wall> ray_walls_;
     // The last angle whose cosine and sine were taken: a sensor and its vision ray share one.
     double trig_angle_ = 0, trig_cos_ = 1, trig_sin_ = 0;
     void cos_sin(double angle, double& c, double& s);
