@@ -31,7 +31,8 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     QCommandLineOption keys("keys", "Press these main-window keys once at start (letters, e.g. HGI).", "letters");
     QCommandLineOption world("world", "Load walls and the target from <file>; key S saves them there.", "file");
     QCommandLineOption log_max("log-max-mb", "Keep log.txt under <n> MiB (default 100); older lines go to log.txt.1.", "n");
-    parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys, world, log_max});
+    QCommandLineOption bodies("bodies", "Robots are bodies to one another: they see, avoid and never overlap each other.");
+    parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys, world, log_max, bodies});
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "swarm: %s\n", qPrintable(parser.errorText()));
         exit_code = 2;
@@ -91,6 +92,7 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     }
     opts.snapshot = parser.value(snapshot).toStdString();
     opts.stats = parser.isSet(stats);
+    opts.bodies = parser.isSet(bodies);
     opts.keys = parser.value(keys).toStdString();
     opts.world = parser.value(world).toStdString();
     if (parser.isSet(world) && opts.world.empty()) {

@@ -108,7 +108,7 @@ void main_class::main_startup(window w) {
     set_fixed_step(options.fixed_step);
     rand_seed();
     memdc_setup(w);
-    world = new world_class(world_setup{buffer_width, buffer_height, options.world});
+    world = new world_class(world_setup{buffer_width, buffer_height, options.world, options.bodies});
     world->update();
     world->draw(memdc);
     record_positions();

@@ -24,6 +24,7 @@ struct run_options {
     bool stats = false;    // print run figures at exit
     std::string keys;      // main-window keys pressed once at start, e.g. "HGI"
     std::string world;     // world file: walls and target loaded at start, saved by key S
+    bool bodies = false;   // robots are bodies to one another
 };
 
 class main_class {

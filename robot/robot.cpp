@@ -60,10 +60,13 @@ robot_class::robot_class(world_class* w, const char* robot_name, const char* rob
     x = f_rand(size_x, world->world_width - size_x);
     y = f_rand(size_y, world->world_height - size_y);
     heading = f_rand(0, 2 * pi);
-    // Walls from a file are there before any robot: nobody starts right against one.
-    for (int redraw = 0; redraw < 100 && world->walls_from_file &&
-                         world->close_to_wall(x, y, world_class::start_wall_margin);
-         ++redraw) {
+    // Walls from a file are there before any robot: nobody starts right against one. Bodies
+    // start apart.
+    auto bad_start = [this] {
+        return (world->walls_from_file && world->close_to_wall(x, y, world_class::start_wall_margin)) ||
+               (world->bodies && world->body_grid().crowded(-1, x, y, 0.5 * diameter));
+    };
+    for (int redraw = 0; redraw < 100 && bad_start(); ++redraw) {
         x = f_rand(size_x, world->world_width - size_x);
         y = f_rand(size_y, world->world_height - size_y);
         heading = f_rand(0, 2 * pi);
@@ -122,6 +125,7 @@ void robot_class::update() {
         const double a = heading - pi / 3 + i * pi / 3;
         sensor_hit[i] = world->check_sensor(x, y, a, sensor_dist + 0.5 * sensor_size);
         vision[i] = 2.0 - world->check_vision(x, y, a, vision_seen[i], vision_point[i]);
+        if (world->bodies) sense_bodies(i, a, sensor_dist + 0.5 * sensor_size);
     }
 
     // 6. Heading error, wrapped into (-pi, pi].
@@ -164,6 +168,13 @@ void robot_class::update() {
     y += step.y;
     x = std::clamp(x, 0.5 * size_x, world->world_width - 0.5 * size_x);
     y = std::clamp(y, 0.5 * size_y, world->world_height - 0.5 * size_y);
+    if (world->bodies) {
+        world->body_moved(*this);
+        if (yield_until <= now && gives_way()) {
+            yield_to = blocked_by;
+            yield_until = now + give_way_s;
+        }
+    }
     note_progress(now);
 
     // 14. The swarm's shared trail point.
@@ -176,6 +187,19 @@ void robot_class::update() {
 
 point robot_class::take_step(double step_x, double step_y, double dt, bool rays_blocked) {
     const double radius = 0.5 * diameter;
+    const bool bodies = world->bodies;
+    const double now = get_time();
+    blocked_by = -1;
+    // Whether a step would bring the body closer to a wall, or to another body, within its
+    // radius; `away` gets the direction away from what it meets.
+    int body_met = -1;
+    auto meets = [&](point s, point* away) {
+        if (world->step_blocked(x, y, x + s.x, y + s.y, radius, away)) return true;
+        if (!bodies) return false;
+        const int other = world->body_grid().step_meets(body, x, y, x + s.x, y + s.y, radius, away);
+        if (other >= 0 && body_met < 0) body_met = other;
+        return other >= 0;
+    };
     // Inside a wall (one drawn or loaded over the robot): it walks out the shortest way at full
     // speed, whatever it is told, and on until its body is clear of that wall.
     if (world->check_wall_point(x, y)) {
@@ -186,24 +210,43 @@ point robot_class::take_step(double step_x, double step_y, double dt, bool rays_
     if (escaping) {
         const double ox = escape_to.x - x, oy = escape_to.y - y, d = std::hypot(ox, oy);
         const double s = std::min(d, 0.5 * dt);
+        const point out = d > 0 ? point{ox / d * s, oy / d * s} : point{0, 0};
+        // Another body in the way: the robot waits for it to move.
+        if (bodies && world->body_grid().step_meets(body, x, y, x + out.x, y + out.y, radius, nullptr) >= 0)
+            return point{0, 0};
         if (d <= 0.5 * dt) escaping = false;
-        return d > 0 ? point{ox / d * s, oy / d * s} : point{0, 0};
+        return out;
     }
 
-    // A blocked step slides: the part that would bring the body closer to the wall is dropped and
-    // the rest, along the wall, is kept when that is free. Into a corner nothing is left.
+    // Giving way: the robot backs away from the one it gives way to, at full speed and half
+    // turned to its right (as seen facing that robot), so that two robots meeting head-on also
+    // come apart sideways.
+    if (bodies && now < yield_until && yield_to >= 0 && static_cast<unsigned>(yield_to) < world->num_robots) {
+        const robot_class* other = world->robots[yield_to];
+        const double ax = x - other->x, ay = y - other->y, n = std::hypot(ax, ay);
+        if (n > 0) {
+            const double s = 0.5 * dt / (n * std::sqrt(2.0));
+            step_x = (ax + ay) * s;
+            step_y = (ay - ax) * s;
+        }
+        rays_blocked = false;
+    }
+
+    // A blocked step slides: the part that would bring the body closer to the wall (or body) is
+    // dropped and the rest, along it, is kept when that is free. Into a corner nothing is left.
     point taken{step_x, step_y};
     point away;
-    if (world->step_blocked(x, y, x + taken.x, y + taken.y, radius, &away)) {
+    if (meets(taken, &away)) {
+        const int passes = bodies ? 3 : 2;
         for (int pass = 0;; ++pass) {
             const double into = taken.x * away.x + taken.y * away.y;
-            if (pass == 2 || !(into < 0)) {
+            if (pass == passes || !(into < 0)) {
                 taken = point{0, 0};
                 break;
             }
             taken.x -= into * away.x;
             taken.y -= into * away.y;
-            if (!world->step_blocked(x, y, x + taken.x, y + taken.y, radius, &away)) break;
+            if (!meets(taken, &away)) break;
         }
     } else if (rays_blocked) {
         taken = point{0, 0};
@@ -212,14 +255,48 @@ point robot_class::take_step(double step_x, double step_y, double dt, bool rays_
     // Held by the probe: a robot whose steps are cut to almost nothing for a second is treated by
     // auto mode as facing a wall (robot_auto_mode), so it brakes and swerves.
     const double wanted = std::hypot(step_x, step_y), got = std::hypot(taken.x, taken.y);
-    const double now = get_time();
     if (wanted > 0 && got < 0.25 * wanted) {
         if (probe_cut_since < 0) probe_cut_since = now;
         if (now - probe_cut_since >= 1.0) probe_held = true;
+        blocked_by = body_met;
     } else {
         probe_cut_since = -1;
     }
     return taken;
+}
+
+void robot_class::sense_bodies(int sensor, double angle, double range) {
+    const double c = std::cos(angle), s = std::sin(angle);
+    const body_index& grid = world->body_grid();
+    if (grid.holds(body, x + range * c, y - range * s)) sensor_hit[sensor] = true;
+    double d;
+    point hit;
+    // Nearer than the nearest wall seen, the body is what the ray sees; it is no impact.
+    if (grid.cast(body, x, y, c, -s, 2.0, d, hit) >= 0 && d < 2.0 - vision[sensor]) {
+        vision[sensor] = 2.0 - d;
+        vision_seen[sensor] = true;
+        vision_point[sensor] = hit;
+    }
+}
+
+bool robot_class::gives_way() const {
+    // Follows the robots that cut one another's steps; only a ring that comes back to this one
+    // is a lock. Robots driven by hand never give way.
+    if (blocked_by < 0 || !auto_mode) return false;
+    auto later = [this](const robot_class* a, const robot_class* b) {
+        const double da = world->target_dist(a->x, a->y), db = world->target_dist(b->x, b->y);
+        return da != db ? da > db : a->body > b->body;
+    };
+    const robot_class* yielder = this;
+    int next = blocked_by;
+    for (unsigned steps = 0; steps < world->num_robots; ++steps) {
+        if (next < 0 || static_cast<unsigned>(next) >= world->num_robots) return false;
+        if (next == body) return yielder == this;
+        const robot_class* r = world->robots[next];
+        if (r->auto_mode && later(r, yielder)) yielder = r;
+        next = r->blocked_by;
+    }
+    return false;
 }
 
 void robot_class::note_progress(double now) {

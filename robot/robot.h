@@ -120,6 +120,17 @@ public:
     double held_x = 0, held_y = 0, held_since = 0;
     bool held_logged = false;
     bool held() const;
+    // Bodies, when the world has them on. The robot's place in the world's table; the robot
+    // whose body cut its last step (-1 when none); and while it gives way, until when and to
+    // whom.
+    int body = -1;
+    int blocked_by = -1;
+    double yield_until = -1;
+    int yield_to = -1;
+    // Of two robots whose bodies block each other (or a ring of them), the one farther from the
+    // target gives way (on equal distances the later in the table): for this long it backs away
+    // from the robot that blocks it, keeping to its right, whatever auto mode steers.
+    static constexpr double give_way_s = 1.0;
     // The statics all robots share, back to their values at program start.
     static void reset_shared_state();
 
@@ -128,6 +139,10 @@ private:
     // walking out of a wall.
     point take_step(double step_x, double step_y, double dt, bool rays_blocked);
     void note_progress(double now);
+    // What the sensors and rays see of other robots' bodies.
+    void sense_bodies(int sensor, double angle, double range);
+    // Whether this robot is the one to give way in the ring of blocked robots it closes.
+    bool gives_way() const;
     void fill_grid_literal();
     // Waypoints by index, rebuilt whenever the path is numbered.
     std::vector<waypoint_type*> by_index_;

@@ -350,7 +350,6 @@ double farthest_run(robot_class& r, double x, double y, double heading, point wa
         advance_sim_clock();
         r.update();
         farthest = std::max(farthest, std::hypot(r.x - x, r.y - y));
-        if (getenv("DBG") && tick % 5 == 0) printf("%d (%.3f,%.3f) h=%.2f g=%.2f sp=%.2f tu=%.2f t0=%d t1=%d held=%d cut=%.2f hit=%d%d%d\n", tick, r.x, r.y, r.heading, r.grad_angle, r.speed, r.turn, r.timer_start[0]>0, r.timer_start[1]>0, r.probe_held, r.probe_cut_since, r.sensor_hit[0], r.sensor_hit[1], r.sensor_hit[2]);
     }
     robot_class::plan_override = nullptr;
     return farthest;
@@ -452,6 +451,100 @@ TEST_F(auto_mode_test, RobotShutInARoomIsHeldMarkedAndLoggedOnce) {
     };
     EXPECT_GT(magenta_near(boxed), 20);
     EXPECT_EQ(magenta_near(*w.robots[1]), 0);
+}
+
+// ---------------------------------------------------------------- bodies
+
+TEST_F(auto_mode_test, AnotherBodyIsSeenAndNeverEnteredButIsNoImpact) {
+    set_fixed_step(0.01);
+    write_file("robots.txt", "a 127.0.0.1 5000 0 0\nb 127.0.0.1 5002 0 0\n");
+    setup.bodies = true;
+    world_class w(setup);
+    w.set_target(1, 9);
+    robot_class& a = *w.robots[0];
+    const robot_class& b = *w.robots[1];
+    a.x = a.y = 5;
+    a.heading = 0;
+    w.robots[1]->x = 5.6;  // 0.1 ahead of a's body, far from every wall
+    w.robots[1]->y = 5;
+    const auto version = w.impact_version();
+    const int impacts = w.impact_count;  // seen from where the robots started
+    a.motion(1, 0);
+    for (int tick = 0; tick < 100; ++tick) {
+        advance_sim_clock();
+        w.update();
+    }
+    // It drove up to the other body and no further, saw it with the front sensor and ray ...
+    EXPECT_NEAR(a.x, 5.1, 1e-6);
+    EXPECT_GE(std::hypot(a.x - b.x, a.y - b.y), 0.5 - 1e-9);
+    EXPECT_LE(w.bodies_overlap_max, 1e-9);
+    EXPECT_TRUE(a.sensor_hit[1]);
+    EXPECT_TRUE(a.vision_seen[1]);
+    EXPECT_NEAR(a.vision[1], 2.0 - 0.25, 1e-6);
+    // ... and planning never heard of it.
+    EXPECT_EQ(w.impact_count, impacts);
+    EXPECT_EQ(w.impact_version(), version);
+}
+
+TEST_F(auto_mode_test, CrowdConvergingOnOnePointNeverOverlaps) {
+    set_fixed_step(0.01);
+    std::string list;
+    for (int i = 0; i < 24; ++i) list += "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(5000 + 2 * i) + " 0 1\n";
+    write_file("robots.txt", list);
+    srand15(12);
+    setup.bodies = true;
+    world_class w(setup);
+    ASSERT_EQ(w.num_robots, 24u);
+    // Drawn apart at the start ...
+    EXPECT_EQ(w.body_grid().overlap_max(), 0.0);
+    // ... and then put on a ring round the target, all heading for it.
+    for (unsigned i = 0; i < 24; ++i) {
+        w.robots[i]->x = 5 + 3 * std::cos(i * 2 * M_PI / 24);
+        w.robots[i]->y = 5 + 3 * std::sin(i * 2 * M_PI / 24);
+    }
+    w.set_target(5, 5);
+    for (int tick = 0; tick < 1500; ++tick) {
+        advance_sim_clock();
+        w.update();
+        ASSERT_LE(w.bodies_overlap_max, 1e-9) << tick;
+    }
+    EXPECT_GE(w.targets_reached, 1u);
+}
+
+// Each robot steers for a goal of its own beyond the other: east's lies east, west's west.
+void plan_own_goal(robot_class& r) {
+    level_grid(r);
+    only_waypoint(r, r.name[0] == 'e' ? 9 : 1, 5);
+}
+
+TEST_F(auto_mode_test, RobotsMeetingHeadOnInACorridorDoNotLock) {
+    set_fixed_step(0.01);
+    write_file("robots.txt", "east 127.0.0.1 5000 0 1\nwest 127.0.0.1 5002 0 1\n");
+    srand15(3);
+    setup.bodies = true;
+    world_class w(setup);
+    w.set_target(9.5, 9.5);
+    // A corridor 0.8 wide from x 4 to 6: inside it two bodies cannot pass each other.
+    w.add_wall(4, 4.55, 2, 0.05);
+    w.add_wall(4, 5.4, 2, 0.05);
+    robot_class& east = *w.robots[0];
+    robot_class& west = *w.robots[1];
+    east.x = 3;
+    west.x = 7;
+    east.y = west.y = 5;
+    east.heading = 0;
+    west.heading = M_PI;
+    robot_class::plan_override = plan_own_goal;
+    for (robot_class* r : {&east, &west}) plan_own_goal(*r);
+    for (int tick = 0; tick < 4000 && !(east.x > 7 && west.x < 3); ++tick) {
+        advance_sim_clock();
+        w.update();
+    }
+    robot_class::plan_override = nullptr;
+    // One gave way (east, the farther from the target) and both came through.
+    EXPECT_GT(east.x, 7);
+    EXPECT_LT(west.x, 3);
+    EXPECT_LE(w.bodies_overlap_max, 1e-9);
 }
 
 // ---------------------------------------------------------------- a swarm on its own

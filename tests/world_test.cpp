@@ -258,20 +258,24 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
                "target nan 5\n"
                "wall inf 1 1 1\n"
                "target 1 2 3\n"
-               "wall 1 1 1 1 1\n");
+               "wall 1 1 1 1 1\n"
+               "bodies yes\n"
+               "bodies on\n"
+               "bodies off\n");  // off is the default and undoes nothing
     setup.world_file = "in.txt";
     {
         world_class w(setup);
         EXPECT_TRUE(w.walls_from_file);
+        EXPECT_TRUE(w.bodies);
         EXPECT_EQ(w.wall_count, 7);  // four border walls and three from the file
         EXPECT_DOUBLE_EQ(w.walls->x, 4.0);
         EXPECT_DOUBLE_EQ(w.walls->h, 2.5);
         EXPECT_DOUBLE_EQ(w.target_x, 7.5);
         EXPECT_DOUBLE_EQ(w.target_y, 2.25);
         const std::string log = log_text();
-        for (int line : {5, 6, 7, 9, 11, 12, 13, 14, 15, 16, 17, 18})
+        for (int line : {5, 6, 7, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19})
             EXPECT_NE(log.find("[World] in.txt line " + std::to_string(line) + " ignored: "), std::string::npos) << line;
-        EXPECT_EQ(count_of(log, " ignored: "), 12);
+        EXPECT_EQ(count_of(log, " ignored: "), 13);
 
         // Saving writes the operator's walls oldest first and the target, never the border walls.
         w.add_wall(0.5, 8, 1.0 / 3, 0.7);
@@ -293,6 +297,7 @@ TEST_F(world_test, WorldFileLoadsSkipsBadLinesAndSavesWhatItLoaded) {
     setup.world_file = "out.txt";
     world_class again(setup);
     ASSERT_EQ(again.wall_count, 8);
+    EXPECT_TRUE(again.bodies);
     EXPECT_DOUBLE_EQ(again.walls->w, 1.0 / 3);
     EXPECT_DOUBLE_EQ(again.target_x, 2.0 / 3);
     EXPECT_DOUBLE_EQ(again.target_y, 2.25);

@@ -32,4 +32,5 @@ void run_figures::print(std::FILE* out, const world_class* world) const {
     std::fprintf(out, "target_wait_max_s: %.2f\n", world ? world->target_wait_max_s() : 0.0);
     std::fprintf(out, "robots_still_10s: %d\n", world ? robots_still(*world) : 0);
     std::fprintf(out, "robots_held_max_s: %.2f\n", world ? world->held_max_s : 0.0);
+    std::fprintf(out, "bodies_overlap_max: %.4f\n", world ? world->bodies_overlap_max : 0.0);
 }

@@ -21,7 +21,7 @@ public:
     void record_positions(const world_class& world, double now);
     // Robots within 0.1 of where they were still_window_s ago.
     int robots_still(const world_class& world) const;
-    // The world's figures, one "name: value" per line, from "robots" to "robots_held_max_s".
+    // The world's figures, one "name: value" per line, from "robots" to "bodies_overlap_max".
     // Prints zeros when there is no world.
     void print(std::FILE* out, const world_class* world) const;
 

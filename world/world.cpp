@@ -13,7 +13,7 @@
 #include "support/random.h"
 
 world_class::world_class(const world_setup& setup)
-    : picture_width(setup.picture_width), picture_height(setup.picture_height) {
+    : picture_width(setup.picture_width), picture_height(setup.picture_height), bodies(setup.bodies) {
     log("[World] constructor\n");
     robot_class::reset_shared_state();
 
@@ -105,13 +105,31 @@ void world_class::robot_parse(char* line) {
     robot_class* r = new robot_class(this, name, host, static_cast<int>(port), show_window);
     robots[num_robots] = r;
     r->auto_mode = auto_mode != 0;
+    r->body = static_cast<int>(num_robots);
+    body_moved(*r);
     ++num_robots;
 }
 
 void world_class::update() {
     // A target nobody can reach moves on, once a tick at most.
     if (target_unreachable()) random_target();
+    // Robots may have been put elsewhere since the last tick (by the operator or a test).
+    if (bodies) list_bodies();
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->update();
+    if (!bodies) list_bodies();
+    bodies_overlap_max = std::max(bodies_overlap_max, bodies_.overlap_max());
+}
+
+void world_class::list_bodies() {
+    bodies_.clear();
+    for (unsigned i = 0; i < num_robots; ++i) {
+        robots[i]->body = static_cast<int>(i);
+        body_moved(*robots[i]);
+    }
+}
+
+void world_class::body_moved(const robot_class& robot) {
+    bodies_.place(robot.body, robot.x, robot.y, 0.5 * robot.diameter);
 }
 
 int world_class::buffer_w() const {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/draw.h"
+#include "world/body_index.h"
 #include "world/impact_index.h"
 #include "world/palette.h"
 #include "world/wall_index.h"
@@ -19,6 +20,8 @@ struct world_setup {
     int picture_width = 0;
     int picture_height = 0;
     std::string world_file;
+    // Robots are bodies to one another (a world file can also ask for it).
+    bool bodies = false;
 };
 
 class world_class {
@@ -192,6 +195,18 @@ public:
     double held_max_s = 0;
     void note_held(double seconds) { held_max_s = seconds > held_max_s ? seconds : held_max_s; }
 
+    // Bodies: with them on, every robot is a disc of its diameter to every other one, seen by
+    // the sensors, the rays and the probe but never recorded as an impact. Off, robots pass
+    // through one another.
+    bool bodies = false;
+    // The deepest overlap of two robot bodies after any tick, bodies on or off.
+    double bodies_overlap_max = 0;
+    const body_index& body_grid() const { return bodies_; }
+    // Lists every robot's body afresh, each under its place in the table.
+    void list_bodies();
+    // After a robot stepped.
+    void body_moved(const robot_class& robot);
+
 private:
     int buffer_w() const;
     int buffer_h() const;
@@ -216,6 +231,7 @@ private:
     double last_target_time_ = 0, target_wait_max_ = 0;
 
     impact_index impact_index_{10.0, 10.0};
+    body_index bodies_{10.0, 10.0};
     std::uint64_t impact_seq_ = 0;
     std::uint64_t impact_version_ = 1;
 

@@ -2,6 +2,7 @@
 //
 //   wall X Y W H   # a box: top-left corner and size in world units, W and H 0 or more, not both 0
 //   target X Y
+//   bodies on      # robots are bodies to one another (off, the default, lets them overlap)
 //
 // "#" starts a comment and blank lines are skipped. A bad line is logged and skipped; the rest
 // loads. Numbers are written and read with a decimal point whatever the locale. Only regular
@@ -93,6 +94,14 @@ bool world_class::load_world(const char* file_name) {
             }
         } else if (word == "target") {
             wanted = 2;
+        } else if (word == "bodies") {
+            if (tokens.size() == 1 && (tokens[0] == "on" || tokens[0] == "off")) {
+                // Off is the default; it does not undo --bodies.
+                bodies = bodies || tokens[0] == "on";
+            } else {
+                log("[World] %s line %d ignored: bodies takes on or off\n", file_name, line_number);
+            }
+            continue;
         } else {
             log("[World] %s line %d ignored: unknown word '%.40s'\n", file_name, line_number, word.c_str());
             continue;
@@ -159,6 +168,7 @@ int world_class::save_world(const char* file_name) const {
                 number_text(w->h) + "\n";
     }
     text += "target " + number_text(target_x) + " " + number_text(target_y) + "\n";
+    if (bodies) text += "bodies on\n";
 
     std::string reason;
     if (!replace_file(file_name, text, reason)) {

@@ -1,0 +1,135 @@
+#include "world/body_index.h"
+
+#include <algorithm>
+#include <cmath>
+
+body_index::body_index(double width, double height) : width_(width), height_(height) {}
+
+void body_index::clear() {
+    for (std::vector<int>& c : cells_) c.clear();
+    bodies_.clear();
+    max_radius_ = 0;
+}
+
+int body_index::cell_of(double x, double y) const {
+    // Bodies beyond the world (never expected) share its edge cells; not a number goes to 0.
+    const double fx = x / width_ * cells, fy = y / height_ * cells;
+    const int cx = fx >= 0 ? static_cast<int>(std::min<double>(fx, cells - 1)) : 0;
+    const int cy = fy >= 0 ? static_cast<int>(std::min<double>(fy, cells - 1)) : 0;
+    return cy * cells + cx;
+}
+
+void body_index::unlist(int id) {
+    std::vector<int>& c = cells_[bodies_[id].cell];
+    c.erase(std::find(c.begin(), c.end(), id));
+}
+
+void body_index::place(int id, double x, double y, double radius) {
+    if (id < 0) return;
+    if (id >= size()) bodies_.resize(id + 1);
+    body& b = bodies_[id];
+    const int cell = cell_of(x, y);
+    if (b.cell != cell) {
+        if (b.cell >= 0) unlist(id);
+        cells_[cell].push_back(id);
+        b.cell = cell;
+    }
+    b.x = x;
+    b.y = y;
+    b.r = radius;
+    max_radius_ = std::max(max_radius_, radius);
+}
+
+template <class Visit>
+void body_index::near_box(double x0, double y0, double x1, double y1, Visit&& visit) const {
+    // A body lies in the cell of its centre, so the box is grown by the largest radius.
+    const double g = max_radius_;
+    const int a = cell_of(x0 - g, y0 - g), b = cell_of(x1 + g, y1 + g);
+    // A box that is not a number holds nothing.
+    if (!(x0 - g <= x1 + g && y0 - g <= y1 + g)) return;
+    for (int cy = a / cells; cy <= b / cells; ++cy)
+        for (int cx = a % cells; cx <= b % cells; ++cx)
+            for (int id : cells_[cy * cells + cx]) visit(id);
+}
+
+int body_index::cast(int self, double ox, double oy, double dx, double dy, double reach, double& d, point& hit) const {
+    int found = -1;
+    d = reach;
+    near_box(std::min(ox, ox + reach * dx), std::min(oy, oy + reach * dy), std::max(ox, ox + reach * dx),
+             std::max(oy, oy + reach * dy), [&](int id) {
+                 if (id == self) return;
+                 const body& b = bodies_[id];
+                 // |o + t u - c| = r: t = -p +- sqrt(p^2 - q), p = (o - c).u, q = |o - c|^2 - r^2.
+                 const double fx = ox - b.x, fy = oy - b.y;
+                 const double p = fx * dx + fy * dy, q = fx * fx + fy * fy - b.r * b.r;
+                 const double disc = p * p - q;
+                 if (!(disc >= 0)) return;
+                 const double root = std::sqrt(disc);
+                 if (-p + root < 0) return;  // wholly behind the origin
+                 const double t = std::max(0.0, -p - root);
+                 if (t <= d && (found < 0 || t < d || id < found)) {
+                     d = t;
+                     found = id;
+                 }
+             });
+    if (found >= 0) hit = point{ox + d * dx, oy + d * dy};
+    return found;
+}
+
+bool body_index::holds(int self, double x, double y) const {
+    bool inside = false;
+    near_box(x, y, x, y, [&](int id) {
+        const body& b = bodies_[id];
+        if (id != self && (x - b.x) * (x - b.x) + (y - b.y) * (y - b.y) < b.r * b.r) inside = true;
+    });
+    return inside;
+}
+
+bool body_index::crowded(int self, double x, double y, double radius) const {
+    bool overlap = false;
+    near_box(x - radius, y - radius, x + radius, y + radius, [&](int id) {
+        const body& b = bodies_[id];
+        const double reach = radius + b.r;
+        if (id != self && (x - b.x) * (x - b.x) + (y - b.y) * (y - b.y) < reach * reach) overlap = true;
+    });
+    return overlap;
+}
+
+int body_index::step_meets(int self, double from_x, double from_y, double to_x, double to_y, double radius,
+                           point* away) const {
+    int nearest = -1;
+    double nearest_gap = 0;
+    near_box(to_x - radius, to_y - radius, to_x + radius, to_y + radius, [&](int id) {
+        if (id == self) return;
+        const body& b = bodies_[id];
+        const double d_to = std::hypot(to_x - b.x, to_y - b.y);
+        const double gap = d_to - (radius + b.r);
+        if (!(gap < 0)) return;
+        // Level steps (sliding round a body) are not approaches: rounding can make them look so.
+        if (!(d_to < std::hypot(from_x - b.x, from_y - b.y) - 1e-12)) return;
+        if (nearest < 0 || gap < nearest_gap || (gap == nearest_gap && id < nearest)) {
+            nearest = id;
+            nearest_gap = gap;
+        }
+    });
+    if (nearest >= 0 && away) {
+        const body& b = bodies_[nearest];
+        const double ax = from_x - b.x, ay = from_y - b.y, n = std::hypot(ax, ay);
+        *away = n > 0 ? point{ax / n, ay / n} : point{1, 0};
+    }
+    return nearest;
+}
+
+double body_index::overlap_max() const {
+    double deepest = 0;
+    for (int i = 0; i < size(); ++i) {
+        const body& a = bodies_[i];
+        if (a.cell < 0) continue;
+        near_box(a.x - a.r, a.y - a.r, a.x + a.r, a.y + a.r, [&](int j) {
+            if (j <= i) return;
+            const body& b = bodies_[j];
+            deepest = std::max(deepest, a.r + b.r - std::hypot(a.x - b.x, a.y - b.y));
+        });
+    }
+    return deepest;
+}

@@ -1,0 +1,57 @@
+// Robots' bodies as discs, each listed in the one cell of a grid over the world that holds its
+// centre, so that sensing, the probe and the overlap figure look only at the bodies nearby
+// instead of at every pair. Listed afresh on each tick and moved as each robot steps, so every
+// query sees where the bodies are at that moment.
+//
+// What it promises: each query answers exactly as a test of every body would, the querying
+// body itself left out (by its id; -1 leaves none out). Ids are the robots' places in the world's
+// table.
+#pragma once
+
+#include <vector>
+
+#include "support/types.h"
+
+class body_index {
+public:
+    body_index(double width, double height);
+
+    void clear();
+    // Lists body `id` at (x, y) with `radius`, or moves it there.
+    void place(int id, double x, double y, double radius);
+    int size() const { return static_cast<int>(bodies_.size()); }
+
+    // The nearest point at which the ray from (ox, oy) along the unit direction (dx, dy) meets a
+    // body other than `self` no farther than `reach`: its distance (0 from inside a body), the
+    // point and the body's id; -1 when none.
+    int cast(int self, double ox, double oy, double dx, double dy, double reach, double& d, point& hit) const;
+    // Whether (x, y) lies inside a body other than `self` (its rim excluded).
+    bool holds(int self, double x, double y) const;
+    // Whether a body other than `self`, of radius `radius`, would overlap another body at
+    // (to_x, to_y) that it lies closer to than at (from_x, from_y); `away` then gets the unit
+    // direction from the nearest such body to (from_x, from_y), and the id of that body is
+    // returned (-1 when none).
+    int step_meets(int self, double from_x, double from_y, double to_x, double to_y, double radius, point* away) const;
+    // Whether a body of `radius` at (x, y) would overlap a body other than `self`.
+    bool crowded(int self, double x, double y, double radius) const;
+    // The deepest overlap of two bodies: the sum of their radii less the distance of their
+    // centres, at its largest; 0 when none overlap.
+    double overlap_max() const;
+
+private:
+    static constexpr int cells = 20;
+    struct body {
+        double x = 0, y = 0, r = 0;
+        int cell = -1;
+    };
+    int cell_of(double x, double y) const;
+    void unlist(int id);
+    // Calls visit(id) for every body whose disc may meet [x0, x1] x [y0, y1].
+    template <class Visit>
+    void near_box(double x0, double y0, double x1, double y1, Visit&& visit) const;
+
+    double width_, height_;
+    double max_radius_ = 0;
+    std::vector<body> bodies_;
+    std::vector<int> cells_[cells * cells];
+};
