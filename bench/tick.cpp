@@ -71,6 +71,33 @@ int main(int argc, char** argv) {
     std::printf("realtime_factor: %.2f\n", 0.010 / (u + d));
     delete world;
 
+    // Bodies: the same robots among the same walls, once as bodies and once not, ticked in turn
+    // on one clock so that both see the same machine; the update with bodies over the one without.
+    {
+        world_class* pair[2];
+        for (int b = 0; b < 2; ++b) {
+            srand15(1);
+            pair[b] = new world_class(world_setup{640, 480, "", b == 1});
+            std::mt19937 gb(2);
+            std::uniform_real_distribution<double> bpos(0.5, 9.0), bsize(0.1, 1.0);
+            for (int i = 0; i < 50; ++i) pair[b]->add_wall(bpos(gb), bpos(gb), bsize(gb), bsize(gb) * 0.3);
+        }
+        std::vector<double> times[2];
+        for (int t = 0; t < warmup / 2 + measured; ++t) {
+            advance_sim_clock();
+            for (int b = 0; b < 2; ++b) {
+                const double t0 = bench::now_s();
+                pair[b]->update();
+                if (t >= warmup / 2) times[b].push_back(bench::now_s() - t0);
+            }
+        }
+        const double plain = bench::median(times[0]), with_bodies = bench::median(times[1]);
+        std::printf("bodies_update_us_median: %.1f\n", with_bodies * 1e6);
+        std::printf("bodies_cost_ratio: %.2f\n", with_bodies / plain);
+        std::printf("bodies_overlap_max: %.4f\n", pair[1]->bodies_overlap_max);
+        for (world_class* w : pair) delete w;
+    }
+
     // The rooms world while the swarm explores it: the first 30 simulated seconds, when impacts
     // arrive and every robot re-plans often. Update and update plus draw, worst ticks included.
     {

@@ -168,14 +168,14 @@ void robot_class::update() {
     y += step.y;
     x = std::clamp(x, 0.5 * size_x, world->world_width - 0.5 * size_x);
     y = std::clamp(y, 0.5 * size_y, world->world_height - 0.5 * size_y);
+    note_progress(now);
     if (world->bodies) {
         world->body_moved(*this);
-        if (yield_until <= now && gives_way()) {
-            yield_to = blocked_by;
-            yield_until = now + give_way_s;
+        if (auto_mode && yield_until <= now && now - held_since >= give_way_after_s) {
+            yield_to = right_of_way_near();
+            if (yield_to >= 0) yield_until = now + give_way_s;
         }
     }
-    note_progress(now);
 
     // 14. The swarm's shared trail point.
     if ((last_x - x) * (last_x - x) + (last_y - y) * (last_y - y) > diameter * diameter * 0.015625) {
@@ -189,16 +189,12 @@ point robot_class::take_step(double step_x, double step_y, double dt, bool rays_
     const double radius = 0.5 * diameter;
     const bool bodies = world->bodies;
     const double now = get_time();
-    blocked_by = -1;
     // Whether a step would bring the body closer to a wall, or to another body, within its
     // radius; `away` gets the direction away from what it meets.
-    int body_met = -1;
     auto meets = [&](point s, point* away) {
         if (world->step_blocked(x, y, x + s.x, y + s.y, radius, away)) return true;
         if (!bodies) return false;
-        const int other = world->body_grid().step_meets(body, x, y, x + s.x, y + s.y, radius, away);
-        if (other >= 0 && body_met < 0) body_met = other;
-        return other >= 0;
+        return world->body_grid().step_meets(body, x, y, x + s.x, y + s.y, radius, away) >= 0;
     };
     // Inside a wall (one drawn or loaded over the robot): it walks out the shortest way at full
     // speed, whatever it is told, and on until its body is clear of that wall.
@@ -258,7 +254,6 @@ point robot_class::take_step(double step_x, double step_y, double dt, bool rays_
     if (wanted > 0 && got < 0.25 * wanted) {
         if (probe_cut_since < 0) probe_cut_since = now;
         if (now - probe_cut_since >= 1.0) probe_held = true;
-        blocked_by = body_met;
     } else {
         probe_cut_since = -1;
     }
@@ -279,24 +274,22 @@ void robot_class::sense_bodies(int sensor, double angle, double range) {
     }
 }
 
-bool robot_class::gives_way() const {
-    // Follows the robots that cut one another's steps; only a ring that comes back to this one
-    // is a lock. Robots driven by hand never give way.
-    if (blocked_by < 0 || !auto_mode) return false;
-    auto later = [this](const robot_class* a, const robot_class* b) {
-        const double da = world->target_dist(a->x, a->y), db = world->target_dist(b->x, b->y);
-        return da != db ? da > db : a->body > b->body;
-    };
-    const robot_class* yielder = this;
-    int next = blocked_by;
-    for (unsigned steps = 0; steps < world->num_robots; ++steps) {
-        if (next < 0 || static_cast<unsigned>(next) >= world->num_robots) return false;
-        if (next == body) return yielder == this;
-        const robot_class* r = world->robots[next];
-        if (r->auto_mode && later(r, yielder)) yielder = r;
-        next = r->blocked_by;
-    }
-    return false;
+int robot_class::right_of_way_near() const {
+    // Of the bodies touching this one or nearly (gaps under a tenth), those nearer the target
+    // have the right of way, on equal distances the earlier in the table; the nearest of them.
+    int chosen = -1;
+    double chosen_d = 0;
+    const double mine = world->target_dist(x, y);
+    world->body_grid().within(body, x, y, diameter + 0.1, [&](int id, double d) {
+        const robot_class* r = world->robots[id];
+        const double theirs = world->target_dist(r->x, r->y);
+        if (!(theirs < mine || (theirs == mine && id < body))) return;
+        if (chosen < 0 || d < chosen_d || (d == chosen_d && id < chosen)) {
+            chosen = id;
+            chosen_d = d;
+        }
+    });
+    return chosen;
 }
 
 void robot_class::note_progress(double now) {

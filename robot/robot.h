@@ -120,16 +120,15 @@ public:
     double held_x = 0, held_y = 0, held_since = 0;
     bool held_logged = false;
     bool held() const;
-    // Bodies, when the world has them on. The robot's place in the world's table; the robot
-    // whose body cut its last step (-1 when none); and while it gives way, until when and to
-    // whom.
+    // Bodies, when the world has them on: the robot's place in the world's table, and while it
+    // gives way, until when and to whom. A robot in auto mode held for give_way_after_s beside
+    // bodies nearer the target than itself gives way to the nearest of them: for give_way_s it
+    // backs away from it, keeping to its right, whatever auto mode steers. The robot nearest
+    // the target in a crowd, or in a corridor where two meet, so gets room to go on.
     int body = -1;
-    int blocked_by = -1;
     double yield_until = -1;
     int yield_to = -1;
-    // Of two robots whose bodies block each other (or a ring of them), the one farther from the
-    // target gives way (on equal distances the later in the table): for this long it backs away
-    // from the robot that blocks it, keeping to its right, whatever auto mode steers.
+    static constexpr double give_way_after_s = 1.0;
     static constexpr double give_way_s = 1.0;
     // The statics all robots share, back to their values at program start.
     static void reset_shared_state();
@@ -141,8 +140,8 @@ private:
     void note_progress(double now);
     // What the sensors and rays see of other robots' bodies.
     void sense_bodies(int sensor, double angle, double range);
-    // Whether this robot is the one to give way in the ring of blocked robots it closes.
-    bool gives_way() const;
+    // The robot this one gives way to, when held: -1 when none has the right of way.
+    int right_of_way_near() const;
     void fill_grid_literal();
     // Waypoints by index, rebuilt whenever the path is numbered.
     std::vector<waypoint_type*> by_index_;

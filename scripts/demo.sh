@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Quick start, first command: installs what is missing, builds, and runs the demo swarm from
-# demo/robots.txt in the rooms world. Without a display it runs headless for a while and writes a
-# snapshot. Key S saves the world to demo/world.txt, which later runs then start from.
+# demo/robots.txt in the rooms world, robots as bodies. Without a display it runs headless for a
+# while and writes a snapshot. Key S saves the world to demo/world.txt, which later runs then start from.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/bootstrap.sh"
@@ -20,9 +20,9 @@ if [ -x "$build/tools/robot_peer/robot_peer" ]; then
 fi
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  "$build/swarm" --world world.txt "$@"
+  "$build/swarm" --world world.txt --bodies "$@"
 else
   echo "demo: no display; running headless for 3000 ticks"
-  "$build/swarm" --world world.txt --headless --ticks 3000 --fixed-step 0.01 --stats --snapshot "$root/demo/snapshot.png" "$@"
+  "$build/swarm" --world world.txt --bodies --headless --ticks 3000 --fixed-step 0.01 --stats --snapshot "$root/demo/snapshot.png" "$@"
   echo "demo: snapshot of the main view written to $root/demo/snapshot.png"
 fi

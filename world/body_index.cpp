@@ -40,18 +40,6 @@ void body_index::place(int id, double x, double y, double radius) {
     max_radius_ = std::max(max_radius_, radius);
 }
 
-template <class Visit>
-void body_index::near_box(double x0, double y0, double x1, double y1, Visit&& visit) const {
-    // A body lies in the cell of its centre, so the box is grown by the largest radius.
-    const double g = max_radius_;
-    const int a = cell_of(x0 - g, y0 - g), b = cell_of(x1 + g, y1 + g);
-    // A box that is not a number holds nothing.
-    if (!(x0 - g <= x1 + g && y0 - g <= y1 + g)) return;
-    for (int cy = a / cells; cy <= b / cells; ++cy)
-        for (int cx = a % cells; cx <= b % cells; ++cx)
-            for (int id : cells_[cy * cells + cx]) visit(id);
-}
-
 int body_index::cast(int self, double ox, double oy, double dx, double dy, double reach, double& d, point& hit) const {
     int found = -1;
     d = reach;

@@ -8,6 +8,7 @@
 // table.
 #pragma once
 
+#include <cmath>
 #include <vector>
 
 #include "support/types.h"
@@ -32,6 +33,16 @@ public:
     // direction from the nearest such body to (from_x, from_y), and the id of that body is
     // returned (-1 when none).
     int step_meets(int self, double from_x, double from_y, double to_x, double to_y, double radius, point* away) const;
+    // Calls visit(id, distance) for every body other than `self` whose centre lies closer than
+    // `reach` to (x, y).
+    template <class Visit>
+    void within(int self, double x, double y, double reach, Visit&& visit) const {
+        near_box(x - reach, y - reach, x + reach, y + reach, [&](int id) {
+            const body& b = bodies_[id];
+            const double d = std::hypot(x - b.x, y - b.y);
+            if (id != self && d < reach) visit(id, d);
+        });
+    }
     // Whether a body of `radius` at (x, y) would overlap a body other than `self`.
     bool crowded(int self, double x, double y, double radius) const;
     // The deepest overlap of two bodies: the sum of their radii less the distance of their
@@ -48,7 +59,16 @@ private:
     void unlist(int id);
     // Calls visit(id) for every body whose disc may meet [x0, x1] x [y0, y1].
     template <class Visit>
-    void near_box(double x0, double y0, double x1, double y1, Visit&& visit) const;
+    void near_box(double x0, double y0, double x1, double y1, Visit&& visit) const {
+        // A body lies in the cell of its centre, so the box is grown by the largest radius.
+        const double g = max_radius_;
+        // A box that is not a number holds nothing.
+        if (!(x0 - g <= x1 + g && y0 - g <= y1 + g)) return;
+        const int a = cell_of(x0 - g, y0 - g), b = cell_of(x1 + g, y1 + g);
+        for (int cy = a / cells; cy <= b / cells; ++cy)
+            for (int cx = a % cells; cx <= b % cells; ++cx)
+                for (int id : cells_[cy * cells + cx]) visit(id);
+    }
 
     double width_, height_;
     double max_radius_ = 0;
