@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the README's pictures on a virtual X server: the main window as the program's own
 # snapshot (one with the trail and impacts, one with the navigation grid, one with the gradient
-# field, one with names shown and a robot chosen), and a screenshot of a robot console served by the robot peer. Needs Xvfb, xdotool and
-# ImageMagick's import. Usage: docs/make_pictures.sh [build dir]
+# field, one with names shown and a robot chosen, one of 99 robots with bodies), and a screenshot
+# of a robot console served by the robot peer. Needs Xvfb, xdotool and ImageMagick's import.
+# Usage: docs/make_pictures.sh [build dir]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
@@ -96,3 +97,9 @@ xdotool keydown w
 sleep 2
 import -window "$id" "$out/console.png"
 xdotool keyup w
+
+# 99 robots with bodies in the rooms world after 30 simulated seconds, headless.
+mkdir -p "$dir/bodies"
+for i in $(seq 0 98); do echo "r$i 127.0.0.1 9 0 1"; done > "$dir/bodies/robots.txt"
+(cd "$dir/bodies" && "$build/swarm" --headless --bodies --world "$root/demo/worlds/rooms.txt" --seed 3 \
+   --fixed-step 0.01 --ticks 3000 --snapshot "$out/bodies.png" > /dev/null)

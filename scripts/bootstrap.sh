@@ -12,7 +12,7 @@ packages=(
   xvfb xdotool xauth
   iproute2 iptables util-linux
   locales
-  libxcb-xkb-dev openbox x11-xserver-utils x11-utils
+  libxcb-xkb-dev openbox x11-xserver-utils x11-utils imagemagick
   clang libclang-rt-14-dev
 )
 

@@ -185,6 +185,39 @@ TEST_F(e2e_test, HoldingWInAConsoleDrivesTheRobot) {
     EXPECT_NE(lines.find("drive 128 128 128 128", forward), std::string::npos);
 }
 
+TEST_F(e2e_test, FrameRateLinesLeaveTheOtherMessagesInPlace) {
+    if (!have_program("import")) GTEST_SKIP() << "ImageMagick's import is needed";
+    const std::string id = start_served_console();
+    ASSERT_FALSE(id.empty()) << read_file(dir_ + "/out.txt") << read_file(dir_ + "/peer.txt");
+    auto frame_rates = [&] { return count_of(read_file(dir_ + "/log.txt"), "[Client Main] FPS:"); };
+    for (int i = 0; i < 60 && frame_rates() < 1; ++i) pause_ms(100);
+    ASSERT_GE(frame_rates(), 1);
+    // The console as the X server shows it, once now and once three frame-rate lines later: the
+    // message strip is the window's lowest text_area rows, its last line the frame rate.
+    auto shot = [&](const std::string& name) {
+        EXPECT_EQ(run_shell("DISPLAY=" + display_ + " import -window " + id + " " + dir_ + "/" + name), 0);
+        return load_png((dir_ + "/" + name).c_str());
+    };
+    bitmap* before = shot("before.png");
+    const int seen = frame_rates();
+    for (int i = 0; i < 60 && frame_rates() < seen + 3; ++i) pause_ms(100);
+    ASSERT_GE(frame_rates(), seen + 3);
+    bitmap* after = shot("after.png");
+    ASSERT_TRUE(before && after);
+    ASSERT_EQ(bitmap_height(before), bitmap_height(after));
+    const int strip = bitmap_height(before) - 90, last_line = bitmap_height(before) - 15;
+    int changed = 0, ink = 0;
+    for (int y = strip; y < last_line; ++y)
+        for (int x = 0; x < 640; ++x) {
+            changed += get_pixel(before, x, y) != get_pixel(after, x, y);
+            ink += get_pixel(before, x, y) == rgb(0, 0, 0);
+        }
+    EXPECT_GT(ink, 100);  // the earlier messages are there to be pushed out ...
+    EXPECT_EQ(changed, 0);  // ... and stay where they were
+    delete_bitmap(before);
+    delete_bitmap(after);
+}
+
 }  // namespace
 
 namespace {
