@@ -1,6 +1,7 @@
 // The application object: main window, back buffer, palette, key table, tick and world.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "world/run_figures.h"
 
 class world_class;
+class replay_class;
 
 // What the command line adds for scripted and headless runs; defaults change nothing.
 struct run_options {
@@ -24,6 +26,9 @@ struct run_options {
     bool stats = false;    // print run figures at exit
     std::string keys;      // main-window keys pressed once at start, e.g. "HGI"
     std::string world;     // world file: walls and target loaded at start, saved by key S
+    std::string record;    // the run's record (CSV) written here
+    long long record_every = 10;  // ticks between two sets of poses in the record
+    std::string replay;    // a record played back instead of a simulation
 };
 
 class main_class {
@@ -92,6 +97,13 @@ private:
     void record_positions();
     void start_tick_timer(platform::window w);
     bool finished_ = false;
+
+    // The run's record and a record played back.
+    std::unique_ptr<replay_class> replay_;
+    double replay_start_ = 0;
+    long long posed_tick_ = -1;  // the tick of the last poses recorded
+    void start_record();
+    void record_tick();
 
     std::string title_;
     long long figures_ticks_ = 0;

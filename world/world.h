@@ -19,6 +19,9 @@ struct world_setup {
     int picture_width = 0;
     int picture_height = 0;
     std::string world_file;
+    // These robots instead of those of robots.txt, with no host of their own (a replay's).
+    bool robots_named = false;
+    std::vector<std::string> robot_names{};
 };
 
 class world_class {
