@@ -127,6 +127,9 @@ void main_class::main_startup(window w) {
         setup.robots_named = true;
         setup.robot_names = replay_->robot_names();
         if (setup.world_file.empty()) setup.world_file = replay_->world_file();
+        // The operator sees at a glance that nothing here is live.
+        title_ += "- replay of " + options.replay + " ";
+        set_window_title(w, title_.c_str());
     }
     world = new world_class(setup);
     if (replay_) {
@@ -252,6 +255,11 @@ void main_class::timer_message(window w, unsigned id) {
     tick(w);
     // A replay run without windows ends with its record; on screen the last moment stays.
     const bool replayed = replay_ && replay_->finished() && is_headless();
+    if (replay_ && replay_->finished() && !replay_ended_) {
+        replay_ended_ = true;
+        title_ += "(ended) ";
+        show_figures(w);
+    }
     if ((options.ticks >= 0 && ticks_done >= options.ticks) || replayed) {
         finish_run();
         destroy_window(w);

@@ -101,6 +101,7 @@ private:
     // The run's record and a record played back.
     std::unique_ptr<replay_class> replay_;
     double replay_start_ = 0;
+    bool replay_ended_ = false;
     long long posed_tick_ = -1;  // the tick of the last poses recorded
     void start_record();
     void record_tick();
