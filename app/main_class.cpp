@@ -1,6 +1,7 @@
 #include "app/main_class.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -290,7 +291,13 @@ void main_class::tick(window w) {
 void main_class::start_record() {
     if (options.record.empty()) return;
     std::string reason;
-    if (!run_record().open(options.record.c_str(), reason)) {
+    // Opening the record empties its file: never the one being played.
+    struct stat played, recorded;
+    const bool same = replay_ && ::stat(options.replay.c_str(), &played) == 0 &&
+                      ::stat(options.record.c_str(), &recorded) == 0 && played.st_dev == recorded.st_dev &&
+                      played.st_ino == recorded.st_ino;
+    if (same) reason = "it is the record being replayed";
+    if (same || !run_record().open(options.record.c_str(), reason)) {
         log("[Record] Unable to record to %s: %s\n", options.record.c_str(), reason.c_str());
         std::fprintf(stderr, "swarm: cannot record to %s: %s\n", options.record.c_str(), reason.c_str());
         return;

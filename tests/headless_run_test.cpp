@@ -184,6 +184,13 @@ TEST_F(headless_run_test, RecordedRunReplaysToTheSameFinalPoses) {
     EXPECT_EQ(r.at("again.csv well_formed"), "True");
     const std::string log = read_file(dir_ + "/log.txt");
     EXPECT_EQ(log.find("[Nodecomm]"), std::string::npos) << "a replay's robots have no links that connect";
+    // Recording over the record being played would empty it.
+    const std::string before = read_file(dir_ + "/run.csv");
+    ASSERT_EQ(run({"--headless", "--fixed-step", "0.01", "--replay", "run.csv", "--record", "./run.csv", "--stats"},
+                  &out), 0) << out;
+    EXPECT_NE(out.find("swarm: cannot record to ./run.csv: it is the record being replayed"), std::string::npos) << out;
+    EXPECT_EQ(figures(out).at("replayed_rows"), r.at("run.csv pose_rows"));
+    EXPECT_EQ(read_file(dir_ + "/run.csv"), before);
     // Two stops each as they are made; auto mode would add one a robot every tick.
     EXPECT_LE(count_of(log, "[Robot] motion"), 2 * 5) << "nothing drives them but the record";
 }
