@@ -163,8 +163,13 @@ TEST_F(headless_run_test, RecordedRunReplaysToTheSameFinalPoses) {
     write_file("maze.txt", "wall 2 2 6 0.2\nwall 2 2 0.2 6\ntarget 7 7\n");
     std::string out;
     // 195 ticks: the last poses come at the end of the run, between two sets of every 10.
-    ASSERT_EQ(run({"--headless", "--world", "maze.txt", "--seed", "4", "--fixed-step", "0.01", "--ticks", "195",
-                   "--record", "run.csv"}, &out), 0) << out;
+    std::vector<std::string> live{"--headless", "--world", "maze.txt", "--seed", "4", "--fixed-step", "0.01",
+                                  "--ticks", "195", "--snapshot", "plain.png"};
+    ASSERT_EQ(run(live, &out), 0) << out;
+    live.back() = "recorded.png";
+    live.insert(live.end(), {"--record", "run.csv"});
+    ASSERT_EQ(run(live, &out), 0) << out;
+    EXPECT_EQ(read_file(dir_ + "/plain.png"), read_file(dir_ + "/recorded.png")) << "recording changes nothing";
     ASSERT_EQ(run({"--headless", "--fixed-step", "0.01", "--replay", "run.csv", "--record", "again.csv", "--stats",
                    "--snapshot", "replay.png"}, &out), 0) << out;
     const auto f = figures(out);
