@@ -314,7 +314,7 @@ bool record_reader::read_fields(std::vector<std::string>& fields, std::string& p
         if (c == '"' && field.empty() && !closed) {
             quoted = true;
         } else if (c == '"' || closed) {
-            if (problem.empty()) problem = "a quote in the middle of a field";
+            if (problem.empty()) problem = closed ? "text after a quoted field" : "a quote in the middle of a field";
             field += static_cast<char>(c);
         } else {
             field += static_cast<char>(c);
@@ -339,6 +339,8 @@ bool record_reader::open(const char* file_name, std::string& reason) {
         reason = problem.empty() ? "empty" : "its header is " + problem;
         return false;
     }
+    // A spreadsheet that saved the record may have put a byte order mark in front.
+    if (header[0].rfind("\xEF\xBB\xBF", 0) == 0) header[0].erase(0, 3);
     columns_ = static_cast<int>(header.size());
     for (int c = 0; c < column_count; ++c) {
         index_[c] = -1;

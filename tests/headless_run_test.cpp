@@ -218,7 +218,7 @@ TEST_F(headless_run_test, BrokenRowsOfARecordAreSkippedAndTheRestReplays) {
                       "pose,0.2,\"" + std::string(20000, 'n') + "\",1,1,0,0,0,auto,0" + none + "\r\n"  // line 14
                       "pose,0.3,\"b,\"\"q\",4,4,0,0,0,manual,1" + none + "\r\n"
                       "pose,0.3,\"a,4,4";                                         // line 16, never closed
-    write_file("broken.csv", rec);
+    write_file("broken.csv", "\xEF\xBB\xBF" + rec);  // as a spreadsheet saves it, byte order mark first
     std::string out;
     ASSERT_EQ(run({"--headless", "--fixed-step", "0.01", "--replay", "broken.csv", "--stats", "--snapshot", "b.png"},
                   &out), 0) << out;
