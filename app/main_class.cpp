@@ -243,6 +243,11 @@ void main_class::key_up(unsigned code) {
 void main_class::timer_message(window w, unsigned id) {
     if (id == figures_timer_id) {
         run_record().flush();
+        if (recording_ && !run_record().is_open()) {
+            // The failure itself is in the log; the operator should not go on thinking it records.
+            recording_ = false;
+            title_ += "(the record failed, see log.txt) ";
+        }
         measure_ticks();
         show_figures(w);
         return;
@@ -313,6 +318,9 @@ void main_class::start_record() {
     }
     record_start(run_record(), *world, full);
     posed_tick_ = ticks_done;
+    recording_ = true;
+    title_ += "- recording to " + options.record + " ";
+    set_window_title(hwnd, title_.c_str());
 }
 
 void main_class::record_tick() {

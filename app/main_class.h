@@ -102,6 +102,7 @@ private:
     std::unique_ptr<replay_class> replay_;
     double replay_start_ = 0;
     bool replay_ended_ = false;
+    bool recording_ = false;
     long long posed_tick_ = -1;  // the tick of the last poses recorded
     void start_record();
     void record_tick();
