@@ -32,7 +32,11 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     QCommandLineOption world("world", "Load walls and the target from <file>; key S saves them there.", "file");
     QCommandLineOption log_max("log-max-mb", "Keep log.txt under <n> MiB (default 100); older lines go to log.txt.1.", "n");
     QCommandLineOption bodies("bodies", "Robots are bodies to one another: they see, avoid and never overlap each other.");
+    QCommandLineOption record("record", "Write the run's record (CSV: poses, targets, telemetry, commands) to <file>.", "file");
+    QCommandLineOption record_every("record-every", "Record every robot's pose every <n> ticks (default 10).", "n");
+    QCommandLineOption replay("replay", "Play back the record <file> instead of simulating.", "file");
     parser.addOptions({headless, ticks, step, seed, snapshot, stats, keys, world, log_max, bodies});
+    parser.addOptions({record, record_every, replay});
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "swarm: %s\n", qPrintable(parser.errorText()));
         exit_code = 2;
@@ -103,6 +107,21 @@ bool parse_options(int argc, char** argv, run_options& opts, int& exit_code) {
     for (char c : opts.keys) {
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
             std::fprintf(stderr, "swarm: --keys takes letters only\n");
+            exit_code = 2;
+            return false;
+        }
+    }
+    opts.record = parser.value(record).toStdString();
+    opts.replay = parser.value(replay).toStdString();
+    if ((parser.isSet(record) && opts.record.empty()) || (parser.isSet(replay) && opts.replay.empty())) {
+        std::fprintf(stderr, "swarm: --record and --replay take a file name\n");
+        exit_code = 2;
+        return false;
+    }
+    if (parser.isSet(record_every)) {
+        opts.record_every = parser.value(record_every).toLongLong(&ok);
+        if (!ok || opts.record_every < 1 || opts.record_every > 1000000) {
+            std::fprintf(stderr, "swarm: --record-every takes a whole number from 1 to 1000000\n");
             exit_code = 2;
             return false;
         }

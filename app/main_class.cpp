@@ -1,7 +1,12 @@
 #include "app/main_class.h"
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
+
+#include "app/run_record.h"
 
 #include "console/robot_win.h"
 #include "resources/main_menu.h"
@@ -9,6 +14,7 @@
 #include "support/clock.h"
 #include "support/log.h"
 #include "support/random.h"
+#include "support/record.h"
 #include "world/world.h"
 
 using namespace platform;
@@ -23,6 +29,7 @@ main_class::main_class(const run_options& opts) : options(opts) {
 }
 
 main_class::~main_class() {
+    run_record().close();
     // Escape and the consoles end the loop without the destroy handler; the back buffer goes
     // with the process either way, but release it here so nothing is left behind.
     release_back_buffer();
@@ -88,7 +95,8 @@ lresult main_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
             mouse_move(lp);
             return 0;
         case msg_right_down:
-            if (world) world->set_target(world->get_world_x(low_word(lp)), world->get_world_y(high_word(lp)));
+            // A replay's target is the recorded one.
+            if (world && !replay_) world->set_target(world->get_world_x(low_word(lp)), world->get_world_y(high_word(lp)));
             right_drag = true;
             return 0;
         case msg_right_up:
@@ -108,10 +116,33 @@ void main_class::main_startup(window w) {
     set_fixed_step(options.fixed_step);
     rand_seed();
     memdc_setup(w);
-    world = new world_class(world_setup{buffer_width, buffer_height, options.world, options.bodies});
-    world->update();
+    world_setup setup{buffer_width, buffer_height, options.world, options.bodies};
+    if (!options.replay.empty()) {
+        replay_ = std::make_unique<replay_class>();
+        std::string reason;
+        if (!replay_->open(options.replay, reason)) {
+            log("[Replay] Unable to replay %s: %s\n", options.replay.c_str(), reason.c_str());
+            std::fprintf(stderr, "swarm: cannot replay %s: %s\n", options.replay.c_str(), reason.c_str());
+        }
+        // The record's robots, not those of robots.txt; its world unless another is asked for.
+        setup.robots_named = true;
+        setup.robot_names = replay_->robot_names();
+        if (setup.world_file.empty()) setup.world_file = replay_->world_file();
+        // The operator sees at a glance that nothing here is live.
+        title_ += "- replay of " + options.replay + " ";
+        set_window_title(w, title_.c_str());
+    }
+    world = new world_class(setup);
+    if (replay_) {
+        replay_->start(*world);
+        replay_start_ = get_wall_time();
+        replay_->play_next(*world);
+    } else {
+        world->update();
+    }
     world->draw(memdc);
     record_positions();
+    start_record();
     start_tick_timer(w);
     figures_time_ = get_wall_time();
     set_timer(w, figures_timer_id, 1000);
@@ -211,6 +242,12 @@ void main_class::key_up(unsigned code) {
 
 void main_class::timer_message(window w, unsigned id) {
     if (id == figures_timer_id) {
+        run_record().flush();
+        if (recording_ && !run_record().is_open()) {
+            // The failure itself is in the log; the operator should not go on thinking it records.
+            recording_ = false;
+            title_ += "(the record failed, see log.txt) ";
+        }
         measure_ticks();
         show_figures(w);
         return;
@@ -222,7 +259,14 @@ void main_class::timer_message(window w, unsigned id) {
         return;
     }
     tick(w);
-    if (options.ticks >= 0 && ticks_done >= options.ticks) {
+    // A replay run without windows ends with its record; on screen the last moment stays.
+    const bool replayed = replay_ && replay_->finished() && is_headless();
+    if (replay_ && replay_->finished() && !replay_ended_) {
+        replay_ended_ = true;
+        title_ += "(ended) ";
+        show_figures(w);
+    }
+    if ((options.ticks >= 0 && ticks_done >= options.ticks) || replayed) {
         finish_run();
         destroy_window(w);
     }
@@ -231,7 +275,12 @@ void main_class::timer_message(window w, unsigned id) {
 void main_class::tick(window w) {
     advance_sim_clock();
     double t0 = get_wall_time();
-    world->update();
+    if (!replay_)
+        world->update();
+    else if (options.fixed_step > 0)
+        replay_->play_next(*world);  // back to back, one recorded moment a tick
+    else
+        replay_->play_until(*world, t0 - replay_start_);  // at the recorded pace
     double t1 = get_wall_time();
     world->draw(memdc);
     double t2 = get_wall_time();
@@ -240,7 +289,47 @@ void main_class::tick(window w) {
     tick_times.add(t2 - t0);
     ++ticks_done;
     record_positions();
+    record_tick();
     invalidate(w);
+}
+
+void main_class::start_record() {
+    if (options.record.empty()) return;
+    std::string reason;
+    // Opening the record empties its file: never the one being played.
+    struct stat played, recorded;
+    const bool same = replay_ && ::stat(options.replay.c_str(), &played) == 0 &&
+                      ::stat(options.record.c_str(), &recorded) == 0 && played.st_dev == recorded.st_dev &&
+                      played.st_ino == recorded.st_ino;
+    if (same) reason = "it is the record being replayed";
+    if (same || !run_record().open(options.record.c_str(), reason)) {
+        log("[Record] Unable to record to %s: %s\n", options.record.c_str(), reason.c_str());
+        std::fprintf(stderr, "swarm: cannot record to %s: %s\n", options.record.c_str(), reason.c_str());
+        return;
+    }
+    // The world file by its full name, so that the record finds it from anywhere.
+    const std::string& file = replay_ && options.world.empty() ? replay_->world_file() : options.world;
+    std::string full = file;
+    if (!file.empty()) {
+        if (char* resolved = ::realpath(file.c_str(), nullptr)) {
+            full = resolved;
+            std::free(resolved);
+        }
+    }
+    record_start(run_record(), *world, full);
+    posed_tick_ = ticks_done;
+    recording_ = true;
+    title_ += "- recording to " + options.record + " ";
+    set_window_title(hwnd, title_.c_str());
+}
+
+void main_class::record_tick() {
+    if (!run_record().is_open()) return;
+    if (ticks_done % options.record_every == 0) {
+        record_poses(run_record(), *world);
+        posed_tick_ = ticks_done;
+    }
+    run_record().flush_if_due();
 }
 
 void main_class::record_positions() {
@@ -314,7 +403,7 @@ void main_class::mouse_move(lparam pos) {
         if (wx < wall->x || wy < wall->y) return;
         world->resize_wall(wall, wx - wall->x, wy - wall->y);
     }
-    if (right_drag) world->set_target(wx, wy);
+    if (right_drag && !replay_) world->set_target(wx, wy);
 }
 
 void main_class::main_menu(window, unsigned id) {
@@ -325,6 +414,9 @@ void main_class::main_menu(window, unsigned id) {
 void main_class::finish_run() {
     if (finished_) return;
     finished_ = true;
+    // The record ends with where every robot was at the end.
+    if (run_record().is_open() && world && posed_tick_ != ticks_done) record_poses(run_record(), *world);
+    run_record().close();
     if (!options.snapshot.empty()) {
         if (membmp && save_png(membmp, options.snapshot.c_str()))
             std::printf("snapshot: %s\n", options.snapshot.c_str());
@@ -338,6 +430,10 @@ void main_class::finish_run() {
         std::printf("tick_us_p99: %.1f\n", tick_times.percentile_us(0.99));
         std::printf("update_us_median: %.1f\n", update_times.median_us());
         std::printf("draw_us_median: %.1f\n", draw_times.median_us());
+        if (replay_) {
+            std::printf("replayed_rows: %llu\n", static_cast<unsigned long long>(replay_->pose_rows()));
+            std::printf("replay_rows_skipped: %llu\n", static_cast<unsigned long long>(replay_->rows_skipped()));
+        }
     }
     std::fflush(stdout);
 }

@@ -1,6 +1,7 @@
 // The application object: main window, back buffer, palette, key table, tick and world.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "world/run_figures.h"
 
 class world_class;
+class replay_class;
 
 // What the command line adds for scripted and headless runs; defaults change nothing.
 struct run_options {
@@ -25,6 +27,9 @@ struct run_options {
     std::string keys;      // main-window keys pressed once at start, e.g. "HGI"
     std::string world;     // world file: walls and target loaded at start, saved by key S
     bool bodies = false;   // robots are bodies to one another
+    std::string record;    // the run's record (CSV) written here
+    long long record_every = 10;  // ticks between two sets of poses in the record
+    std::string replay;    // a record played back instead of a simulation
 };
 
 class main_class {
@@ -93,6 +98,15 @@ private:
     void record_positions();
     void start_tick_timer(platform::window w);
     bool finished_ = false;
+
+    // The run's record and a record played back.
+    std::unique_ptr<replay_class> replay_;
+    double replay_start_ = 0;
+    bool replay_ended_ = false;
+    bool recording_ = false;
+    long long posed_tick_ = -1;  // the tick of the last poses recorded
+    void start_record();
+    void record_tick();
 
     std::string title_;
     long long figures_ticks_ = 0;

@@ -11,6 +11,7 @@
 #include "robot/robot.h"
 #include "support/config.h"
 #include "support/log.h"
+#include "support/record.h"
 #include "support/version.h"
 
 using namespace platform;
@@ -24,6 +25,7 @@ robot_win_class::robot_win_class(robot_class* r) : robot(r) {
     std::memset(text, ' ', sizeof text);
     camera = new robot_camera_class(robot->host, robot->port);
     comm = new robot_comm_class(robot->host, robot->port);
+    comm->robot_name = robot->name;
     // What either link has to say goes to the message area.
     comm->half.alert = camera->half.alert = [this](const char* line) { alert("%s", line); };
     setup_window(nullptr, 1);
@@ -113,8 +115,14 @@ lresult robot_win_class::proc(window w, unsigned msg, wparam wp, lparam lp) {
         process_mouse(static_cast<long>(lp));
         return 0;
     case robot_comm_class::socket_message:
-        if (comm->control_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp)))
-            robot->process_telemetry(comm->telemetry, comm->telemetry_length);
+        if (comm->control_socket_message(static_cast<unsigned>(wp), static_cast<long>(lp))) {
+            // Each packet is recorded as it was read; the robot keeps the last.
+            for (unsigned k = 0; k < comm->telemetry_batch_count; ++k) {
+                robot->process_telemetry(comm->telemetry_batch[k], robot_comm_class::telemetry_payload_size);
+                run_record().telemetry(robot->name, robot->wifi_signal, robot->tel_ir, robot->tel_angle,
+                                       robot->tel_vel_x, robot->tel_vel_y);
+            }
+        }
         return 0;
     case robot_camera_class::socket_message:
         take_camera_news(
@@ -147,7 +155,7 @@ void robot_win_class::timer_message(unsigned int id) {
     if (id == keep_alive_timer) {
         if (comm->connected) comm->send_keep_alive(drive().data());
         invalidate(hwnd);
-    } else if (id == second_timer) {
+    } else if (id == second_timer && !links_idle) {
         log("[Client Main] Second\n");
         if (camera->connected) alert("%s %d", fps_prefix, camera->fps);
         camera->camera_check();

@@ -33,6 +33,8 @@ public:
     robot_camera_class* camera = nullptr;
     robot_comm_class* comm = nullptr;
     robot_class* robot = nullptr;
+    // The links never connect: the robot is one of a replayed record, with no real robot behind.
+    bool links_idle = false;
 
     explicit robot_win_class(robot_class* robot);
     ~robot_win_class();

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes the README's pictures on a virtual X server: the main window as the program's own
 # snapshot (one with the trail and impacts, one with the navigation grid, one with the gradient
-# field, one with names shown and a robot chosen, one of 99 robots with bodies), and a screenshot
-# of a robot console served by the robot peer. Needs Xvfb, xdotool and ImageMagick's import.
-# Usage: docs/make_pictures.sh [build dir]
+# field, one with names shown and a robot chosen, one of 99 robots with bodies), a screenshot of a
+# robot console served by the robot peer, and the plot of a recorded run. Needs Xvfb, xdotool,
+# ImageMagick's import and matplotlib. Usage: docs/make_pictures.sh [build dir]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
@@ -103,3 +103,9 @@ mkdir -p "$dir/bodies"
 for i in $(seq 0 98); do echo "r$i 127.0.0.1 9 0 1"; done > "$dir/bodies/robots.txt"
 (cd "$dir/bodies" && "$build/swarm" --headless --bodies --world "$root/demo/worlds/rooms.txt" --seed 3 \
    --fixed-step 0.01 --ticks 3000 --snapshot "$out/bodies.png" > /dev/null)
+
+# A run's record drawn: eight robots in the rooms world for one simulated minute.
+for i in 1 2 3 4 5 6 7 8; do echo "r$i 127.0.0.1 9 0 1"; done > robots.txt
+QT_QPA_PLATFORM=offscreen "$build/swarm" --headless --seed 11 --fixed-step 0.01 --ticks 6000 \
+  --world "$root/demo/worlds/rooms.txt" --record run.csv > swarm.txt 2>&1
+python3 "$root/scripts/plot_run.py" run.csv "$out/run_plot.png"

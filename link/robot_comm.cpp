@@ -5,6 +5,7 @@
 
 #include "support/log.h"
 #include "support/maths.h"
+#include "support/record.h"
 
 using namespace platform;
 
@@ -95,6 +96,7 @@ bool robot_comm_class::read_server_data() {
     unsigned char buffer[512];
     const long n = socket_recv(control_socket, buffer, sizeof buffer);
     bool telemetry_came = false;
+    telemetry_batch_count = 0;
     for (long i = 0; i < n; ++i) telemetry_came |= node_process_byte(buffer[i]) == 2;
     return telemetry_came;
 }
@@ -146,6 +148,8 @@ int robot_comm_class::process_packet(unsigned char* packet, unsigned int length)
     }
     telemetry_length = length - 1;
     std::memcpy(telemetry, packet + 1, telemetry_length);
+    if (telemetry_batch_count < max_telemetry_batch)
+        std::memcpy(telemetry_batch[telemetry_batch_count++], packet + 1, telemetry_payload_size);
     return 1;
 }
 
@@ -230,6 +234,8 @@ void robot_comm_class::send_controller_values(const unsigned char* drive) {
     unsigned char bytes[1 + drive_size] = {0x30};
     std::memcpy(bytes + 1, drive, drive_size);
     send_packet(bytes, sizeof bytes);
+    // A send that failed has dropped the link.
+    if (connected) run_record().command(robot_name, bytes, sizeof bytes);
 }
 
 void robot_comm_class::send_keep_alive(const unsigned char* drive) { send_controller_values(drive); }

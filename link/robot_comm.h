@@ -37,6 +37,13 @@ public:
     // The payload of the last telemetry packet received whole.
     unsigned char telemetry[256] = {};
     unsigned int telemetry_length = 0;
+    // The telemetry fields of every packet of the last read, oldest first: one read holds at most
+    // 512 bytes, so no more than 29 packets of 18 bytes end in it.
+    static constexpr unsigned max_telemetry_batch = 32;
+    unsigned char telemetry_batch[max_telemetry_batch][telemetry_payload_size] = {};
+    unsigned telemetry_batch_count = 0;
+    // The robot's name as the run's record shows its commands; it outlives the link.
+    const char* robot_name = "";
 
     // The robot's host and control port; both outlive the link.
     robot_comm_class(const char* host, int port);

@@ -14,6 +14,7 @@ packages=(
   locales
   libxcb-xkb-dev openbox x11-xserver-utils x11-utils imagemagick
   clang libclang-rt-14-dev
+  python3-matplotlib
 )
 
 missing=()

@@ -1,10 +1,13 @@
 #include "support/files.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -165,4 +168,17 @@ bool replace_file(const char* name, const std::string& text, std::string& reason
     }
     if (!ok) ::unlink(temp.c_str());
     return ok;
+}
+
+bool read_number(std::string_view token, double& out) {
+    static const locale_t c_numbers = newlocale(LC_NUMERIC_MASK, "C", nullptr);
+    if (token.empty() || !c_numbers) return false;
+    // strtod_l needs a terminated string; tokens longer than any number are refused.
+    char text[128];
+    if (token.size() >= sizeof text) return false;
+    token.copy(text, token.size());
+    text[token.size()] = '\0';
+    char* end = nullptr;
+    out = strtod_l(text, &end, c_numbers);
+    return end == text + token.size() && std::isfinite(out);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Opens a regular file for reading, following symbolic links. A FIFO, a device, a directory or
 // anything else that is not a regular file is refused without waiting on it, and so is a file
@@ -20,3 +21,6 @@ bool read_regular_file(const char* name, std::size_t max_bytes, std::string& tex
 // keeps its permissions; anything that is not a regular file (or a name not taken yet) is
 // refused and left alone. Returns false with the reason in `reason`.
 bool replace_file(const char* name, const std::string& text, std::string& reason);
+
+// Reads a whole token as a finite number, with a decimal point whatever the locale.
+bool read_number(std::string_view token, double& out);

@@ -17,6 +17,7 @@
 #include "robot/robot.h"
 #include "test_support.h"
 #include "world_fixture.h"
+#include "support/record.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -204,6 +205,19 @@ TEST_F(control_link_test, TelemetryFromTheServerReachesTheRobotInPieces) {
     EXPECT_TRUE(pump_until([&] { return robot->tel_ir > 0; }, 1000, &server));
     EXPECT_FLOAT_EQ(robot->tel_ir, 45.0f);
     EXPECT_FLOAT_EQ(robot->tel_angle, 22.5f);
+
+    // Two packets that arrive in one piece are two rows of the run's record, in order.
+    std::string reason;
+    ASSERT_TRUE(run_record().open("run.csv", reason)) << reason;
+    std::vector<unsigned char> two = telemetry(0x0800, 0, 0, 0, 0), second = telemetry(0x4000, 0, 0, 0, 0);
+    two.insert(two.end(), second.begin(), second.end());
+    server.send(two);
+    EXPECT_TRUE(pump_until([&] { return robot->tel_ir == 90.0f; }, 1000, &server));
+    run_record().close();
+    const std::string rec = read_file(dir_ + "/run.csv");
+    EXPECT_EQ(count_of(rec, "\r\ntelemetry,"), 2) << rec;
+    EXPECT_LT(rec.find(",t,,,,,,,,"), rec.size());
+    EXPECT_LT(rec.find(",11.250,0.000,"), rec.find(",90.000,0.000,")) << rec;
 }
 
 TEST_F(control_link_test, RefusedConnectTimesOutAndRetries) {

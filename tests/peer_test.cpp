@@ -11,6 +11,7 @@
 #include <cstring>
 #include <numbers>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1136,6 +1137,50 @@ TEST_F(peer_run, stops_cleanly_on_sigterm_and_sigint) {
         EXPECT_NE(out.find(sig == SIGTERM ? "SIGTERM" : "SIGINT"), std::string::npos);
         EXPECT_EQ(out.substr(out.size() - std::min<std::size_t>(out.size(), 20)), "robot_peer: stopped\n");
     }
+}
+
+TEST_F(peer_run, the_controller_records_what_a_real_robot_says_and_is_told) {
+    start_one({"--telemetry-hz", "20"});
+    write_file(dir_ + "/robots.txt", "scout 127.0.0.1 " + std::to_string(port_) + " 0 0\n");
+    const pid_t swarm = spawn({SWARM_BIN, "--headless", "--record", "run.csv"}, {"QT_QPA_PLATFORM=offscreen"}, dir_,
+                              dir_ + "/swarm.txt");
+    ASSERT_GT(swarm, 0);
+    EXPECT_TRUE(wait_output(tag() + "drive 128 128 128 128", 10000));
+    pause_ms(2500);
+    stop(swarm);
+    const std::string peer = output();
+    // Every row as a plain reader splits it: the robot's name needs no quotes.
+    std::vector<std::vector<std::string>> telemetry, commands;
+    std::istringstream rec(read_file(dir_ + "/run.csv"));
+    for (std::string line; std::getline(rec, line);) {
+        ASSERT_FALSE(line.empty());
+        ASSERT_EQ(line.back(), '\r');
+        line.pop_back();
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, ',');) fields.push_back(field);
+        if (line.back() == ',') fields.emplace_back();
+        ASSERT_EQ(fields.size(), 18u) << line;
+        if (fields[0] == "telemetry") telemetry.push_back(fields);
+        if (fields[0] == "command") commands.push_back(fields);
+    }
+    // Columns: robot 2, wall_s 10, wifi 11, ir 12, angle 13, vel_x 14, vel_y 15, bytes 16.
+    const int drives = count_of(peer, tag() + "drive 128 128 128 128");
+    std::printf("recorded %zu telemetry and %zu commands; the robot heard %d\n", telemetry.size(), commands.size(),
+                drives);
+    EXPECT_GE(telemetry.size(), 30u) << "20 a second for 2.5 s and more";
+    EXPECT_GE(commands.size(), 20u) << "10 a second for 2.5 s and more";
+    EXPECT_NEAR(static_cast<double>(commands.size()), drives, 2.0) << "each command sent is recorded";
+    double last_wall = 0;
+    for (const auto& t : telemetry) {
+        EXPECT_EQ(t[2], "scout");
+        EXPECT_GE(std::stod(t[10]), last_wall);
+        last_wall = std::stod(t[10]);
+        EXPECT_GT(std::stod(t[11]), 20.0);
+        EXPECT_LE(std::stod(t[11]), 100.0);
+        EXPECT_EQ(t[12] + t[14] + t[15], "0.0000.00000.0000") << "a robot at rest in the open";
+    }
+    for (const auto& c : commands) EXPECT_EQ(c[16], "30 80 80 80 80");
 }
 
 TEST_F(peer_run, refuses_bad_usage_and_nothing_to_serve) {

@@ -11,6 +11,7 @@
 #include "support/config.h"
 #include "support/log.h"
 #include "support/random.h"
+#include "support/record.h"
 
 world_class::world_class(const world_setup& setup)
     : picture_width(setup.picture_width), picture_height(setup.picture_height), bodies(setup.bodies) {
@@ -32,7 +33,17 @@ world_class::world_class(const world_setup& setup)
     if (!setup.world_file.empty()) walls_from_file = load_world(setup.world_file.c_str());
 
     num_robots = 0;
-    load_robots();
+    if (setup.robots_named) {
+        for (const std::string& n : setup.robot_names) {
+            if (num_robots >= static_cast<unsigned>(max_robots)) {
+                log("[World] Too many robots\n");
+                break;
+            }
+            robots[num_robots++] = new robot_class(this, n.c_str(), "", 0, 0);
+        }
+    } else {
+        load_robots();
+    }
 
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->world_compute_map_grid();
 }
@@ -303,6 +314,7 @@ void world_class::set_target(double x, double y) {
     const double now = get_time();
     target_wait_max_ = std::max(target_wait_max_, now - last_target_time_);
     last_target_time_ = now;
+    run_record().target(x, y);
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->world_compute_map_grid();
 }
 

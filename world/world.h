@@ -22,6 +22,9 @@ struct world_setup {
     std::string world_file;
     // Robots are bodies to one another (a world file can also ask for it).
     bool bodies = false;
+    // These robots instead of those of robots.txt, with no host of their own (a replay's).
+    bool robots_named = false;
+    std::vector<std::string> robot_names{};
 };
 
 class world_class {

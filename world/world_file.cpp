@@ -9,8 +9,6 @@
 // files of at most 16 MiB are read, and at most 100,000 walls are taken from one. Saving writes
 // a temporary file beside the real one and renames it over it, so the file is always either the
 // old world or the whole new one.
-#include <locale.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -32,16 +30,6 @@ std::string number_text(double v) {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, r.ptr);
-}
-
-// Reads a whole token as a finite number, with a decimal point in every locale.
-bool read_number(const std::string& token, double& out) {
-    static const locale_t c_numbers = newlocale(LC_NUMERIC_MASK, "C", nullptr);
-    if (token.empty() || !c_numbers) return false;
-    const char* begin = token.c_str();
-    char* end = nullptr;
-    out = strtod_l(begin, &end, c_numbers);
-    return end == begin + token.size() && std::isfinite(out);
 }
 
 // Splits a line into its blank-separated words.
