@@ -33,6 +33,23 @@ bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double 
     return !(t0 > t1);
 }
 
+// Brings the index's impact cover up to the world's impacts: the newest impacts when impacts
+// were only added since, all of them again after the list was emptied.
+void cover_walls(wall_index& index, const impact_type* impacts, int impact_count, std::uint64_t impact_version) {
+    if (index.cover_version == impact_version) return;
+    const std::uint64_t changes = impact_version - index.cover_version;
+    int fresh = impact_count;
+    if (impact_count >= index.cover_count &&
+        changes == static_cast<std::uint64_t>(impact_count - index.cover_count)) {
+        fresh = impact_count - index.cover_count;
+    } else {
+        index.uncover_all();
+    }
+    for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) index.cover(i->x, i->y, 0.01);
+    index.cover_version = impact_version;
+    index.cover_count = impact_count;
+}
+
 // Rejects a value strictly below both ends or strictly above both; equal to an end passes.
 bool outside_extent(double v, double e1, double e2) { return (v < e1 && v < e2) || (v > e1 && v > e2); }
 
@@ -127,6 +144,8 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     // First the walls the ray can meet within reach, cell by cell from the origin, until no
     // cell further on can hold a hit nearer than the nearest found or one close enough to be
     // recorded as an impact: walls further on could neither be chosen nor leave an impact.
+    // Covered walls in cells beyond the nearest hit are passed over for the same reason.
+    cover_walls(wall_index_, impacts, impact_count, impact_version_);
     const double impact_reach = std::min(1.0, reach);
     double nearest = vision_horizon;
     ray_walls_.clear();
@@ -140,7 +159,8 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
             if (d > 0 && d < nearest) nearest = d;
             ray_walls_.push_back(ray_wall{&e, d, crossing});
         },
-        [&](double t_exit) { return t_exit <= std::max(nearest, impact_reach) + 1e-5; });
+        [&](double t_exit) { return t_exit <= std::max(nearest, impact_reach) + 1e-5; },
+        [&](double t_enter) { return t_enter > nearest + 1e-5; });
 
     // Then the cast itself over those walls in list order, as over the whole list: the same
     // candidates, the later of equal distances chosen, impacts recorded in the same order.

@@ -22,6 +22,8 @@ public:
         const wall_type* wall;
         std::uint64_t seq;  // larger is newer: list order is descending seq
         std::uint32_t slot;
+        bool single;   // listed in one cell only: no query meets it twice
+        bool covered;  // every point of the box lies within the merge radius of one impact
         double x0, x1, y0, y1;  // the box, corners ordered
     };
 
@@ -44,9 +46,23 @@ public:
     // nearest first, up to `length`. For each wall not handed out before, `visit(entry)` is
     // called; after each cell `more(t_exit)` says whether to go on, t_exit being the distance at
     // which the ray leaves the cell. Walls reaching outside the world are visited first. An origin
-    // outside the world visits every wall.
-    template <class Visit, class More>
-    void walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more) const;
+    // outside the world visits every wall. In a cell the ray enters at t_enter with
+    // `pass_covered(t_enter)` true, covered walls are passed over (they may come up in a later
+    // cell, where they are asked about again).
+    template <class Visit, class More, class PassCovered>
+    void walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
+                  PassCovered&& pass_covered) const;
+
+    // Impact cover. A ray records an impact where it crosses a wall, unless an earlier impact
+    // lies closer than the merge radius: a wall whose whole box lies that close to one impact
+    // can add none, and rays that cannot choose it either may pass it over. Walls start
+    // uncovered (new, resized, or after uncover_all); cover marks those near a new impact.
+    // `cover_version` and `cover_count` say which impacts the marks stand for (the world's
+    // impact version and count when last brought up to date).
+    void cover(double ix, double iy, double r_sq);
+    void uncover_all();
+    std::uint64_t cover_version = 0;
+    int cover_count = 0;
 
 private:
     static constexpr int cells = 100;
@@ -67,14 +83,16 @@ private:
     std::uint64_t next_seq_ = 1;
     std::vector<std::uint32_t> free_slots_;
     std::uint32_t slots_ = 0;
+    // Uncovered walls listed in each cell.
+    std::vector<std::uint32_t> uncovered_ = std::vector<std::uint32_t>(cells * cells, 0);
     // Per-query marks, so a wall listed in several cells is handed out once.
     mutable std::vector<std::uint32_t> mark_;
     mutable std::uint32_t stamp_ = 0;
 };
 
-template <class Visit, class More>
-void wall_index::walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit,
-                          More&& more) const {
+template <class Visit, class More, class PassCovered>
+void wall_index::walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
+                          PassCovered&& pass_covered) const {
     new_query();
     auto hand_out = [&](const std::vector<entry>& list) {
         for (const entry& e : list)
@@ -94,9 +112,17 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
     double next_x = step_x ? ((cx + (step_x > 0 ? 1 : 0)) * cw_ - ox) / dx : inf;
     double next_y = step_y ? ((cy + (step_y > 0 ? 1 : 0)) * ch_ - oy) / dy : inf;
     const double delta_x = step_x ? cw_ / std::abs(dx) : inf, delta_y = step_y ? ch_ / std::abs(dy) : inf;
+    double t_enter = 0;
     for (;;) {
-        hand_out(buckets_[cy * cells + cx]);
+        const int cell = cy * cells + cx;
+        if (!pass_covered(t_enter)) {
+            hand_out(buckets_[cell]);
+        } else if (uncovered_[cell] > 0) {
+            for (const entry& e : buckets_[cell])
+                if (!e.covered && first_time(e)) visit(e);
+        }
         const double t_exit = next_x < next_y ? next_x : next_y;
+        t_enter = t_exit;
         if (!(t_exit <= length) || !more(t_exit)) return;
         if (next_x < next_y) {
             cx += step_x;
