@@ -64,6 +64,7 @@ bool box(int& l, int& t, int& r, int& b) {
 }  // namespace
 
 QPainter* dc::painter() {
+    raster_ready = false;
     if (external) return external;
     if (!target || target->image.isNull()) return nullptr;
     if (!own.isActive()) {
@@ -74,16 +75,24 @@ QPainter* dc::painter() {
 }
 
 bool dc::raster(raster_target& t) {
+    // The scene draws thousands of small shapes a tick: the access is taken once for a run of them.
+    if (raster_ready) {
+        t = raster_cache;
+        return true;
+    }
     if (external || !target || target->image.isNull()) return false;
     finish();
     t.pixels = reinterpret_cast<std::uint32_t*>(target->image.bits());
     t.width = target->image.width();
     t.height = target->image.height();
     t.stride = static_cast<int>(target->image.bytesPerLine() / 4);
+    raster_cache = t;
+    raster_ready = true;
     return true;
 }
 
 void dc::finish() {
+    raster_ready = false;
     if (own.isActive()) own.end();
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -14,13 +15,21 @@ namespace {
 constexpr long long coord_limit = 1 << 24;
 int limit(long long v) { return static_cast<int>(std::clamp(v, -coord_limit, coord_limit)); }
 
+void fill_pixels(std::uint32_t* at, std::ptrdiff_t count, std::uint32_t argb) {
+    // A colour of four equal bytes (white above all, the background) is a byte fill.
+    if ((argb & 0xFF) * 0x01010101u == argb)
+        std::memset(at, static_cast<int>(argb & 0xFF), static_cast<std::size_t>(count) * sizeof argb);
+    else
+        std::fill(at, at + count, argb);
+}
+
 void span(const raster_target& t, int y, int x0, int x1, std::uint32_t argb) {
     if (y < 0 || y >= t.height) return;
     x0 = std::max(x0, 0);
     x1 = std::min(x1, t.width - 1);
     if (x0 > x1) return;
     std::uint32_t* row = t.pixels + static_cast<std::ptrdiff_t>(y) * t.stride;
-    std::fill(row + x0, row + x1 + 1, argb);
+    fill_pixels(row + x0, x1 - x0 + 1, argb);
 }
 
 void plot(const raster_target& t, int x, int y, std::uint32_t argb) {
@@ -41,6 +50,12 @@ void raster_fill(const raster_target& t, int x0, int y0, int x1, int y1, std::ui
     if (!t.pixels) return;
     y0 = std::max(y0, 0);
     y1 = std::min(y1, t.height - 1);
+    if (y0 < y1 && x0 <= 0 && x1 >= t.width - 1 && t.stride == t.width) {
+        // Whole rows, one after the other in memory: one fill.
+        fill_pixels(t.pixels + static_cast<std::ptrdiff_t>(y0) * t.stride,
+                    static_cast<std::ptrdiff_t>(y1 - y0 + 1) * t.width, argb);
+        return;
+    }
     for (int y = y0; y <= y1; ++y) span(t, y, x0, x1, argb);
 }
 

@@ -33,6 +33,31 @@ bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double 
     return !(t0 > t1);
 }
 
+// cos(a) and sin(a) within 1e-15 for |a| <= 64 (false beyond), at a fraction of the cost of the
+// exact ones: enough to tell that a ray or a sensor certainly meets nothing, never to say what
+// it meets. Cody and Waite's reduction by pi/2 and the Taylor series on [-pi/4, pi/4].
+bool rough_cos_sin(double a, double& c, double& s) {
+    if (!(std::fabs(a) <= 64)) return false;
+    const double pio2_hi = 1.57079632673412561417e+00;  // 33 bits: k * pio2_hi is exact
+    const double pio2_lo = 6.07710050650619224932e-11;  // pi/2 - pio2_hi
+    const double k = std::nearbyint(a * 0.63661977236758134308);
+    const double r = (a - k * pio2_hi) - k * pio2_lo, r2 = r * r;
+    const double sr =
+        r * (1 + r2 * (-1.0 / 6 + r2 * (1.0 / 120 + r2 * (-1.0 / 5040 + r2 * (1.0 / 362880 +
+             r2 * (-1.0 / 39916800 + r2 * (1.0 / 6227020800 + r2 * (-1.0 / 1307674368000 +
+             r2 * (1.0 / 355687428096000)))))))));
+    const double cr =
+        1 + r2 * (-0.5 + r2 * (1.0 / 24 + r2 * (-1.0 / 720 + r2 * (1.0 / 40320 + r2 * (-1.0 / 3628800 +
+            r2 * (1.0 / 479001600 + r2 * (-1.0 / 87178291200 + r2 * (1.0 / 20922789888000))))))));
+    switch (static_cast<long long>(k) & 3) {
+        case 0: c = cr; s = sr; break;
+        case 1: c = -sr; s = cr; break;
+        case 2: c = -cr; s = -sr; break;
+        default: c = sr; s = -cr; break;
+    }
+    return true;
+}
+
 // Brings the index's impact cover up to the world's impacts: the newest impacts when impacts
 // were only added since, all of them again after the list was emptied.
 void cover_walls(wall_index& index, const impact_type* impacts, int impact_count, std::uint64_t impact_version) {
@@ -123,6 +148,18 @@ void world_class::cos_sin(double angle, double& c, double& s) {
 
 bool world_class::check_sensor(double x, double y, double angle, double range) {
     double c, sn;
+    // Most sensor points lie clear of every wall and well inside the world: the rough point
+    // tells so when nothing lies within 1e-9 of it, far more than it can be off by.
+    if (std::fabs(range) <= 1000 && rough_cos_sin(angle, c, sn)) {
+        const double m = 1e-9, sx = x + range * c, sy = y - range * sn;
+        if (sx >= m && sx <= world_width - m && sy >= m && sy <= world_height - m) {
+            wall_index_.gather_box(sx - m, sy - m, sx + m, sy + m, query_);
+            bool near = false;
+            for (const wall_index::entry* e : query_)
+                near = near || (e->x0 - m <= sx && sx <= e->x1 + m && e->y0 - m <= sy && sy <= e->y1 + m);
+            if (!near) return false;
+        }
+    }
     cos_sin(angle, c, sn);
     const double sx = x + range * c, sy = y - range * sn;
     if (sx < 0 || sx > world_width || sy < 0 || sy > world_height) return true;
@@ -135,6 +172,19 @@ double world_class::check_vision(double x, double y, double angle, bool& seen, p
 
 double world_class::check_vision_within(double x, double y, double angle, bool& seen, point& hit, double reach) {
     if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
+    // A ray that certainly meets no wall within reach sees nothing and records nothing: most rays
+    // are told so from the rough direction, without the exact cosine and sine. The test takes
+    // every wall the exact ray could take and more (margins of 2e-6 where the exact has 1e-6).
+    {
+        double rc, rs;
+        if (rough_cos_sin(angle, rc, rs) &&
+            wall_index_.ray_surely_clear(x, y, rc, -rs, reach + 1e-5, [&](const wall_index::entry& e) {
+                return ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, rc, -rs, reach + 2e-6, 2e-6);
+            })) {
+            seen = false;
+            return vision_horizon;
+        }
+    }
     const double L = world_width * world_height;
     double c, sn;
     cos_sin(angle, c, sn);
