@@ -16,11 +16,15 @@ constexpr long long coord_limit = 1 << 24;
 int limit(long long v) { return static_cast<int>(std::clamp(v, -coord_limit, coord_limit)); }
 
 void fill_pixels(std::uint32_t* at, std::ptrdiff_t count, std::uint32_t argb) {
-    // A colour of four equal bytes (white above all, the background) is a byte fill.
-    if ((argb & 0xFF) * 0x01010101u == argb)
+    // Most spans are a few pixels; a long one of four equal bytes (the white background above
+    // all) is a byte fill.
+    if (count < 64) {
+        for (std::ptrdiff_t i = 0; i < count; ++i) at[i] = argb;
+    } else if ((argb & 0xFF) * 0x01010101u == argb) {
         std::memset(at, static_cast<int>(argb & 0xFF), static_cast<std::size_t>(count) * sizeof argb);
-    else
+    } else {
         std::fill(at, at + count, argb);
+    }
 }
 
 void span(const raster_target& t, int y, int x0, int x1, std::uint32_t argb) {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int log_buffer_size = 30000;
@@ -50,7 +52,10 @@ int format_fixed(char* out, int size, const char* format, va_list args) {
         f += 2;
         const double v = va_arg(args, double);
         if (!(std::fabs(v) < 1e14)) return -1;
-        const long double rounded = std::nearbyint(std::fabs(static_cast<long double>(v)) * scale[precision]);
+        // Adding 2^63 leaves no bits below the units: the sum is rounded to an integer in the
+        // current rounding mode, as printf rounds.
+        const long double two63 = 9223372036854775808.0L;
+        const long double rounded = (std::fabs(static_cast<long double>(v)) * scale[precision] + two63) - two63;
         unsigned long long units = static_cast<unsigned long long>(rounded);
         char digits[32];
         int d = 0;
@@ -67,6 +72,17 @@ int format_fixed(char* out, int size, const char* format, va_list args) {
     }
     out[n] = '\0';
     return n;
+}
+
+// Writes to log.txt past the stream (which holds nothing between messages); falls back to the
+// stream on a short or failed write.
+void write_all(const char* data, std::size_t size) {
+    const int fd = fileno(log_file);
+    const ssize_t done = fd >= 0 ? ::write(fd, data, size) : -1;
+    if (done == static_cast<ssize_t>(size)) return;
+    const std::size_t from = done > 0 ? static_cast<std::size_t>(done) : 0;
+    std::fwrite(data + from, 1, size - from, log_file);
+    std::fflush(log_file);
 }
 
 }  // namespace
@@ -99,8 +115,9 @@ void log(const char* format, ...) {
         rotate_log();
         if (!log_file) return;
     }
-    std::fwrite(buffer, 1, static_cast<std::size_t>(length), log_file);
-    std::fflush(log_file);
+    // Every message is flushed at once, so the stream holds nothing between messages and the
+    // message goes straight to the file.
+    write_all(buffer, static_cast<std::size_t>(length));
     log_written += static_cast<std::uint64_t>(length);
 }
 

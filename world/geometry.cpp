@@ -33,31 +33,6 @@ bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double 
     return !(t0 > t1);
 }
 
-// cos(a) and sin(a) within 1e-15 for |a| <= 64 (false beyond), at a fraction of the cost of the
-// exact ones: enough to tell that a ray or a sensor certainly meets nothing, never to say what
-// it meets. Cody and Waite's reduction by pi/2 and the Taylor series on [-pi/4, pi/4].
-bool rough_cos_sin(double a, double& c, double& s) {
-    if (!(std::fabs(a) <= 64)) return false;
-    const double pio2_hi = 1.57079632673412561417e+00;  // 33 bits: k * pio2_hi is exact
-    const double pio2_lo = 6.07710050650619224932e-11;  // pi/2 - pio2_hi
-    const double k = std::nearbyint(a * 0.63661977236758134308);
-    const double r = (a - k * pio2_hi) - k * pio2_lo, r2 = r * r;
-    const double sr =
-        r * (1 + r2 * (-1.0 / 6 + r2 * (1.0 / 120 + r2 * (-1.0 / 5040 + r2 * (1.0 / 362880 +
-             r2 * (-1.0 / 39916800 + r2 * (1.0 / 6227020800 + r2 * (-1.0 / 1307674368000 +
-             r2 * (1.0 / 355687428096000)))))))));
-    const double cr =
-        1 + r2 * (-0.5 + r2 * (1.0 / 24 + r2 * (-1.0 / 720 + r2 * (1.0 / 40320 + r2 * (-1.0 / 3628800 +
-            r2 * (1.0 / 479001600 + r2 * (-1.0 / 87178291200 + r2 * (1.0 / 20922789888000))))))));
-    switch (static_cast<long long>(k) & 3) {
-        case 0: c = cr; s = sr; break;
-        case 1: c = -sr; s = cr; break;
-        case 2: c = -cr; s = -sr; break;
-        default: c = sr; s = -cr; break;
-    }
-    return true;
-}
-
 // Brings the index's impact cover up to the world's impacts: the newest impacts when impacts
 // were only added since, all of them again after the list was emptied.
 void cover_walls(wall_index& index, const impact_type* impacts, int impact_count, std::uint64_t impact_version) {
@@ -79,6 +54,29 @@ void cover_walls(wall_index& index, const impact_type* impacts, int impact_count
 bool outside_extent(double v, double e1, double e2) { return (v < e1 && v < e2) || (v > e1 && v > e2); }
 
 }  // namespace
+
+// Cody and Waite's reduction by pi/2 and the Taylor series on [-pi/4, pi/4].
+bool rough_cos_sin(double a, double& c, double& s) {
+    if (!(std::fabs(a) <= 64)) return false;
+    const double pio2_hi = 1.57079632673412561417e+00;  // 33 bits: k * pio2_hi is exact
+    const double pio2_lo = 6.07710050650619224932e-11;  // pi/2 - pio2_hi
+    const double k = std::nearbyint(a * 0.63661977236758134308);
+    const double r = (a - k * pio2_hi) - k * pio2_lo, r2 = r * r;
+    const double sr =
+        r * (1 + r2 * (-1.0 / 6 + r2 * (1.0 / 120 + r2 * (-1.0 / 5040 + r2 * (1.0 / 362880 +
+             r2 * (-1.0 / 39916800 + r2 * (1.0 / 6227020800 + r2 * (-1.0 / 1307674368000 +
+             r2 * (1.0 / 355687428096000)))))))));
+    const double cr =
+        1 + r2 * (-0.5 + r2 * (1.0 / 24 + r2 * (-1.0 / 720 + r2 * (1.0 / 40320 + r2 * (-1.0 / 3628800 +
+            r2 * (1.0 / 479001600 + r2 * (-1.0 / 87178291200 + r2 * (1.0 / 20922789888000))))))));
+    switch (static_cast<long long>(k) & 3) {
+        case 0: c = cr; s = sr; break;
+        case 1: c = -sr; s = cr; break;
+        case 2: c = -cr; s = -sr; break;
+        default: c = sr; s = -cr; break;
+    }
+    return true;
+}
 
 bool check_intersect(line l1, line l2, point& hit) {
     const double x1 = l1.p1.x, y1 = l1.p1.y, x2 = l1.p2.x, y2 = l1.p2.y;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "robot/robot.h"
+#include "world/geometry.h"
 #include "world/world.h"
 
 using namespace platform;
@@ -112,18 +113,72 @@ void world_class::draw_impacts(dc* hdc) {
     }
 }
 
+namespace {
+
+// The pixel that truncating v gives, when v lies surely more than 1e-6 from where truncation
+// changes: false otherwise. Points reckoned with a rough cosine and sine (within 1e-15, and
+// within 1e-8 of a pixel after scaling) then land in the pixels of the exact ones.
+bool sure_pixel(double v, int& px) {
+    if (!(std::fabs(v) < 1e8)) return false;
+    const double above = v - std::floor(v);
+    if (above < 1e-6 || above > 1 - 1e-6) return false;
+    px = static_cast<int>(v);
+    return true;
+}
+
+// Whether points within `reach` of (x, y), in a picture of bw by bh pixels over a world of w by h,
+// come out within 1e-8 of a pixel's exact position when reckoned with a rough cosine and sine.
+bool rough_pixels_ok(double x, double y, double reach, double bw, double bh, double w, double h) {
+    const double sx = bw / w, sy = bh / h;
+    return std::fabs(x) <= 1000 && std::fabs(y) <= 1000 && std::fabs(reach) <= 1000 && sx > 0 && sx <= 1e4 &&
+           sy > 0 && sy <= 1e4;
+}
+
+}  // namespace
+
 void world_class::draw_arrow(dc* hdc, double x, double y, double a, double L) {
     const double quarter_pi = 0.7853981633974483;
-    double ca = std::cos(a), sa = std::sin(a);
-    double tx = x + L * ca, ty = y - L * sa;
-    move_to(hdc, get_screen_x(x - L * ca), get_screen_y(y + L * sa));
-    line_to(hdc, get_screen_x(tx), get_screen_y(ty));
-    double h = 0.75 * L;
-    move_to(hdc, get_screen_x(x + h * std::cos(a - quarter_pi)),
-            get_screen_y(y - h * std::sin(a - quarter_pi)));
-    line_to(hdc, get_screen_x(tx), get_screen_y(ty));
-    line_to(hdc, get_screen_x(x + h * std::cos(a + quarter_pi)),
-            get_screen_y(y - h * std::sin(a + quarter_pi)));
+    const double h = 0.75 * L;
+    const double bw = buffer_w(), bh = buffer_h();
+    // The shaft's far end, the tip, and the two ends of the head, as get_screen_x and
+    // get_screen_y reckon them before truncation.
+    auto screen = [&](double ca, double sa, double cm, double sm, double cp, double sp, double v[8]) {
+        const double tx = x + L * ca, ty = y - L * sa;
+        v[0] = (x - L * ca) / world_width * bw;
+        v[1] = (y + L * sa) / world_height * bh;
+        v[2] = tx / world_width * bw;
+        v[3] = ty / world_height * bh;
+        v[4] = (x + h * cm) / world_width * bw;
+        v[5] = (y - h * sm) / world_height * bh;
+        v[6] = (x + h * cp) / world_width * bw;
+        v[7] = (y - h * sp) / world_height * bh;
+    };
+    int p[8];
+    double v[8], ca, sa, cm, sm, cp, sp;
+    bool sure = rough_pixels_ok(x, y, L, bw, bh, world_width, world_height) && rough_cos_sin(a, ca, sa) && rough_cos_sin(a - quarter_pi, cm, sm) &&
+                rough_cos_sin(a + quarter_pi, cp, sp);
+    if (sure) {
+        screen(ca, sa, cm, sm, cp, sp, v);
+        for (int i = 0; i < 8 && sure; ++i) sure = sure_pixel(v[i], p[i]);
+    }
+    if (!sure) {
+        ca = std::cos(a);
+        sa = std::sin(a);
+        const double tx = x + L * ca, ty = y - L * sa;
+        p[0] = get_screen_x(x - L * ca);
+        p[1] = get_screen_y(y + L * sa);
+        p[2] = get_screen_x(tx);
+        p[3] = get_screen_y(ty);
+        p[4] = get_screen_x(x + h * std::cos(a - quarter_pi));
+        p[5] = get_screen_y(y - h * std::sin(a - quarter_pi));
+        p[6] = get_screen_x(x + h * std::cos(a + quarter_pi));
+        p[7] = get_screen_y(y - h * std::sin(a + quarter_pi));
+    }
+    move_to(hdc, p[0], p[1]);
+    line_to(hdc, p[2], p[3]);
+    move_to(hdc, p[4], p[5]);
+    line_to(hdc, p[2], p[3]);
+    line_to(hdc, p[6], p[7]);
 }
 
 void world_class::draw_line(dc* hdc, const line& l) {
@@ -133,11 +188,25 @@ void world_class::draw_line(dc* hdc, const line& l) {
 
 void world_class::draw_sensor(dc* hdc, double x, double y, double a, double dist, double size,
                               unsigned long color) {
-    double px = x + dist * std::cos(a), py = y - dist * std::sin(a);
-    double half = 0.5 * size;
+    const double half = 0.5 * size;
+    const double bw = buffer_w(), bh = buffer_h();
+    int box[4];
+    double c, sn;
+    bool sure = rough_pixels_ok(x, y, std::fabs(dist) + std::fabs(half), bw, bh, world_width, world_height) && rough_cos_sin(a, c, sn);
+    if (sure) {
+        const double px = x + dist * c, py = y - dist * sn;
+        sure = sure_pixel((px - half) / world_width * bw, box[0]) && sure_pixel((py - half) / world_height * bh, box[1]) &&
+               sure_pixel((px + half) / world_width * bw, box[2]) && sure_pixel((py + half) / world_height * bh, box[3]);
+    }
+    if (!sure) {
+        const double px = x + dist * std::cos(a), py = y - dist * std::sin(a);
+        box[0] = get_screen_x(px - half);
+        box[1] = get_screen_y(py - half);
+        box[2] = get_screen_x(px + half);
+        box[3] = get_screen_y(py + half);
+    }
     brush old = select_brush(hdc, make_brush(static_cast<platform::color>(color)));
-    ellipse(hdc, get_screen_x(px - half), get_screen_y(py - half), get_screen_x(px + half),
-            get_screen_y(py + half));
+    ellipse(hdc, box[0], box[1], box[2], box[3]);
     select_brush(hdc, old);
 }
 
