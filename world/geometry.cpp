@@ -60,7 +60,8 @@ bool rough_cos_sin(double a, double& c, double& s) {
     if (!(std::fabs(a) <= 64)) return false;
     const double pio2_hi = 1.57079632673412561417e+00;  // 33 bits: k * pio2_hi is exact
     const double pio2_lo = 6.07710050650619224932e-11;  // pi/2 - pio2_hi
-    const double k = std::nearbyint(a * 0.63661977236758134308);
+    // The nearest integer to a * 2 / pi (adding 1.5 * 2^52 leaves no bits below the units).
+    const double k = (a * 0.63661977236758134308 + 6755399441055744.0) - 6755399441055744.0;
     const double r = (a - k * pio2_hi) - k * pio2_lo, r2 = r * r;
     const double sr =
         r * (1 + r2 * (-1.0 / 6 + r2 * (1.0 / 120 + r2 * (-1.0 / 5040 + r2 * (1.0 / 362880 +

@@ -1,12 +1,59 @@
 // Drawing of the scene, layer by layer, and the primitives the robots share.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
+#include "robot/nav_grid.h"
 #include "robot/robot.h"
 #include "world/geometry.h"
 #include "world/world.h"
 
 using namespace platform;
+
+namespace {
+
+// Every robot's waypoints, as robot_class::draw_waypoints draws them robot after robot. Robots
+// bound for one target share most of their path cells, so most waypoint ellipses are drawn
+// again later in the same box and colours; a later equal ellipse covers every pixel of an
+// earlier one with the same colour, whatever lies between, so only the last of equal ones is
+// drawn. The pen and brush left selected are those of the last waypoint, as before.
+void draw_all_waypoints(world_class& world, dc* hdc) {
+    static std::vector<waypoint_mark> marks;
+    static std::vector<int> slots;
+    static std::vector<char> later;
+    marks.clear();
+    for (unsigned i = 0; i < world.num_robots; ++i) {
+        const robot_class* robot = world.robots[i];
+        for (const waypoint_type* w = robot->waypoints; w; w = w->next) marks.push_back(waypoint_mark_of(*robot, *w));
+    }
+    if (marks.empty()) return;
+    std::size_t size = 16;
+    while (size < 2 * marks.size()) size *= 2;
+    slots.assign(size, -1);
+    later.assign(marks.size(), 0);
+    for (std::size_t i = marks.size(); i-- > 0;) {
+        const waypoint_mark& m = marks[i];
+        std::uint64_t h = static_cast<std::uint32_t>(m.l) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ static_cast<std::uint32_t>(m.t)) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ static_cast<std::uint32_t>(m.r)) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ static_cast<std::uint32_t>(m.b) ^ (m.current ? 0x100000000ull : 0)) * 0x9E3779B97F4A7C15ull;
+        for (std::size_t k = (h >> 32) & (size - 1);; k = (k + 1) & (size - 1)) {
+            if (slots[k] < 0) {
+                slots[k] = static_cast<int>(i);
+                break;
+            }
+            if (marks[static_cast<std::size_t>(slots[k])] == m) {
+                later[i] = 1;
+                break;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < marks.size(); ++i)
+        if (!later[i]) draw_waypoint_mark(hdc, world.palette, marks[i]);
+}
+
+}  // namespace
 
 void world_class::draw(dc* hdc) {
     select_pen(hdc, palette.white_pen);
@@ -22,7 +69,7 @@ void world_class::draw(dc* hdc) {
     if (show_walls) draw_walls(hdc);
     draw_target(hdc, target_x, target_y);
     if (show_impacts) draw_impacts(hdc);
-    for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw_waypoints(hdc);
+    draw_all_waypoints(*this, hdc);
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw(hdc);
     draw_chosen_mark(hdc);
     draw_names(hdc);
