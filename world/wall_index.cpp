@@ -30,6 +30,7 @@ void wall_index::place(const entry& e) {
     for (int y = y0; y <= y1; ++y)
         for (int x = x0; x <= x1; ++x) {
             buckets_[y * cells + x].push_back(e);
+            occupied_[y * cells + x] = 1;
             buckets_[y * cells + x].back().single = x0 == x1 && y0 == y1;
             if (!e.covered) ++uncovered_[y * cells + x];
         }
@@ -42,6 +43,7 @@ void wall_index::unplace(const entry& e) {
                 if (&list != &spill_ && !list[i].covered) --uncovered_[&list - buckets_];
                 list[i] = list.back();
                 list.pop_back();
+                if (&list != &spill_) occupied_[&list - buckets_] = !list.empty();
                 return;
             }
     };
@@ -99,6 +101,7 @@ void wall_index::remove(const wall_type* wall) {
 void wall_index::clear() {
     for (auto& b : buckets_) b.clear();
     std::fill(uncovered_.begin(), uncovered_.end(), 0);
+    std::fill(occupied_.begin(), occupied_.end(), 0);
     spill_.clear();
     where_.clear();
     free_slots_.clear();

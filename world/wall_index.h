@@ -92,6 +92,9 @@ private:
     std::uint32_t slots_ = 0;
     // Uncovered walls listed in each cell.
     std::vector<std::uint32_t> uncovered_ = std::vector<std::uint32_t>(cells * cells, 0);
+    // Whether each cell lists any wall: rays cross mostly empty cells, and this is read without
+    // touching the cell's list.
+    std::vector<std::uint8_t> occupied_ = std::vector<std::uint8_t>(cells * cells, 0);
     // Per-query marks, so a wall listed in several cells is handed out once.
     mutable std::vector<std::uint32_t> mark_;
     mutable std::uint32_t stamp_ = 0;
@@ -122,11 +125,13 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
     double t_enter = 0;
     for (;;) {
         const int cell = cy * cells + cx;
-        if (!pass_covered(t_enter)) {
-            hand_out(buckets_[cell]);
-        } else if (uncovered_[cell] > 0) {
-            for (const entry& e : buckets_[cell])
-                if (!e.covered && first_time(e)) visit(e);
+        if (occupied_[cell]) {
+            if (!pass_covered(t_enter)) {
+                hand_out(buckets_[cell]);
+            } else if (uncovered_[cell] > 0) {
+                for (const entry& e : buckets_[cell])
+                    if (!e.covered && first_time(e)) visit(e);
+            }
         }
         const double t_exit = next_x < next_y ? next_x : next_y;
         t_enter = t_exit;
@@ -155,8 +160,9 @@ bool wall_index::ray_surely_clear(double ox, double oy, double dx, double dy, do
     const double delta_x = cw_ / std::abs(dx), delta_y = ch_ / std::abs(dy);
     const double close = 1e-8;
     for (;;) {
-        for (const entry& e : buckets_[cy * cells + cx])
-            if (may_meet(e)) return false;
+        if (occupied_[cy * cells + cx])
+            for (const entry& e : buckets_[cy * cells + cx])
+                if (may_meet(e)) return false;
         if (std::abs(next_x - next_y) < close) return false;
         const double t_exit = next_x < next_y ? next_x : next_y;
         if (std::abs(t_exit - length) < close) return false;
