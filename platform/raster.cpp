@@ -146,6 +146,9 @@ const std::vector<ellipse_row>& cached_rows(int w, int h) {
     static const std::vector<ellipse_row>* last = nullptr;
     const std::uint32_t key = static_cast<std::uint32_t>(w) << 16 | static_cast<std::uint32_t>(h);
     if (last && key == last_key) return *last;
+    // A scene uses a handful of sizes; a picture resized many times makes more, so the cache
+    // starts afresh rather than growing without bound.
+    if (cache.size() >= 1024 && cache.find(key) == cache.end()) cache.clear();
     auto [it, added] = cache.try_emplace(key);
     if (added) {
         std::vector<ellipse_row>& rows = it->second;
