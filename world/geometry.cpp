@@ -177,10 +177,22 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     // every wall the exact ray could take and more (margins of 2e-6 where the exact has 1e-6).
     {
         double rc, rs;
-        if (rough_cos_sin(angle, rc, rs) &&
-            wall_index_.ray_surely_clear(x, y, rc, -rs, reach + 1e-5, [&](const wall_index::entry& e) {
-                return ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, rc, -rs, reach + 2e-6, 2e-6);
-            })) {
+        const bool rough = rough_cos_sin(angle, rc, rs);
+        // The slab test of ray_may_meet, multiplying by the direction's reciprocals: the walk
+        // asks only while both components are 1e-3 or more.
+        const double inv_x = 1 / rc, inv_y = -1 / rs, far = reach + 2e-6, m = 2e-6;
+        auto may_meet = [&](const wall_index::entry& e) {
+            double a = (e.x0 - m - x) * inv_x, b = (e.x1 + m - x) * inv_x;
+            if (a > b) std::swap(a, b);
+            double t0 = std::max(0.0, a), t1 = std::min(far, b);
+            a = (e.y0 - m - y) * inv_y;
+            b = (e.y1 + m - y) * inv_y;
+            if (a > b) std::swap(a, b);
+            t0 = std::max(t0, a);
+            t1 = std::min(t1, b);
+            return !(t0 > t1);
+        };
+        if (rough && wall_index_.ray_surely_clear(x, y, rc, -rs, reach + 1e-5, may_meet)) {
             seen = false;
             return vision_horizon;
         }
@@ -226,7 +238,8 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     for (const ray_wall& r : ray_walls_) {
         const double d = r.d;
         const point crossing = r.at;
-        if (d < 1.0) add_impact(crossing.x, crossing.y);
+        // A covered wall's crossing merges with an impact already recorded: nothing to record.
+        if (d < 1.0 && !r.entry->covered) add_impact(crossing.x, crossing.y);
         if (d > 0 && d < vision_horizon) {
             hit = crossing;
             seen = true;

@@ -6,14 +6,6 @@
 wall_index::wall_index(double width, double height)
     : width_(width), height_(height), cw_(width / cells), ch_(height / cells) {}
 
-int wall_index::cell_x(double x) const {
-    const double c = std::floor(x / cw_);
-    return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
-}
-int wall_index::cell_y(double y) const {
-    const double c = std::floor(y / ch_);
-    return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
-}
 
 bool wall_index::inside(const entry& e) const {
     // Not-a-number corners fail every comparison and go with the walls outside.
@@ -142,16 +134,20 @@ void wall_index::sort_by_list(std::vector<const entry*>& found) {
 }
 
 void wall_index::cover(double ix, double iy, double r_sq) {
-    // Squared distances from a crossing on the box to the impact stay below r_sq by this much
-    // when the corners' are: crossings lie on the box up to rounding.
+    // A crossing lies on the box up to rounding: along an edge it is held to the edge's ends,
+    // across it the crossing of the two lines can stray by about 1e-13 over the edge's length.
+    // Boxes 1e-3 or more a side keep that below 1e-9, well inside this margin on the squared
+    // distance (5e-9 on the distance); thinner ones are never covered.
     const double limit = r_sq - 1e-9;
+    const double min_side = 1e-3;
     if (!(limit > 0) || !(ix >= 0 && ix <= width_ && iy >= 0 && iy <= height_)) return;
     const double r = std::sqrt(r_sq);
     auto near = [&](double x, double y) { return (x - ix) * (x - ix) + (y - iy) * (y - iy) < limit; };
     for (int y = cell_y(iy - r); y <= cell_y(iy + r); ++y)
         for (int x = cell_x(ix - r); x <= cell_x(ix + r); ++x)
             for (entry& e : buckets_[y * cells + x]) {
-                if (e.covered || !near(e.x0, e.y0) || !near(e.x1, e.y0) || !near(e.x0, e.y1) || !near(e.x1, e.y1))
+                if (e.covered || !(e.x1 - e.x0 >= min_side && e.y1 - e.y0 >= min_side) || !near(e.x0, e.y0) ||
+                    !near(e.x1, e.y0) || !near(e.x0, e.y1) || !near(e.x1, e.y1))
                     continue;
                 // Every cell listing the wall lies within the box's cells: mark each copy.
                 for (int wy = cell_y(e.y0 - hair); wy <= cell_y(e.y1 + hair); ++wy)

@@ -75,8 +75,14 @@ private:
     static constexpr int cells = 100;
     static constexpr double hair = 1e-6;
 
-    int cell_x(double x) const;
-    int cell_y(double y) const;
+    int cell_x(double x) const {
+        const double c = std::floor(x / cw_);
+        return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
+    }
+    int cell_y(double y) const {
+        const double c = std::floor(y / ch_);
+        return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
+    }
     bool inside(const entry& e) const;
     void place(const entry& e);
     void unplace(const entry& e);
