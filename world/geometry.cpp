@@ -45,6 +45,7 @@ void cover_walls(wall_index& index, const impact_type* impacts, int impact_count
     } else {
         index.uncover_all();
     }
+    // 0.01: the square of add_impact's merge radius, 0.1.
     for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) index.cover(i->x, i->y, 0.01);
     index.cover_version = impact_version;
     index.cover_count = impact_count;

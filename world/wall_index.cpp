@@ -6,7 +6,6 @@
 wall_index::wall_index(double width, double height)
     : width_(width), height_(height), cw_(width / cells), ch_(height / cells) {}
 
-
 bool wall_index::inside(const entry& e) const {
     // Not-a-number corners fail every comparison and go with the walls outside.
     return e.x0 >= 0 && e.x1 <= width_ && e.y0 >= 0 && e.y1 <= height_;
