@@ -9,6 +9,9 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "platform/qt_internal.h"
 
@@ -61,6 +64,7 @@ bool box(int& l, int& t, int& r, int& b) {
 }  // namespace
 
 QPainter* dc::painter() {
+    raster_ready = false;
     if (external) return external;
     if (!target || target->image.isNull()) return nullptr;
     if (!own.isActive()) {
@@ -71,16 +75,24 @@ QPainter* dc::painter() {
 }
 
 bool dc::raster(raster_target& t) {
+    // The scene draws thousands of small shapes a tick: the access is taken once for a run of them.
+    if (raster_ready) {
+        t = raster_cache;
+        return true;
+    }
     if (external || !target || target->image.isNull()) return false;
     finish();
     t.pixels = reinterpret_cast<std::uint32_t*>(target->image.bits());
     t.width = target->image.width();
     t.height = target->image.height();
     t.stride = static_cast<int>(target->image.bytesPerLine() / 4);
+    raster_cache = t;
+    raster_ready = true;
     return true;
 }
 
 void dc::finish() {
+    raster_ready = false;
     if (own.isActive()) own.end();
 }
 
@@ -400,7 +412,18 @@ void overlay(dc* dst, bitmap* layer) {
     for (int y = 0; y < h; ++y) {
         const auto* from = reinterpret_cast<const std::uint32_t*>(src.constScanLine(y));
         std::uint32_t* to = t.pixels + static_cast<std::ptrdiff_t>(y) * t.stride;
-        for (int x = 0; x < w; ++x)
+        int x = 0;
+#ifdef __SSE2__
+        // Four pixels at a time: a pixel of the layer with any alpha replaces the scene's.
+        for (; x + 4 <= w; x += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
+            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(to + x));
+            const __m128i keep = _mm_cmpeq_epi32(_mm_srli_epi32(v, 24), _mm_setzero_si128());
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x),
+                             _mm_or_si128(_mm_andnot_si128(keep, v), _mm_and_si128(keep, old)));
+        }
+#endif
+        for (; x < w; ++x)
             if (from[x] >> 24) to[x] = from[x];
     }
 }

@@ -68,6 +68,11 @@ public:
     bool raster(raster_target& t);
     // Ends drawing on the bitmap so its pixels can be read.
     void finish();
+
+    // The pixel access last handed out, good until the painter or anything else that reads or
+    // replaces the bitmap comes in between (every such path ends the drawing with finish()).
+    raster_target raster_cache;
+    bool raster_ready = false;
 };
 
 // Sends a message to a window's procedure if the window is alive.

@@ -284,19 +284,20 @@ void robot_class::free_waypoints() {
     by_index_.clear();
 }
 
+waypoint_mark waypoint_mark_of(const robot_class& robot, const waypoint_type& w) {
+    const world_class& world = *robot.world;
+    return {world.get_screen_x(w.x - 0.05), world.get_screen_y(w.y - 0.05), world.get_screen_x(w.x + 0.05),
+            world.get_screen_y(w.y + 0.05), w.index == robot.current_waypoint};
+}
+
+void draw_waypoint_mark(dc* hdc, const palette_type& p, const waypoint_mark& m) {
+    select_brush(hdc, m.current ? p.red_brush : p.azure_brush);
+    select_pen(hdc, m.current ? p.black_pen : p.azure_pen);
+    ellipse(hdc, m.l, m.t, m.r, m.b);
+}
+
 void robot_class::draw_waypoints(dc* hdc) {
-    const palette_type& m = world->palette;
-    for (const waypoint_type* w = waypoints; w; w = w->next) {
-        if (w->index == current_waypoint) {
-            select_brush(hdc, m.red_brush);
-            select_pen(hdc, m.black_pen);
-        } else {
-            select_brush(hdc, m.azure_brush);
-            select_pen(hdc, m.azure_pen);
-        }
-        ellipse(hdc, world->get_screen_x(w->x - 0.05), world->get_screen_y(w->y - 0.05),
-                world->get_screen_x(w->x + 0.05), world->get_screen_y(w->y + 0.05));
-    }
+    for (const waypoint_type* w = waypoints; w; w = w->next) draw_waypoint_mark(hdc, world->palette, waypoint_mark_of(*this, *w));
 }
 
 void world_class::world_draw_map_grid(robot_class* robot, dc* hdc) {

@@ -3,7 +3,11 @@
 
 #include <cstdint>
 
+#include "platform/draw.h"
 #include "support/types.h"
+
+class robot_class;
+struct palette_type;
 
 constexpr int nav_size = 75;
 constexpr std::int32_t nav_obstacle = -1;
@@ -34,3 +38,13 @@ void compute_step_costs(const impact_type* impacts, double width, double height,
 // the pass-by-pass wavefront converges to, computed cheapest first.
 void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx,
                            int target_my, std::int32_t grid[nav_size][nav_size]);
+
+// A waypoint as drawn: an ellipse 0.1 across in this pixel box, red with a black outline for the
+// robot's current waypoint and azure for the others.
+struct waypoint_mark {
+    int l, t, r, b;
+    bool current;
+    bool operator==(const waypoint_mark&) const = default;
+};
+waypoint_mark waypoint_mark_of(const robot_class& robot, const waypoint_type& w);
+void draw_waypoint_mark(platform::dc* hdc, const palette_type& p, const waypoint_mark& m);

@@ -660,6 +660,11 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
             ASSERT_EQ(plain.remove_wall(same[1]), gone);
             ASSERT_EQ(probe.remove_wall(same[2]), gone);
         }
+        if (round % 97 == 50) {  // key N: the impacts go, and rays record them afresh
+            fast.free_impacts();
+            probe.free_impacts();
+            ref.impacts.clear();
+        }
         ASSERT_EQ(fast.check_wall_point(o.x, o.y), in_some_wall(o.x, o.y));
         for (double margin : {0.05, 0.25, 0.3}) ASSERT_EQ(fast.close_to_wall(o.x, o.y, margin), near_some_wall(o.x, o.y, margin));
         // The robot's pattern: six sensor rays, then twelve probe rays, then axis-aligned ones.

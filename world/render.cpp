@@ -1,11 +1,59 @@
 // Drawing of the scene, layer by layer, and the primitives the robots share.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
+#include "robot/nav_grid.h"
 #include "robot/robot.h"
+#include "world/geometry.h"
 #include "world/world.h"
 
 using namespace platform;
+
+namespace {
+
+// Every robot's waypoints, as robot_class::draw_waypoints draws them robot after robot. Robots
+// bound for one target share most of their path cells, so most waypoint ellipses are drawn
+// again later in the same box and colours; a later equal ellipse covers every pixel of an
+// earlier one with the same colour, whatever lies between, so only the last of equal ones is
+// drawn. The pen and brush left selected are those of the last waypoint, as before.
+void draw_all_waypoints(world_class& world, dc* hdc) {
+    static std::vector<waypoint_mark> marks;
+    static std::vector<int> slots;
+    static std::vector<char> later;
+    marks.clear();
+    for (unsigned i = 0; i < world.num_robots; ++i) {
+        const robot_class* robot = world.robots[i];
+        for (const waypoint_type* w = robot->waypoints; w; w = w->next) marks.push_back(waypoint_mark_of(*robot, *w));
+    }
+    if (marks.empty()) return;
+    std::size_t size = 16;
+    while (size < 2 * marks.size()) size *= 2;
+    slots.assign(size, -1);
+    later.assign(marks.size(), 0);
+    for (std::size_t i = marks.size(); i-- > 0;) {
+        const waypoint_mark& m = marks[i];
+        std::uint64_t h = static_cast<std::uint32_t>(m.l) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ static_cast<std::uint32_t>(m.t)) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ static_cast<std::uint32_t>(m.r)) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ static_cast<std::uint32_t>(m.b) ^ (m.current ? 0x100000000ull : 0)) * 0x9E3779B97F4A7C15ull;
+        for (std::size_t k = (h >> 32) & (size - 1);; k = (k + 1) & (size - 1)) {
+            if (slots[k] < 0) {
+                slots[k] = static_cast<int>(i);
+                break;
+            }
+            if (marks[static_cast<std::size_t>(slots[k])] == m) {
+                later[i] = 1;
+                break;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < marks.size(); ++i)
+        if (!later[i]) draw_waypoint_mark(hdc, world.palette, marks[i]);
+}
+
+}  // namespace
 
 void world_class::draw(dc* hdc) {
     select_pen(hdc, palette.white_pen);
@@ -21,7 +69,7 @@ void world_class::draw(dc* hdc) {
     if (show_walls) draw_walls(hdc);
     draw_target(hdc, target_x, target_y);
     if (show_impacts) draw_impacts(hdc);
-    for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw_waypoints(hdc);
+    draw_all_waypoints(*this, hdc);
     for (unsigned i = 0; i < num_robots; ++i) robots[i]->draw(hdc);
     draw_chosen_mark(hdc);
     draw_names(hdc);
@@ -112,18 +160,72 @@ void world_class::draw_impacts(dc* hdc) {
     }
 }
 
+namespace {
+
+// The pixel that truncating v gives, when v lies surely more than 1e-6 from where truncation
+// changes: false otherwise. Points reckoned with a rough cosine and sine (within 1e-15, and
+// within 1e-8 of a pixel after scaling) then land in the pixels of the exact ones.
+bool sure_pixel(double v, int& px) {
+    if (!(std::fabs(v) < 1e8)) return false;
+    const double above = v - std::floor(v);
+    if (above < 1e-6 || above > 1 - 1e-6) return false;
+    px = static_cast<int>(v);
+    return true;
+}
+
+// Whether points within `reach` of (x, y), in a picture of bw by bh pixels over a world of w by h,
+// come out within 1e-8 of a pixel's exact position when reckoned with a rough cosine and sine.
+bool rough_pixels_ok(double x, double y, double reach, double bw, double bh, double w, double h) {
+    const double sx = bw / w, sy = bh / h;
+    return std::fabs(x) <= 1000 && std::fabs(y) <= 1000 && std::fabs(reach) <= 1000 && sx > 0 && sx <= 1e4 &&
+           sy > 0 && sy <= 1e4;
+}
+
+}  // namespace
+
 void world_class::draw_arrow(dc* hdc, double x, double y, double a, double L) {
     const double quarter_pi = 0.7853981633974483;
-    double ca = std::cos(a), sa = std::sin(a);
-    double tx = x + L * ca, ty = y - L * sa;
-    move_to(hdc, get_screen_x(x - L * ca), get_screen_y(y + L * sa));
-    line_to(hdc, get_screen_x(tx), get_screen_y(ty));
-    double h = 0.75 * L;
-    move_to(hdc, get_screen_x(x + h * std::cos(a - quarter_pi)),
-            get_screen_y(y - h * std::sin(a - quarter_pi)));
-    line_to(hdc, get_screen_x(tx), get_screen_y(ty));
-    line_to(hdc, get_screen_x(x + h * std::cos(a + quarter_pi)),
-            get_screen_y(y - h * std::sin(a + quarter_pi)));
+    const double h = 0.75 * L;
+    const double bw = buffer_w(), bh = buffer_h();
+    // The shaft's far end, the tip, and the two ends of the head, as get_screen_x and
+    // get_screen_y reckon them before truncation.
+    auto screen = [&](double ca, double sa, double cm, double sm, double cp, double sp, double v[8]) {
+        const double tx = x + L * ca, ty = y - L * sa;
+        v[0] = (x - L * ca) / world_width * bw;
+        v[1] = (y + L * sa) / world_height * bh;
+        v[2] = tx / world_width * bw;
+        v[3] = ty / world_height * bh;
+        v[4] = (x + h * cm) / world_width * bw;
+        v[5] = (y - h * sm) / world_height * bh;
+        v[6] = (x + h * cp) / world_width * bw;
+        v[7] = (y - h * sp) / world_height * bh;
+    };
+    int p[8];
+    double v[8], ca, sa, cm, sm, cp, sp;
+    bool sure = rough_pixels_ok(x, y, L, bw, bh, world_width, world_height) && rough_cos_sin(a, ca, sa) && rough_cos_sin(a - quarter_pi, cm, sm) &&
+                rough_cos_sin(a + quarter_pi, cp, sp);
+    if (sure) {
+        screen(ca, sa, cm, sm, cp, sp, v);
+        for (int i = 0; i < 8 && sure; ++i) sure = sure_pixel(v[i], p[i]);
+    }
+    if (!sure) {
+        ca = std::cos(a);
+        sa = std::sin(a);
+        const double tx = x + L * ca, ty = y - L * sa;
+        p[0] = get_screen_x(x - L * ca);
+        p[1] = get_screen_y(y + L * sa);
+        p[2] = get_screen_x(tx);
+        p[3] = get_screen_y(ty);
+        p[4] = get_screen_x(x + h * std::cos(a - quarter_pi));
+        p[5] = get_screen_y(y - h * std::sin(a - quarter_pi));
+        p[6] = get_screen_x(x + h * std::cos(a + quarter_pi));
+        p[7] = get_screen_y(y - h * std::sin(a + quarter_pi));
+    }
+    move_to(hdc, p[0], p[1]);
+    line_to(hdc, p[2], p[3]);
+    move_to(hdc, p[4], p[5]);
+    line_to(hdc, p[2], p[3]);
+    line_to(hdc, p[6], p[7]);
 }
 
 void world_class::draw_line(dc* hdc, const line& l) {
@@ -133,11 +235,25 @@ void world_class::draw_line(dc* hdc, const line& l) {
 
 void world_class::draw_sensor(dc* hdc, double x, double y, double a, double dist, double size,
                               unsigned long color) {
-    double px = x + dist * std::cos(a), py = y - dist * std::sin(a);
-    double half = 0.5 * size;
+    const double half = 0.5 * size;
+    const double bw = buffer_w(), bh = buffer_h();
+    int box[4];
+    double c, sn;
+    bool sure = rough_pixels_ok(x, y, std::fabs(dist) + std::fabs(half), bw, bh, world_width, world_height) && rough_cos_sin(a, c, sn);
+    if (sure) {
+        const double px = x + dist * c, py = y - dist * sn;
+        sure = sure_pixel((px - half) / world_width * bw, box[0]) && sure_pixel((py - half) / world_height * bh, box[1]) &&
+               sure_pixel((px + half) / world_width * bw, box[2]) && sure_pixel((py + half) / world_height * bh, box[3]);
+    }
+    if (!sure) {
+        const double px = x + dist * std::cos(a), py = y - dist * std::sin(a);
+        box[0] = get_screen_x(px - half);
+        box[1] = get_screen_y(py - half);
+        box[2] = get_screen_x(px + half);
+        box[3] = get_screen_y(py + half);
+    }
     brush old = select_brush(hdc, make_brush(static_cast<platform::color>(color)));
-    ellipse(hdc, get_screen_x(px - half), get_screen_y(py - half), get_screen_x(px + half),
-            get_screen_y(py + half));
+    ellipse(hdc, box[0], box[1], box[2], box[3]);
     select_brush(hdc, old);
 }
 

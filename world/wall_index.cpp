@@ -6,15 +6,6 @@
 wall_index::wall_index(double width, double height)
     : width_(width), height_(height), cw_(width / cells), ch_(height / cells) {}
 
-int wall_index::cell_x(double x) const {
-    const double c = std::floor(x / cw_);
-    return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
-}
-int wall_index::cell_y(double y) const {
-    const double c = std::floor(y / ch_);
-    return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
-}
-
 bool wall_index::inside(const entry& e) const {
     // Not-a-number corners fail every comparison and go with the walls outside.
     return e.x0 >= 0 && e.x1 <= width_ && e.y0 >= 0 && e.y1 <= height_;
@@ -23,18 +14,27 @@ bool wall_index::inside(const entry& e) const {
 void wall_index::place(const entry& e) {
     if (!inside(e)) {
         spill_.push_back(e);
+        spill_.back().single = false;
         return;
     }
-    for (int y = cell_y(e.y0 - hair); y <= cell_y(e.y1 + hair); ++y)
-        for (int x = cell_x(e.x0 - hair); x <= cell_x(e.x1 + hair); ++x) buckets_[y * cells + x].push_back(e);
+    const int x0 = cell_x(e.x0 - hair), x1 = cell_x(e.x1 + hair), y0 = cell_y(e.y0 - hair), y1 = cell_y(e.y1 + hair);
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            buckets_[y * cells + x].push_back(e);
+            occupied_[y * cells + x] = 1;
+            buckets_[y * cells + x].back().single = x0 == x1 && y0 == y1;
+            if (!e.covered) ++uncovered_[y * cells + x];
+        }
 }
 
 void wall_index::unplace(const entry& e) {
     auto drop = [&](std::vector<entry>& list) {
         for (std::size_t i = 0; i < list.size(); ++i)
             if (list[i].wall == e.wall) {
+                if (&list != &spill_ && !list[i].covered) --uncovered_[&list - buckets_];
                 list[i] = list.back();
                 list.pop_back();
+                if (&list != &spill_) occupied_[&list - buckets_] = !list.empty();
                 return;
             }
     };
@@ -52,6 +52,7 @@ void box_of(const wall_type* w, wall_index::entry& e) {
     e.x1 = std::max(w->x, w->x + w->w);
     e.y0 = std::min(w->y, w->y + w->h);
     e.y1 = std::max(w->y, w->y + w->h);
+    e.covered = false;
     // min and max pass a not-a-number corner on or drop it; either way the wall must count as
     // reaching outside.
     if (std::isnan(w->x) || std::isnan(w->y) || std::isnan(w->w) || std::isnan(w->h)) e.x0 = NAN;
@@ -59,7 +60,7 @@ void box_of(const wall_type* w, wall_index::entry& e) {
 }  // namespace
 
 void wall_index::add(const wall_type* wall) {
-    entry e{wall, next_seq_++, 0, 0, 0, 0, 0};
+    entry e{wall, next_seq_++, 0, false, false, 0, 0, 0, 0};
     if (!free_slots_.empty()) {
         e.slot = free_slots_.back();
         free_slots_.pop_back();
@@ -90,6 +91,8 @@ void wall_index::remove(const wall_type* wall) {
 
 void wall_index::clear() {
     for (auto& b : buckets_) b.clear();
+    std::fill(uncovered_.begin(), uncovered_.end(), 0);
+    std::fill(occupied_.begin(), occupied_.end(), 0);
     spill_.clear();
     where_.clear();
     free_slots_.clear();
@@ -105,6 +108,7 @@ void wall_index::new_query() const {
 }
 
 bool wall_index::first_time(const entry& e) const {
+    if (e.single) return true;
     if (mark_[e.slot] == stamp_) return false;
     mark_[e.slot] = stamp_;
     return true;
@@ -126,4 +130,38 @@ void wall_index::gather_box(double x0, double y0, double x1, double y1, std::vec
 
 void wall_index::sort_by_list(std::vector<const entry*>& found) {
     std::sort(found.begin(), found.end(), [](const entry* a, const entry* b) { return a->seq > b->seq; });
+}
+
+void wall_index::cover(double ix, double iy, double r_sq) {
+    // A crossing lies on the box up to rounding: along an edge it is held to the edge's ends,
+    // across it the crossing of the two lines can stray by about 1e-13 over the edge's length.
+    // Boxes 1e-3 or more a side keep that below 1e-9, well inside this margin on the squared
+    // distance (5e-9 on the distance); thinner ones are never covered.
+    const double limit = r_sq - 1e-9;
+    const double min_side = 1e-3;
+    if (!(limit > 0) || !(ix >= 0 && ix <= width_ && iy >= 0 && iy <= height_)) return;
+    const double r = std::sqrt(r_sq);
+    auto near = [&](double x, double y) { return (x - ix) * (x - ix) + (y - iy) * (y - iy) < limit; };
+    for (int y = cell_y(iy - r); y <= cell_y(iy + r); ++y)
+        for (int x = cell_x(ix - r); x <= cell_x(ix + r); ++x)
+            for (entry& e : buckets_[y * cells + x]) {
+                if (e.covered || !(e.x1 - e.x0 >= min_side && e.y1 - e.y0 >= min_side) || !near(e.x0, e.y0) ||
+                    !near(e.x1, e.y0) || !near(e.x0, e.y1) || !near(e.x1, e.y1))
+                    continue;
+                // Every cell listing the wall lies within the box's cells: mark each copy.
+                for (int wy = cell_y(e.y0 - hair); wy <= cell_y(e.y1 + hair); ++wy)
+                    for (int wx = cell_x(e.x0 - hair); wx <= cell_x(e.x1 + hair); ++wx)
+                        for (entry& copy : buckets_[wy * cells + wx])
+                            if (copy.wall == e.wall && !copy.covered) {
+                                copy.covered = true;
+                                --uncovered_[wy * cells + wx];
+                            }
+            }
+}
+
+void wall_index::uncover_all() {
+    for (int c = 0; c < cells * cells; ++c) {
+        for (entry& e : buckets_[c]) e.covered = false;
+        uncovered_[c] = static_cast<std::uint32_t>(buckets_[c].size());
+    }
 }

@@ -22,6 +22,8 @@ public:
         const wall_type* wall;
         std::uint64_t seq;  // larger is newer: list order is descending seq
         std::uint32_t slot;
+        bool single;   // listed in one cell only: no query meets it twice
+        bool covered;  // every point of the box lies within the merge radius of one impact
         double x0, x1, y0, y1;  // the box, corners ordered
     };
 
@@ -44,16 +46,43 @@ public:
     // nearest first, up to `length`. For each wall not handed out before, `visit(entry)` is
     // called; after each cell `more(t_exit)` says whether to go on, t_exit being the distance at
     // which the ray leaves the cell. Walls reaching outside the world are visited first. An origin
-    // outside the world visits every wall.
-    template <class Visit, class More>
-    void walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more) const;
+    // outside the world visits every wall. In a cell the ray enters at t_enter with
+    // `pass_covered(t_enter)` true, covered walls are passed over (they may come up in a later
+    // cell, where they are asked about again).
+    template <class Visit, class More, class PassCovered>
+    void walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
+                  PassCovered&& pass_covered) const;
+
+    // Whether walk_ray along (dx, dy) up to `length` would certainly hand out no wall that
+    // `may_meet` accepts, given that the exact direction lies within 1e-14 of (dx, dy): the
+    // cells it walks are then those of the exact walk, told apart only where the walk passes
+    // within 1e-8 of a cell corner or of its end, or runs within 1e-3 of an axis (false then).
+    template <class MayMeet>
+    bool ray_surely_clear(double ox, double oy, double dx, double dy, double length, MayMeet&& may_meet) const;
+
+    // Impact cover. A ray records an impact where it crosses a wall, unless an earlier impact
+    // lies closer than the merge radius: a wall whose whole box lies that close to one impact
+    // can add none, and rays that cannot choose it either may pass it over. Walls start
+    // uncovered (new, resized, or after uncover_all); cover marks those near a new impact.
+    // `cover_version` and `cover_count` say which impacts the marks stand for (the world's
+    // impact version and count when last brought up to date).
+    void cover(double ix, double iy, double r_sq);
+    void uncover_all();
+    std::uint64_t cover_version = 0;
+    int cover_count = 0;
 
 private:
     static constexpr int cells = 100;
     static constexpr double hair = 1e-6;
 
-    int cell_x(double x) const;
-    int cell_y(double y) const;
+    int cell_x(double x) const {
+        const double c = std::floor(x / cw_);
+        return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
+    }
+    int cell_y(double y) const {
+        const double c = std::floor(y / ch_);
+        return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
+    }
     bool inside(const entry& e) const;
     void place(const entry& e);
     void unplace(const entry& e);
@@ -67,14 +96,19 @@ private:
     std::uint64_t next_seq_ = 1;
     std::vector<std::uint32_t> free_slots_;
     std::uint32_t slots_ = 0;
+    // Uncovered walls listed in each cell.
+    std::vector<std::uint32_t> uncovered_ = std::vector<std::uint32_t>(cells * cells, 0);
+    // Whether each cell lists any wall: rays cross mostly empty cells, and this is read without
+    // touching the cell's list.
+    std::vector<std::uint8_t> occupied_ = std::vector<std::uint8_t>(cells * cells, 0);
     // Per-query marks, so a wall listed in several cells is handed out once.
     mutable std::vector<std::uint32_t> mark_;
     mutable std::uint32_t stamp_ = 0;
 };
 
-template <class Visit, class More>
-void wall_index::walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit,
-                          More&& more) const {
+template <class Visit, class More, class PassCovered>
+void wall_index::walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
+                          PassCovered&& pass_covered) const {
     new_query();
     auto hand_out = [&](const std::vector<entry>& list) {
         for (const entry& e : list)
@@ -94,9 +128,19 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
     double next_x = step_x ? ((cx + (step_x > 0 ? 1 : 0)) * cw_ - ox) / dx : inf;
     double next_y = step_y ? ((cy + (step_y > 0 ? 1 : 0)) * ch_ - oy) / dy : inf;
     const double delta_x = step_x ? cw_ / std::abs(dx) : inf, delta_y = step_y ? ch_ / std::abs(dy) : inf;
+    double t_enter = 0;
     for (;;) {
-        hand_out(buckets_[cy * cells + cx]);
+        const int cell = cy * cells + cx;
+        if (occupied_[cell]) {
+            if (!pass_covered(t_enter)) {
+                hand_out(buckets_[cell]);
+            } else if (uncovered_[cell] > 0) {
+                for (const entry& e : buckets_[cell])
+                    if (!e.covered && first_time(e)) visit(e);
+            }
+        }
         const double t_exit = next_x < next_y ? next_x : next_y;
+        t_enter = t_exit;
         if (!(t_exit <= length) || !more(t_exit)) return;
         if (next_x < next_y) {
             cx += step_x;
@@ -106,5 +150,36 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
             next_y += delta_y;
         }
         if (cx < 0 || cy < 0 || cx >= cells || cy >= cells) return;
+    }
+}
+
+template <class MayMeet>
+bool wall_index::ray_surely_clear(double ox, double oy, double dx, double dy, double length,
+                                  MayMeet&& may_meet) const {
+    if (!spill_.empty() || !(ox >= 0 && ox <= width_ && oy >= 0 && oy <= height_)) return false;
+    if (!(std::abs(dx) >= 1e-3 && std::abs(dy) >= 1e-3)) return false;
+    // The same steps as walk_ray.
+    int cx = cell_x(ox), cy = cell_y(oy);
+    const int step_x = dx > 0 ? 1 : -1, step_y = dy > 0 ? 1 : -1;
+    double next_x = ((cx + (step_x > 0 ? 1 : 0)) * cw_ - ox) / dx;
+    double next_y = ((cy + (step_y > 0 ? 1 : 0)) * ch_ - oy) / dy;
+    const double delta_x = cw_ / std::abs(dx), delta_y = ch_ / std::abs(dy);
+    const double close = 1e-8;
+    for (;;) {
+        if (occupied_[cy * cells + cx])
+            for (const entry& e : buckets_[cy * cells + cx])
+                if (may_meet(e)) return false;
+        if (std::abs(next_x - next_y) < close) return false;
+        const double t_exit = next_x < next_y ? next_x : next_y;
+        if (std::abs(t_exit - length) < close) return false;
+        if (!(t_exit <= length)) return true;
+        if (next_x < next_y) {
+            cx += step_x;
+            next_x += delta_x;
+        } else {
+            cy += step_y;
+            next_y += delta_y;
+        }
+        if (cx < 0 || cy < 0 || cx >= cells || cy >= cells) return true;
     }
 }
