@@ -11,6 +11,7 @@
 #include "support/log.h"
 #include "support/maths.h"
 #include "support/random.h"
+#include "world/geometry.h"
 #include "world/world.h"
 
 using namespace platform;
@@ -125,8 +126,8 @@ void robot_class::update() {
         const double a = heading - pi / 3 + i * pi / 3;
         sensor_hit[i] = world->check_sensor(x, y, a, sensor_dist + 0.5 * sensor_size);
         vision[i] = 2.0 - world->check_vision(x, y, a, vision_seen[i], vision_point[i]);
-        if (world->bodies) sense_bodies(i, a, sensor_dist + 0.5 * sensor_size);
     }
+    if (world->bodies) sense_bodies();
 
     // 6. Heading error, wrapped into (-pi, pi].
     heading_error = grad_angle - heading;
@@ -260,17 +261,36 @@ point robot_class::take_step(double step_x, double step_y, double dt, bool rays_
     return taken;
 }
 
-void robot_class::sense_bodies(int sensor, double angle, double range) {
-    const double c = std::cos(angle), s = std::sin(angle);
-    const body_index& grid = world->body_grid();
-    if (grid.holds(body, x + range * c, y - range * s)) sensor_hit[sensor] = true;
-    double d;
-    point hit;
-    // Nearer than the nearest wall seen, the body is what the ray sees; it is no impact.
-    if (grid.cast(body, x, y, c, -s, 2.0, d, hit) >= 0 && d < 2.0 - vision[sensor]) {
-        vision[sensor] = 2.0 - d;
-        vision_seen[sensor] = true;
-        vision_point[sensor] = hit;
+void robot_class::sense_bodies() {
+    // The bodies within sight (a ray's length and a body's radius) are found once for all the
+    // sensors and rays.
+    static thread_local std::vector<body_index::body> near, touching;
+    const double range = sensor_dist + 0.5 * sensor_size;
+    world->body_grid().gather(body, x, y, 2.0, near);
+    if (near.empty()) return;
+    // Only bodies within a sensor's reach and their radius can hold a sensor's point.
+    touching.clear();
+    for (const body_index::body& b : near) {
+        const double reach = range + b.r;
+        if ((b.x - x) * (b.x - x) + (b.y - y) * (b.y - y) < reach * reach) touching.push_back(b);
+    }
+    for (int i = 0; i < sensor_count; ++i) {
+        const double a = heading - pi / 3 + i * pi / 3;
+        double c, s;
+        if (!rough_cos_sin(a, c, s)) {
+            c = std::cos(a);
+            s = std::sin(a);
+        }
+        if (!touching.empty() && body_index::holds(touching, x + range * c, y - range * s)) sensor_hit[i] = true;
+        double d;
+        point hit;
+        // Nearer than the nearest wall seen, the body is what the ray sees; it is no impact.
+        const double wall = 2.0 - vision[i];
+        if (body_index::cast(near, x, y, c, -s, wall, d, hit) >= 0 && d < wall) {
+            vision[i] = 2.0 - d;
+            vision_seen[i] = true;
+            vision_point[i] = hit;
+        }
     }
 }
 

@@ -139,7 +139,7 @@ private:
     point take_step(double step_x, double step_y, double dt, bool rays_blocked);
     void note_progress(double now);
     // What the sensors and rays see of other robots' bodies.
-    void sense_bodies(int sensor, double angle, double range);
+    void sense_bodies();
     // The robot this one gives way to, when held: -1 when none has the right of way.
     int right_of_way_near() const;
     void fill_grid_literal();

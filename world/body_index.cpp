@@ -37,40 +37,48 @@ void body_index::place(int id, double x, double y, double radius) {
     b.x = x;
     b.y = y;
     b.r = radius;
+    b.id = id;
     max_radius_ = std::max(max_radius_, radius);
 }
 
-int body_index::cast(int self, double ox, double oy, double dx, double dy, double reach, double& d, point& hit) const {
+void body_index::gather(int self, double x, double y, double reach, std::vector<body>& out) const {
+    out.clear();
+    near_box(x - reach, y - reach, x + reach, y + reach, [&](int id) {
+        const body& b = bodies_[id];
+        const double within = reach + b.r;
+        if (id != self && (x - b.x) * (x - b.x) + (y - b.y) * (y - b.y) < within * within) out.push_back(b);
+    });
+}
+
+int body_index::cast(const std::vector<body>& near, double ox, double oy, double dx, double dy, double reach, double& d,
+                     point& hit) {
     int found = -1;
     d = reach;
-    near_box(std::min(ox, ox + reach * dx), std::min(oy, oy + reach * dy), std::max(ox, ox + reach * dx),
-             std::max(oy, oy + reach * dy), [&](int id) {
-                 if (id == self) return;
-                 const body& b = bodies_[id];
-                 // |o + t u - c| = r: t = -p +- sqrt(p^2 - q), p = (o - c).u, q = |o - c|^2 - r^2.
-                 const double fx = ox - b.x, fy = oy - b.y;
-                 const double p = fx * dx + fy * dy, q = fx * fx + fy * fy - b.r * b.r;
-                 const double disc = p * p - q;
-                 if (!(disc >= 0)) return;
-                 const double root = std::sqrt(disc);
-                 if (-p + root < 0) return;  // wholly behind the origin
-                 const double t = std::max(0.0, -p - root);
-                 if (t <= d && (found < 0 || t < d || id < found)) {
-                     d = t;
-                     found = id;
-                 }
-             });
+    for (const body& b : near) {
+        // |o + t u - c| = r: t = -p +- sqrt(p^2 - q), p = (o - c).u, q = |o - c|^2 - r^2.
+        const double fx = ox - b.x, fy = oy - b.y;
+        const double p = fx * dx + fy * dy;
+        // Wholly behind the origin, or beyond the nearest found: no nearer crossing.
+        if (p > b.r || -p - b.r > d) continue;
+        const double q = fx * fx + fy * fy - b.r * b.r;
+        const double disc = p * p - q;
+        if (!(disc >= 0)) continue;
+        const double root = std::sqrt(disc);
+        if (-p + root < 0) continue;  // wholly behind the origin
+        const double t = std::max(0.0, -p - root);
+        if (t <= d && (found < 0 || t < d || b.id < found)) {
+            d = t;
+            found = b.id;
+        }
+    }
     if (found >= 0) hit = point{ox + d * dx, oy + d * dy};
     return found;
 }
 
-bool body_index::holds(int self, double x, double y) const {
-    bool inside = false;
-    near_box(x, y, x, y, [&](int id) {
-        const body& b = bodies_[id];
-        if (id != self && (x - b.x) * (x - b.x) + (y - b.y) * (y - b.y) < b.r * b.r) inside = true;
-    });
-    return inside;
+bool body_index::holds(const std::vector<body>& near, double x, double y) {
+    for (const body& b : near)
+        if ((x - b.x) * (x - b.x) + (y - b.y) * (y - b.y) < b.r * b.r) return true;
+    return false;
 }
 
 bool body_index::crowded(int self, double x, double y, double radius) const {
@@ -90,9 +98,10 @@ int body_index::step_meets(int self, double from_x, double from_y, double to_x, 
     near_box(to_x - radius, to_y - radius, to_x + radius, to_y + radius, [&](int id) {
         if (id == self) return;
         const body& b = bodies_[id];
-        const double d_to = std::hypot(to_x - b.x, to_y - b.y);
-        const double gap = d_to - (radius + b.r);
-        if (!(gap < 0)) return;
+        const double tx = to_x - b.x, ty = to_y - b.y, touch = radius + b.r;
+        if (!(tx * tx + ty * ty < touch * touch)) return;
+        const double d_to = std::sqrt(tx * tx + ty * ty);
+        const double gap = d_to - touch;
         // Level steps (sliding round a body) are not approaches: rounding can make them look so.
         if (!(d_to < std::hypot(from_x - b.x, from_y - b.y) - 1e-12)) return;
         if (nearest < 0 || gap < nearest_gap || (gap == nearest_gap && id < nearest)) {
@@ -116,7 +125,8 @@ double body_index::overlap_max() const {
         near_box(a.x - a.r, a.y - a.r, a.x + a.r, a.y + a.r, [&](int j) {
             if (j <= i) return;
             const body& b = bodies_[j];
-            deepest = std::max(deepest, a.r + b.r - std::hypot(a.x - b.x, a.y - b.y));
+            const double dx = a.x - b.x, dy = a.y - b.y, touch = a.r + b.r;
+            if (dx * dx + dy * dy < touch * touch) deepest = std::max(deepest, touch - std::sqrt(dx * dx + dy * dy));
         });
     }
     return deepest;

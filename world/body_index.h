@@ -22,12 +22,21 @@ public:
     void place(int id, double x, double y, double radius);
     int size() const { return static_cast<int>(bodies_.size()); }
 
-    // The nearest point at which the ray from (ox, oy) along the unit direction (dx, dy) meets a
-    // body other than `self` no farther than `reach`: its distance (0 from inside a body), the
-    // point and the body's id; -1 when none.
-    int cast(int self, double ox, double oy, double dx, double dy, double reach, double& d, point& hit) const;
-    // Whether (x, y) lies inside a body other than `self` (its rim excluded).
-    bool holds(int self, double x, double y) const;
+    struct body {
+        double x = 0, y = 0, r = 0;
+        int id = -1;
+        int cell = -1;
+    };
+    // The bodies other than `self` whose discs come within `reach` of (x, y), into `out`
+    // (cleared first): the few that many queries from about there then look at.
+    void gather(int self, double x, double y, double reach, std::vector<body>& out) const;
+    // Of the bodies `near`, the one the ray from (ox, oy) along the unit direction (dx, dy) meets
+    // first, no farther than `reach`: its id (-1 when none; on equal distances the lowest id),
+    // the distance (0 from inside a body) and the point.
+    static int cast(const std::vector<body>& near, double ox, double oy, double dx, double dy, double reach, double& d,
+                    point& hit);
+    // Whether (x, y) lies inside one of the bodies `near` (its rim excluded).
+    static bool holds(const std::vector<body>& near, double x, double y);
     // Whether a body other than `self`, of radius `radius`, would overlap another body at
     // (to_x, to_y) that it lies closer to than at (from_x, from_y); `away` then gets the unit
     // direction from the nearest such body to (from_x, from_y), and the id of that body is
@@ -39,8 +48,8 @@ public:
     void within(int self, double x, double y, double reach, Visit&& visit) const {
         near_box(x - reach, y - reach, x + reach, y + reach, [&](int id) {
             const body& b = bodies_[id];
-            const double d = std::hypot(x - b.x, y - b.y);
-            if (id != self && d < reach) visit(id, d);
+            const double dx = x - b.x, dy = y - b.y;
+            if (id != self && dx * dx + dy * dy < reach * reach) visit(id, std::sqrt(dx * dx + dy * dy));
         });
     }
     // Whether a body of `radius` at (x, y) would overlap a body other than `self`.
@@ -50,11 +59,7 @@ public:
     double overlap_max() const;
 
 private:
-    static constexpr int cells = 20;
-    struct body {
-        double x = 0, y = 0, r = 0;
-        int cell = -1;
-    };
+    static constexpr int cells = 10;
     int cell_of(double x, double y) const;
     void unlist(int id);
     // Calls visit(id) for every body whose disc may meet [x0, x1] x [y0, y1].
