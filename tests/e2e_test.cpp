@@ -222,7 +222,9 @@ TEST_F(e2e_test, FrameRateLinesLeaveTheOtherMessagesInPlace) {
         for (int x = 0; x < 640; ++x) changed += get_pixel(before, x, y) != get_pixel(after, x, y);
     EXPECT_EQ(changed, 0);  // ... that stay where they were,
     EXPECT_GT(ink(after, last), 0);
-    if (last < 5) EXPECT_EQ(ink(after, last + 1), 0);  // and no line was added below
+    if (last < 5) {
+        EXPECT_EQ(ink(after, last + 1), 0);  // and no line was added below
+    }
     delete_bitmap(before);
     delete_bitmap(after);
 }
