@@ -468,7 +468,24 @@ TEST_F(geometry_test, WallChangesAreSeenByTheNextCastFromTheSameOrigin) {
     EXPECT_NEAR(w.check_vision(5, 5, 0, seen, hit), 0.5, 1e-12);
     EXPECT_TRUE(w.check_sensor(5, 5, 0, 0.5));
     const int count = w.wall_count;
+    // The impacts seen on a wall go with it; one where it touched a border wall stays.
+    auto impact_at = [&](double x, double y) {
+        for (const impact_type* i = w.impacts; i; i = i->next)
+            if (std::abs(i->x - x) < 1e-9 && std::abs(i->y - y) < 1e-9) return true;
+        return false;
+    };
+    w.add_wall(8, 6, 1.95, 0.5);
+    EXPECT_NEAR(w.check_vision(9.5, 6.2, 0, seen, hit), 0.45, 1e-12);  // from inside, at x 9.95
+    ASSERT_TRUE(impact_at(9.95, 6.2));
+    ASSERT_TRUE(impact_at(5.5, 5));
+    const auto version = w.impact_version();
+    const int impacts = w.impact_count;
     EXPECT_TRUE(w.remove_wall(w.walls));
+    EXPECT_TRUE(w.remove_wall(w.walls));
+    EXPECT_TRUE(impact_at(9.95, 6.2));
+    EXPECT_FALSE(impact_at(5.5, 5));
+    EXPECT_LT(w.impact_count, impacts);
+    EXPECT_GT(w.impact_version(), version);
     EXPECT_EQ(w.wall_count, count - 1);
     EXPECT_EQ(w.check_vision(5, 5, 0, seen, hit), 2.0);
     EXPECT_FALSE(w.check_sensor(5, 5, 0, 0.5));
@@ -487,6 +504,21 @@ TEST_F(geometry_test, WallChangesAreSeenByTheNextCastFromTheSameOrigin) {
 // newest first, unless closer than 0.1 to one kept before.
 struct reference_vision {
     std::vector<point> impacts;
+
+    // A wall taken out of `world` takes the impacts on its box (within 1e-6) that lie on no
+    // other wall's box with it.
+    void forget(const world_class& world, const wall_type& gone) {
+        auto on = [](const wall_type& v, point p) {
+            return p.x >= std::min(v.x, v.x + v.w) - 1e-6 && p.x <= std::max(v.x, v.x + v.w) + 1e-6 &&
+                   p.y >= std::min(v.y, v.y + v.h) - 1e-6 && p.y <= std::max(v.y, v.y + v.h) + 1e-6;
+        };
+        std::erase_if(impacts, [&](point p) {
+            if (!on(gone, p)) return false;
+            for (const wall_type* v = world.walls; v; v = v->next)
+                if (on(*v, p)) return false;
+            return true;
+        });
+    }
 
     // The crossing of the two segments' lines goes to `at`; true when it lies on both segments.
     // A segment is tested only along the axes it spans, end coordinates included.
@@ -655,10 +687,12 @@ TEST_F(geometry_test, VisionMatchesCastingAgainstEveryWallInListOrder) {
             plain.resize_wall(same[1], nw, nh);
             probe.resize_wall(same[2], nw, nh);
         } else if (round % 11 == 5) {
-            // Taken out (border walls refuse, in all alike).
+            // Taken out (border walls refuse, in all alike), with the impacts seen on it alone.
+            const wall_type taken = *same[1];
             const bool gone = fast.remove_wall(same[0]);
             ASSERT_EQ(plain.remove_wall(same[1]), gone);
             ASSERT_EQ(probe.remove_wall(same[2]), gone);
+            if (gone) ref.forget(plain, taken);
         }
         if (round % 97 == 50) {  // key N: the impacts go, and rays record them afresh
             fast.free_impacts();

@@ -214,10 +214,52 @@ bool world_class::remove_wall(wall_type* wall) {
     }
     *link = wall->next;
     wall_index_.remove(wall);
+    forget_impacts_on(*wall);
     delete wall;
     --wall_count;
     ++wall_version_;
     return true;
+}
+
+void world_class::forget_impacts_on(const wall_type& gone) {
+    // Impacts are where robots saw walls; those seen on a wall taken back go with it, unless
+    // another wall holds them too, so that robots plan through where it stood.
+    const double tol = 1e-6;
+    auto on = [tol](double x0, double x1, double y0, double y1, double x, double y) {
+        return x >= x0 - tol && x <= x1 + tol && y >= y0 - tol && y <= y1 + tol;
+    };
+    const double gx0 = std::min(gone.x, gone.x + gone.w), gx1 = std::max(gone.x, gone.x + gone.w);
+    const double gy0 = std::min(gone.y, gone.y + gone.h), gy1 = std::max(gone.y, gone.y + gone.h);
+    std::vector<impact_type*> kept;  // newest first
+    bool forgot = false;
+    for (impact_type* i = impacts; i;) {
+        impact_type* next = i->next;
+        bool drop = on(gx0, gx1, gy0, gy1, i->x, i->y);
+        if (drop) {
+            wall_index_.gather_box(i->x - tol, i->y - tol, i->x + tol, i->y + tol, query_);
+            for (const wall_index::entry* e : query_)
+                if (on(e->x0, e->x1, e->y0, e->y1, i->x, i->y)) drop = false;
+        }
+        if (drop) {
+            delete i;
+            forgot = true;
+        } else {
+            kept.push_back(i);
+        }
+        i = next;
+    }
+    if (!forgot) return;
+    // The list and its index afresh, in the same order.
+    impacts = nullptr;
+    impact_index_.clear();
+    impact_count = static_cast<int>(kept.size());
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+        (*it)->next = impacts;
+        impacts = *it;
+        impact_index_.add(impacts->x, impacts->y, ++impact_seq_);
+    }
+    ++impact_version_;
+    for (unsigned i = 0; i < num_robots; ++i) robots[i]->world_compute_map_grid();
 }
 
 wall_type* world_class::wall_at(double x, double y) {

@@ -99,9 +99,11 @@ public:
 
     // Changes a wall's size in place (the mouse drags the newest wall).
     void resize_wall(wall_type* wall, double w, double h);
-    // Takes a wall out of the list and frees it; border walls and walls not in the list stay,
-    // with a log line. Returns whether the wall went.
+    // Takes a wall out of the list and frees it, with the impacts seen on it alone; border walls
+    // and walls not in the list stay, with a log line. Returns whether the wall went.
     bool remove_wall(wall_type* wall);
+    // Drops the impacts that lie on the wall's box and on no other wall's.
+    void forget_impacts_on(const wall_type& gone);
     bool is_border_wall(const wall_type* wall) const;
     // The newest wall whose box holds (x, y), border walls left out; null when there is none.
     wall_type* wall_at(double x, double y);
