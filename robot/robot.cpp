@@ -11,7 +11,6 @@
 #include "support/log.h"
 #include "support/maths.h"
 #include "support/random.h"
-#include "world/geometry.h"
 #include "world/world.h"
 
 using namespace platform;

@@ -8,11 +8,6 @@ class world_class;
 // The sensing horizon: a box query that finds nothing reports this distance.
 constexpr double vision_horizon = 2.0;
 
-// cos(a) and sin(a) within 1e-15 for |a| <= 64 (false beyond), at a fraction of the cost of the
-// exact ones: enough to tell that a ray or a sensor certainly meets nothing, or which pixel a
-// point certainly falls in, never to stand for the exact values.
-bool rough_cos_sin(double a, double& c, double& s);
-
 // Whether two segments intersect. hit receives the crossing of the two infinite lines whenever
 // they are not parallel, also when the result is false.
 bool check_intersect(line l1, line l2, point& hit);

@@ -6,6 +6,7 @@
 
 #include "robot/nav_grid.h"
 #include "robot/robot.h"
+#include "support/maths.h"
 #include "world/geometry.h"
 #include "world/world.h"
 

@@ -75,6 +75,36 @@ private:
     static constexpr int cells = 100;
     static constexpr double hair = 1e-6;
 
+    // Amanatides and Woo: the cells a ray from (ox, oy) along (dx, dy) passes through, nearest
+    // first, stepping each time across the nearer of the next vertical and horizontal border.
+    struct cell_walk {
+        int cx, cy, step_x, step_y;
+        double next_x, next_y, delta_x, delta_y;
+        cell_walk(const wall_index& index, double ox, double oy, double dx, double dy)
+            : cx(index.cell_x(ox)), cy(index.cell_y(oy)), step_x(dx > 0 ? 1 : (dx < 0 ? -1 : 0)),
+              step_y(dy > 0 ? 1 : (dy < 0 ? -1 : 0)) {
+            const double inf = 1e300;
+            next_x = step_x ? ((cx + (step_x > 0 ? 1 : 0)) * index.cw_ - ox) / dx : inf;
+            next_y = step_y ? ((cy + (step_y > 0 ? 1 : 0)) * index.ch_ - oy) / dy : inf;
+            delta_x = step_x ? index.cw_ / std::abs(dx) : inf;
+            delta_y = step_y ? index.ch_ / std::abs(dy) : inf;
+        }
+        int cell() const { return cy * cells + cx; }
+        // Where the ray leaves the current cell.
+        double t_exit() const { return next_x < next_y ? next_x : next_y; }
+        // On into the next cell; false once past the grid.
+        bool advance() {
+            if (next_x < next_y) {
+                cx += step_x;
+                next_x += delta_x;
+            } else {
+                cy += step_y;
+                next_y += delta_y;
+            }
+            return cx >= 0 && cy >= 0 && cx < cells && cy < cells;
+        }
+    };
+
     int cell_x(double x) const {
         const double c = std::floor(x / cw_);
         return c < 0 ? 0 : (c > cells - 1 ? cells - 1 : static_cast<int>(c));
@@ -120,17 +150,10 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
             if (first_time(kv.second)) visit(kv.second);
         return;
     }
-    // Amanatides and Woo: step from cell to cell along the ray, each time across the nearer of
-    // the next vertical and the next horizontal cell border.
-    int cx = cell_x(ox), cy = cell_y(oy);
-    const int step_x = dx > 0 ? 1 : (dx < 0 ? -1 : 0), step_y = dy > 0 ? 1 : (dy < 0 ? -1 : 0);
-    const double inf = 1e300;
-    double next_x = step_x ? ((cx + (step_x > 0 ? 1 : 0)) * cw_ - ox) / dx : inf;
-    double next_y = step_y ? ((cy + (step_y > 0 ? 1 : 0)) * ch_ - oy) / dy : inf;
-    const double delta_x = step_x ? cw_ / std::abs(dx) : inf, delta_y = step_y ? ch_ / std::abs(dy) : inf;
+    cell_walk walk(*this, ox, oy, dx, dy);
     double t_enter = 0;
     for (;;) {
-        const int cell = cy * cells + cx;
+        const int cell = walk.cell();
         if (occupied_[cell]) {
             if (!pass_covered(t_enter)) {
                 hand_out(buckets_[cell]);
@@ -139,17 +162,10 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
                     if (!e.covered && first_time(e)) visit(e);
             }
         }
-        const double t_exit = next_x < next_y ? next_x : next_y;
+        const double t_exit = walk.t_exit();
         t_enter = t_exit;
         if (!(t_exit <= length) || !more(t_exit)) return;
-        if (next_x < next_y) {
-            cx += step_x;
-            next_x += delta_x;
-        } else {
-            cy += step_y;
-            next_y += delta_y;
-        }
-        if (cx < 0 || cy < 0 || cx >= cells || cy >= cells) return;
+        if (!walk.advance()) return;
     }
 }
 
@@ -159,27 +175,16 @@ bool wall_index::ray_surely_clear(double ox, double oy, double dx, double dy, do
     if (!spill_.empty() || !(ox >= 0 && ox <= width_ && oy >= 0 && oy <= height_)) return false;
     if (!(std::abs(dx) >= 1e-3 && std::abs(dy) >= 1e-3)) return false;
     // The same steps as walk_ray.
-    int cx = cell_x(ox), cy = cell_y(oy);
-    const int step_x = dx > 0 ? 1 : -1, step_y = dy > 0 ? 1 : -1;
-    double next_x = ((cx + (step_x > 0 ? 1 : 0)) * cw_ - ox) / dx;
-    double next_y = ((cy + (step_y > 0 ? 1 : 0)) * ch_ - oy) / dy;
-    const double delta_x = cw_ / std::abs(dx), delta_y = ch_ / std::abs(dy);
+    cell_walk walk(*this, ox, oy, dx, dy);
     const double close = 1e-8;
     for (;;) {
-        if (occupied_[cy * cells + cx])
-            for (const entry& e : buckets_[cy * cells + cx])
+        if (occupied_[walk.cell()])
+            for (const entry& e : buckets_[walk.cell()])
                 if (may_meet(e)) return false;
-        if (std::abs(next_x - next_y) < close) return false;
-        const double t_exit = next_x < next_y ? next_x : next_y;
+        if (std::abs(walk.next_x - walk.next_y) < close) return false;
+        const double t_exit = walk.t_exit();
         if (std::abs(t_exit - length) < close) return false;
         if (!(t_exit <= length)) return true;
-        if (next_x < next_y) {
-            cx += step_x;
-            next_x += delta_x;
-        } else {
-            cy += step_y;
-            next_y += delta_y;
-        }
-        if (cx < 0 || cy < 0 || cx >= cells || cy >= cells) return true;
+        if (!walk.advance()) return true;
     }
 }
