@@ -34,59 +34,42 @@ int nav_index(double v, double extent) {
 
 namespace {
 
-void mark_obstacles(const impact_type* impacts, double width, double height, std::int32_t grid[nav_size][nav_size]) {
-    auto set = [&](int mx, int my) {
-        grid[std::clamp(mx, 0, nav_size - 1)][std::clamp(my, 0, nav_size - 1)] = nav_obstacle;
-    };
-    for (const impact_type* i = impacts; i; i = i->next) {
-        const int mx = nav_index(i->x, width), my = nav_index(i->y, height);
-        set(mx, my);
-        set(mx + 1, my);
-        set(mx - 1, my);
-        set(mx, my + 1);
-        set(mx, my - 1);
-    }
+// The five cells an impact makes obstacles of: its own and the four beside it, held to the grid.
+template <class Mark>
+void obstacle_cells(const impact_type& i, double width, double height, Mark&& mark) {
+    const int mx = nav_index(i.x, width), my = nav_index(i.y, height);
+    const int cells[5][2] = {{mx, my}, {mx + 1, my}, {mx - 1, my}, {mx, my + 1}, {mx, my - 1}};
+    for (const auto& c : cells) mark(std::clamp(c[0], 0, nav_size - 1), std::clamp(c[1], 0, nav_size - 1));
 }
 
-}  // namespace
-
-void compute_step_costs(const impact_type* impacts, double width, double height,
-                        std::uint8_t cost[nav_size][nav_size]) {
-    std::memset(cost, 1, sizeof(std::uint8_t) * nav_size * nav_size);
+// Raises the step costs of the cells near one impact.
+void raise_step_costs(const impact_type& i, double width, double height, std::uint8_t cost[nav_size][nav_size]) {
     const double cw = width / nav_size, ch = height / nav_size;
-    for (const impact_type* i = impacts; i; i = i->next) {
-        // Not-a-number impacts give no window and cost nothing.
-        const double lx = (i->x - nav_wide_clearance) / cw, hx = (i->x + nav_wide_clearance) / cw;
-        const double ly = (i->y - nav_wide_clearance) / ch, hy = (i->y + nav_wide_clearance) / ch;
-        if (!(hx >= 0 && lx <= nav_size - 1 && hy >= 0 && ly <= nav_size - 1)) continue;
-        const int x0 = std::max(0, static_cast<int>(std::ceil(lx))), x1 = std::min(nav_size - 1, static_cast<int>(hx));
-        const int y0 = std::max(0, static_cast<int>(std::ceil(ly))), y1 = std::min(nav_size - 1, static_cast<int>(hy));
-        for (int mx = x0; mx <= x1; ++mx) {
-            for (int my = y0; my <= y1; ++my) {
-                // A cell's waypoint is its corner nearest the origin: that is where a robot goes.
-                const double dx = mx * cw - i->x, dy = my * ch - i->y, d2 = dx * dx + dy * dy;
-                std::uint8_t c = 1;
-                if (d2 < nav_close_clearance * nav_close_clearance)
-                    c = nav_close_cost;
-                else if (d2 < nav_wide_clearance * nav_wide_clearance)
-                    c = nav_wide_cost;
-                cost[mx][my] = std::max(cost[mx][my], c);
-            }
+    // Not-a-number impacts give no window and cost nothing.
+    const double lx = (i.x - nav_wide_clearance) / cw, hx = (i.x + nav_wide_clearance) / cw;
+    const double ly = (i.y - nav_wide_clearance) / ch, hy = (i.y + nav_wide_clearance) / ch;
+    if (!(hx >= 0 && lx <= nav_size - 1 && hy >= 0 && ly <= nav_size - 1)) return;
+    const int x0 = std::max(0, static_cast<int>(std::ceil(lx))), x1 = std::min(nav_size - 1, static_cast<int>(hx));
+    const int y0 = std::max(0, static_cast<int>(std::ceil(ly))), y1 = std::min(nav_size - 1, static_cast<int>(hy));
+    for (int mx = x0; mx <= x1; ++mx) {
+        for (int my = y0; my <= y1; ++my) {
+            // A cell's waypoint is its corner nearest the origin: that is where a robot goes.
+            const double dx = mx * cw - i.x, dy = my * ch - i.y, d2 = dx * dx + dy * dy;
+            std::uint8_t c = 1;
+            if (d2 < nav_close_clearance * nav_close_clearance)
+                c = nav_close_cost;
+            else if (d2 < nav_wide_clearance * nav_wide_clearance)
+                c = nav_wide_cost;
+            cost[mx][my] = std::max(cost[mx][my], c);
         }
     }
 }
 
-void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx, int target_my,
-                           std::int32_t grid[nav_size][nav_size]) {
-    for (int i = 0; i < nav_size; ++i)
-        for (int j = 0; j < nav_size; ++j) grid[i][j] = nav_unreached;
-    mark_obstacles(impacts, width, height, grid);
+// Cheapest first from the target over a grid holding the obstacles (a queue per distance, as
+// steps cost 1 to a few); a cell at 254 reaches no further, since 255 means unreached.
+void spread_from_target(int target_mx, int target_my, const std::uint8_t cost[nav_size][nav_size],
+                        std::int32_t grid[nav_size][nav_size]) {
     grid[target_mx][target_my] = 0;
-    static std::uint8_t cost[nav_size][nav_size];
-    compute_step_costs(impacts, width, height, cost);
-
-    // Cheapest first from the target (a queue per distance, as steps cost 1 to a few); a cell
-    // at 254 reaches no further, since 255 means unreached.
     static std::vector<std::pair<std::uint8_t, std::uint8_t>> queue[nav_unreached];
     for (auto& q : queue) q.clear();
     queue[0].push_back({static_cast<std::uint8_t>(target_mx), static_cast<std::uint8_t>(target_my)});
@@ -106,6 +89,59 @@ void compute_distance_grid(const impact_type* impacts, double width, double heig
             }
         }
     }
+}
+
+}  // namespace
+
+void compute_step_costs(const impact_type* impacts, double width, double height,
+                        std::uint8_t cost[nav_size][nav_size]) {
+    std::memset(cost, 1, sizeof(std::uint8_t) * nav_size * nav_size);
+    for (const impact_type* i = impacts; i; i = i->next) raise_step_costs(*i, width, height, cost);
+}
+
+void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx, int target_my,
+                           std::int32_t grid[nav_size][nav_size]) {
+    for (int i = 0; i < nav_size; ++i)
+        for (int j = 0; j < nav_size; ++j) grid[i][j] = nav_unreached;
+    for (const impact_type* i = impacts; i; i = i->next)
+        obstacle_cells(*i, width, height, [&](int mx, int my) { grid[mx][my] = nav_obstacle; });
+    static std::uint8_t cost[nav_size][nav_size];
+    compute_step_costs(impacts, width, height, cost);
+    spread_from_target(target_mx, target_my, cost, grid);
+}
+
+void nav_costs::reset() {
+    std::memset(cost, 1, sizeof cost);
+    std::memset(obstacle, 0, sizeof obstacle);
+}
+
+void nav_costs::add(const impact_type& i) {
+    raise_step_costs(i, width, height, cost);
+    obstacle_cells(i, width, height, [&](int mx, int my) { obstacle[mx][my] = true; });
+}
+
+void nav_costs::update(const impact_type* impacts, int impact_count, std::uint64_t impact_version, double world_width,
+                       double world_height) {
+    if (count >= 0 && version == impact_version && width == world_width && height == world_height) return;
+    int fresh = impact_count;
+    if (count >= 0 && width == world_width && height == world_height && impact_count >= count &&
+        impact_version - version == static_cast<std::uint64_t>(impact_count - count)) {
+        fresh = impact_count - count;
+    } else {
+        width = world_width;
+        height = world_height;
+        reset();
+    }
+    // The list runs newest first: the fresh impacts lead it.
+    for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) add(*i);
+    version = impact_version;
+    count = impact_count;
+}
+
+void nav_costs::distances(int target_mx, int target_my, std::int32_t grid[nav_size][nav_size]) const {
+    for (int i = 0; i < nav_size; ++i)
+        for (int j = 0; j < nav_size; ++j) grid[i][j] = obstacle[i][j] ? nav_obstacle : nav_unreached;
+    spread_from_target(target_mx, target_my, cost, grid);
 }
 
 int robot_class::get_map_x(double v) const { return nav_index(v, world->world_width); }
@@ -323,7 +359,8 @@ const std::int32_t (*world_class::shared_nav_grid())[75] {
     if (!nav_) nav_ = new nav_cache;
     const int tmx = nav_index(target_x, world_width), tmy = nav_index(target_y, world_height);
     if (!nav_->valid || nav_->impact_version != impact_version_ || nav_->target_mx != tmx || nav_->target_my != tmy) {
-        compute_distance_grid(impacts, world_width, world_height, tmx, tmy, nav_->grid);
+        nav_->costs.update(impacts, impact_count, impact_version_, world_width, world_height);
+        nav_->costs.distances(tmx, tmy, nav_->grid);
         nav_->valid = true;
         nav_->impact_version = impact_version_;
         nav_->target_mx = tmx;

@@ -39,6 +39,29 @@ void compute_step_costs(const impact_type* impacts, double width, double height,
 void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx,
                            int target_my, std::int32_t grid[nav_size][nav_size]);
 
+// What the impacts make of the grid, before any target: the step costs and the obstacle cells.
+// Both are the largest of what each impact alone makes, so impacts added since can be laid over
+// them; `version` and `count` say which impacts they stand for (the world's impact version and
+// count when last brought up to date).
+struct nav_costs {
+    std::uint8_t cost[nav_size][nav_size];
+    bool obstacle[nav_size][nav_size];
+    std::uint64_t version = 0;
+    int count = -1;  // stands for no impacts yet: not filled
+    double width = 0, height = 0;
+
+    // Brings both up to the impacts: the newest ones when impacts were only added since (each
+    // adding one to the version), all of them again otherwise.
+    void update(const impact_type* impacts, int impact_count, std::uint64_t impact_version, double world_width,
+                double world_height);
+    // The distance grid for a target, as compute_distance_grid makes it from the same impacts.
+    void distances(int target_mx, int target_my, std::int32_t grid[nav_size][nav_size]) const;
+
+private:
+    void reset();
+    void add(const impact_type& i);
+};
+
 // A waypoint as drawn: an ellipse 0.1 across in this pixel box, red with a black outline for the
 // robot's current waypoint and azure for the others.
 struct waypoint_mark {

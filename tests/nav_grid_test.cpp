@@ -540,4 +540,35 @@ TEST(nav_grid_property, BreadthFirstGridEqualsConvergedPasses) {
     }
 }
 
+// The world keeps what the impacts make of the grid and lays new impacts over it; impacts taken
+// back with a wall, or all cleared, make it start again. Each time, the grid equals one made
+// afresh from the impacts.
+TEST(nav_grid_property, GridKeptAcrossImpactsEqualsOneMadeAfresh) {
+    ensure_app();
+    world_class w(world_setup{100, 100, ""});
+    std::mt19937 g(9);
+    std::uniform_real_distribution<double> u(0.0, 10.0);
+    static std::int32_t fresh[75][75];
+    for (int step = 0; step < 400; ++step) {
+        const unsigned action = g() % 40;
+        if (action == 0) {
+            w.free_impacts();
+        } else if (action == 1) {
+            w.set_target(u(g), u(g));
+        } else if (action < 4) {
+            // A wall with impacts seen on it, taken away again.
+            const double x = u(g), y = u(g);
+            w.add_wall(x, y, 0.5, 0.5);
+            w.add_impact(x + 0.25, y);
+            w.add_impact(x, y + 0.25);
+            w.remove_wall(w.walls);
+        } else {
+            w.add_impact(u(g), u(g));
+        }
+        compute_distance_grid(w.impacts, 10, 10, nav_index(w.target_x, 10), nav_index(w.target_y, 10), fresh);
+        ASSERT_EQ(std::memcmp(w.shared_nav_grid(), fresh, sizeof fresh), 0) << "step " << step;
+    }
+    EXPECT_GT(w.impact_count, 20);
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/draw.h"
+#include "robot/nav_grid.h"
 #include "world/body_index.h"
 #include "world/impact_index.h"
 #include "world/palette.h"
@@ -245,6 +246,7 @@ private:
         std::uint64_t impact_version = 0;
         int target_mx = -1, target_my = -1;
         std::int32_t grid[75][75];
+        nav_costs costs;  // kept across impacts: new ones are laid over it
     };
     nav_cache* nav_ = nullptr;
 
