@@ -121,11 +121,14 @@ void wall_index::gather_box(double x0, double y0, double x1, double y1, std::vec
         if (first_time(e)) out.push_back(&e);
     // Walls inside the world cannot meet a region wholly outside it.
     if (!(x0 - hair <= width_ && x1 + hair >= 0 && y0 - hair <= height_ && y1 + hair >= 0)) return;
-    for (int y = cell_y(y0 - hair); y <= cell_y(y1 + hair); ++y)
-        for (int x = cell_x(x0 - hair); x <= cell_x(x1 + hair); ++x)
-            for (const entry& e : buckets_[y * cells + x])
-                if (e.x0 <= x1 + hair && e.x1 >= x0 - hair && e.y0 <= y1 + hair && e.y1 >= y0 - hair && first_time(e))
-                    out.push_back(&e);
+    const int cx0 = cell_x(x0 - hair), cx1 = cell_x(x1 + hair), cy0 = cell_y(y0 - hair), cy1 = cell_y(y1 + hair);
+    for (int y = cy0; y <= cy1; ++y)
+        for (int x = cx0; x <= cx1; ++x)
+            if (occupied_[y * cells + x])
+                for (const entry& e : buckets_[y * cells + x])
+                    if (e.x0 <= x1 + hair && e.x1 >= x0 - hair && e.y0 <= y1 + hair && e.y1 >= y0 - hair &&
+                        first_time(e))
+                        out.push_back(&e);
 }
 
 void wall_index::sort_by_list(std::vector<const entry*>& found) {
