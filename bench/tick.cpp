@@ -10,6 +10,7 @@
 #include "platform/draw.h"
 #include "robot/robot.h"
 #include "support/clock.h"
+#include "support/log.h"
 #include "support/random.h"
 #include "support/record.h"
 #include "world/world.h"
@@ -56,11 +57,16 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 50; ++i) world->add_wall(pos(g), pos(g), size(g), size(g) * 0.3);
 
     for (int t = 0; t < warmup; ++t) timed_tick(world, memdc);
-    std::vector<double> update, draw;
+    std::vector<double> update, draw, motion_log;
     for (int t = 0; t < measured; ++t) {
         const tick_time tt = timed_tick(world, memdc);
         update.push_back(tt.update);
         draw.push_back(tt.draw);
+        // What the tick's 99 "[Robot] motion" lines cost alone: each is written and flushed
+        // before log returns, one write to log.txt apiece.
+        const double l0 = bench::now_s();
+        for (unsigned r = 0; r < world->num_robots; ++r) log("[Robot] motion %4.1f  %4.1f\n", world->robots[r]->speed, world->robots[r]->turn);
+        motion_log.push_back(bench::now_s() - l0);
     }
     const double u = bench::median(update), d = bench::median(draw);
     std::printf("robots: %u\n", world->num_robots);
@@ -71,6 +77,7 @@ int main(int argc, char** argv) {
     std::printf("draw_us_median: %.1f\n", d * 1e6);
     std::printf("robot_updates_per_s: %.0f\n", 99 / u);
     std::printf("realtime_factor: %.2f\n", 0.010 / (u + d));
+    std::printf("motion_log_us_per_tick: %.1f\n", bench::median(motion_log) * 1e6);
     delete world;
 
     // Bodies: the same robots among the same walls, once as bodies and once not, ticked in turn

@@ -208,12 +208,28 @@ void robot_class::fill_grid_literal() {
 }
 
 void robot_class::world_compute_map_grid() {
-    if (plan_override) return plan_override(*this);
+    if (plan_override) {
+        plan_stands_ = false;
+        return plan_override(*this);
+    }
     ++world->replans;
-    if (literal_planner)
+    if (literal_planner) {
+        plan_stands_ = false;
         fill_grid_literal();
-    else
-        std::memcpy(map, world->shared_nav_grid(), sizeof map);
+        walk_path();
+        return;
+    }
+    const plan_inputs inputs{world->impact_version(), nav_index(world->target_x, world->world_width),
+                             nav_index(world->target_y, world->world_height), get_map_x(x), get_map_y(y)};
+    if (plan_stands_ && inputs == planned_from_) {
+        // The same grid, path bits included, and the same waypoints: only the walk starts over.
+        walk_target = world->target_serial();
+        walk_failed = false;
+        current_waypoint = waypoint_count - 1;
+        return;
+    }
+    planned_from_ = inputs;
+    std::memcpy(map, world->shared_nav_grid(), sizeof map);
     walk_path();
 }
 
@@ -261,6 +277,9 @@ void robot_class::walk_path() {
         }
         log_no_path("; following the partial path");
     }
+
+    // A walk that reached the target logged nothing and drew no new target: it may stand.
+    plan_stands_ = !capped;
 
     by_index_.assign(static_cast<std::size_t>(waypoint_count), nullptr);
     int index = 0;
@@ -311,6 +330,7 @@ void robot_class::add_waypoint(double wx, double wy, double angle) {
 }
 
 void robot_class::free_waypoints() {
+    plan_stands_ = false;
     while (waypoints) {
         waypoint_type* next = waypoints->next;
         delete waypoints;

@@ -143,6 +143,16 @@ private:
     // The robot this one gives way to, when held: -1 when none has the right of way.
     int right_of_way_near() const;
     void fill_grid_literal();
+    // What the last plan from the shared grid was made from: the impacts (their version), the
+    // target's cell and the robot's cell. A plan that reached the target stands while these stay
+    // as they were, since planning again would make the same grid and path.
+    struct plan_inputs {
+        std::uint64_t impacts;
+        int target_mx, target_my, mx, my;
+        bool operator==(const plan_inputs&) const = default;
+    };
+    plan_inputs planned_from_{};
+    bool plan_stands_ = false;
     // Waypoints by index, rebuilt whenever the path is numbered.
     std::vector<waypoint_type*> by_index_;
     // When "no path" was last logged; once a second at most.

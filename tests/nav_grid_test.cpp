@@ -571,4 +571,44 @@ TEST(nav_grid_property, GridKeptAcrossImpactsEqualsOneMadeAfresh) {
     EXPECT_GT(w.impact_count, 20);
 }
 
+// A robot that plans again from the cell of its last plan, with the same impacts and target
+// cell, keeps that plan: it must be the plan a fresh one makes, waypoint progress started over.
+TEST(nav_grid_property, APlanThatStandsIsThePlanMadeAfresh) {
+    ensure_app();
+    srand15(3);
+    std::mt19937 g(3);
+    std::uniform_real_distribution<double> u(0.5, 9.5), nudge(-0.03, 0.03);
+    world_class w(world_setup{100, 100, ""});
+    for (int i = 0; i < 60; ++i) w.add_impact(u(g), u(g));
+    for (int i = 0; i < 4; ++i) w.robots[w.num_robots++] = new robot_class(&w, "p", "127.0.0.1", 1, 0);
+    w.set_target(u(g), u(g));
+    int compared = 0;
+    for (int step = 0; step < 300; ++step) {
+        if (g() % 20 == 0) w.add_impact(u(g), u(g));
+        if (g() % 50 == 0) w.set_target(u(g), u(g));
+        for (unsigned i = 0; i < w.num_robots; ++i) {
+            robot_class* r = w.robots[i];
+            r->x = std::clamp(r->x + nudge(g), 0.5, 9.5);
+            r->y = std::clamp(r->y + nudge(g), 0.5, 9.5);
+            if (r->current_waypoint > 0) --r->current_waypoint;  // progress along the path
+            const double tx = w.target_x, ty = w.target_y;
+            r->world_compute_map_grid();
+            if (w.target_x != tx || w.target_y != ty) continue;  // the walk gave up and drew a target
+            plan_state kept;
+            kept.maps.assign(&r->map[0][0], &r->map[0][0] + 75 * 75);
+            for (const waypoint_type* p = r->waypoints; p; p = p->next) kept.waypoints.insert(kept.waypoints.end(), {p->x, p->y, p->angle, double(p->index)});
+            kept.counts = {r->waypoint_count, r->current_waypoint, r->walk_failed};
+            r->free_waypoints();
+            r->world_compute_map_grid();
+            plan_state fresh;
+            fresh.maps.assign(&r->map[0][0], &r->map[0][0] + 75 * 75);
+            for (const waypoint_type* p = r->waypoints; p; p = p->next) fresh.waypoints.insert(fresh.waypoints.end(), {p->x, p->y, p->angle, double(p->index)});
+            fresh.counts = {r->waypoint_count, r->current_waypoint, r->walk_failed};
+            ASSERT_TRUE(kept == fresh) << "step " << step << " robot " << i;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 1000);
+}
+
 }  // namespace
