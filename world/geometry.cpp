@@ -9,14 +9,14 @@
 namespace {
 
 // Whether the first `reach` units of the ray from (ox, oy) along (dx, dy) can meet the box
-// (x0, x1, y0, y1) grown by `margin` on every side. False only when provably not (not a number:
-// true).
+// (x0, x1, y0, y1) grown by `margin` on every side; inv_dx and inv_dy are the direction's
+// reciprocals. False only when provably not (not a number: true).
 bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double oy, double dx, double dy,
-                  double reach, double margin) {
+                  double inv_dx, double inv_dy, double reach, double margin) {
     const double bx0 = x0 - margin, bx1 = x1 + margin, by0 = y0 - margin, by1 = y1 + margin;
     double t0 = 0, t1 = reach;
     if (dx != 0) {
-        double a = (bx0 - ox) / dx, b = (bx1 - ox) / dx;
+        double a = (bx0 - ox) * inv_dx, b = (bx1 - ox) * inv_dx;
         if (a > b) std::swap(a, b);
         t0 = std::max(t0, a);
         t1 = std::min(t1, b);
@@ -24,7 +24,7 @@ bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double 
         return false;
     }
     if (dy != 0) {
-        double a = (by0 - oy) / dy, b = (by1 - oy) / dy;
+        double a = (by0 - oy) * inv_dy, b = (by1 - oy) * inv_dy;
         if (a > b) std::swap(a, b);
         t0 = std::max(t0, a);
         t1 = std::min(t1, b);
@@ -152,6 +152,8 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     // A ray that certainly meets no wall within reach sees nothing and records nothing: most rays
     // are told so from the rough direction, without the exact cosine and sine. The test takes
     // every wall the exact ray could take and more (margins of 2e-6 where the exact has 1e-6).
+    // Where it finds one, the cells it walked before give the exact walk nothing either.
+    int clear_cells = 0;
     {
         double rc, rs;
         const bool rough = rough_cos_sin(angle, rc, rs);
@@ -169,7 +171,7 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
             t1 = std::min(t1, b);
             return !(t0 > t1);
         };
-        if (rough && wall_index_.ray_surely_clear(x, y, rc, -rs, reach + 1e-5, may_meet)) {
+        if (rough && wall_index_.ray_surely_clear(x, y, rc, -rs, reach + 1e-5, may_meet, clear_cells)) {
             seen = false;
             return vision_horizon;
         }
@@ -186,12 +188,13 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     // Covered walls in cells beyond the nearest hit are passed over for the same reason.
     cover_walls(wall_index_, impacts, impact_count, impact_version_);
     const double impact_reach = std::min(1.0, reach);
+    const double inv_c = 1 / c, inv_s = -1 / sn;
     double nearest = vision_horizon;
     ray_walls_.clear();
     wall_index_.walk_ray(
         x, y, c, -sn, reach + 1e-5,
         [&](const wall_index::entry& e) {
-            if (!ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, c, -sn, reach + 1e-6, 1e-6)) return;
+            if (!ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) return;
             const wall_type* w = e.wall;
             point crossing;
             const double d = check_box_intersect(nullptr, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
@@ -199,7 +202,7 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
             ray_walls_.push_back(ray_wall{&e, d, crossing});
         },
         [&](double t_exit) { return t_exit <= std::max(nearest, impact_reach) + 1e-5; },
-        [&](double t_enter) { return t_enter > nearest + 1e-5; });
+        [&](double t_enter) { return t_enter > nearest + 1e-5; }, clear_cells);
 
     // Then the cast itself over those walls in list order, as over the whole list: the same
     // candidates, the later of equal distances chosen, impacts recorded in the same order.

@@ -48,17 +48,23 @@ public:
     // which the ray leaves the cell. Walls reaching outside the world are visited first. An origin
     // outside the world visits every wall. In a cell the ray enters at t_enter with
     // `pass_covered(t_enter)` true, covered walls are passed over (they may come up in a later
-    // cell, where they are asked about again).
+    // cell, where they are asked about again). The first `quiet_cells` cells inside the world are
+    // only stepped through: a caller that knows their walls give it nothing need not be handed
+    // them.
     template <class Visit, class More, class PassCovered>
     void walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
-                  PassCovered&& pass_covered) const;
+                  PassCovered&& pass_covered, int quiet_cells = 0) const;
 
     // Whether walk_ray along (dx, dy) up to `length` would certainly hand out no wall that
     // `may_meet` accepts, given that the exact direction lies within 1e-14 of (dx, dy): the
     // cells it walks are then those of the exact walk, told apart only where the walk passes
     // within 1e-8 of a cell corner or of its end, or runs within 1e-3 of an axis (false then).
+    // When false because `may_meet` accepted a wall, `clear_cells` is the number of cells before
+    // its cell, which are those of the exact walk and hold nothing `may_meet` accepts; 0 when
+    // false for any other reason.
     template <class MayMeet>
-    bool ray_surely_clear(double ox, double oy, double dx, double dy, double length, MayMeet&& may_meet) const;
+    bool ray_surely_clear(double ox, double oy, double dx, double dy, double length, MayMeet&& may_meet,
+                          int& clear_cells) const;
 
     // Impact cover. A ray records an impact where it crosses a wall, unless an earlier impact
     // lies closer than the merge radius: a wall whose whole box lies that close to one impact
@@ -138,7 +144,7 @@ private:
 
 template <class Visit, class More, class PassCovered>
 void wall_index::walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
-                          PassCovered&& pass_covered) const {
+                          PassCovered&& pass_covered, int quiet_cells) const {
     new_query();
     auto hand_out = [&](const std::vector<entry>& list) {
         for (const entry& e : list)
@@ -152,9 +158,9 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
     }
     cell_walk walk(*this, ox, oy, dx, dy);
     double t_enter = 0;
-    for (;;) {
+    for (int step = 0;; ++step) {
         const int cell = walk.cell();
-        if (occupied_[cell]) {
+        if (occupied_[cell] && step >= quiet_cells) {
             if (!pass_covered(t_enter)) {
                 hand_out(buckets_[cell]);
             } else if (uncovered_[cell] > 0) {
@@ -171,16 +177,20 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
 
 template <class MayMeet>
 bool wall_index::ray_surely_clear(double ox, double oy, double dx, double dy, double length,
-                                  MayMeet&& may_meet) const {
+                                  MayMeet&& may_meet, int& clear_cells) const {
+    clear_cells = 0;
     if (!spill_.empty() || !(ox >= 0 && ox <= width_ && oy >= 0 && oy <= height_)) return false;
     if (!(std::abs(dx) >= 1e-3 && std::abs(dy) >= 1e-3)) return false;
     // The same steps as walk_ray.
     cell_walk walk(*this, ox, oy, dx, dy);
     const double close = 1e-8;
-    for (;;) {
+    for (int step = 0;; ++step) {
         if (occupied_[walk.cell()])
             for (const entry& e : buckets_[walk.cell()])
-                if (may_meet(e)) return false;
+                if (may_meet(e)) {
+                    clear_cells = step;
+                    return false;
+                }
         if (std::abs(walk.next_x - walk.next_y) < close) return false;
         const double t_exit = walk.t_exit();
         if (std::abs(t_exit - length) < close) return false;
