@@ -594,17 +594,17 @@ TEST(nav_grid_property, APlanThatStandsIsThePlanMadeAfresh) {
             const double tx = w.target_x, ty = w.target_y;
             r->world_compute_map_grid();
             if (w.target_x != tx || w.target_y != ty) continue;  // the walk gave up and drew a target
-            plan_state kept;
-            kept.maps.assign(&r->map[0][0], &r->map[0][0] + 75 * 75);
-            for (const waypoint_type* p = r->waypoints; p; p = p->next) kept.waypoints.insert(kept.waypoints.end(), {p->x, p->y, p->angle, double(p->index)});
-            kept.counts = {r->waypoint_count, r->current_waypoint, r->walk_failed};
-            r->free_waypoints();
+            auto plan_of = [](const robot_class& r) {
+                plan_state s;
+                s.maps.assign(&r.map[0][0], &r.map[0][0] + 75 * 75);
+                for (const waypoint_type* p = r.waypoints; p; p = p->next) s.waypoints.insert(s.waypoints.end(), {p->x, p->y, p->angle, double(p->index)});
+                s.counts = {r.waypoint_count, r.current_waypoint, r.walk_failed};
+                return s;
+            };
+            const plan_state kept = plan_of(*r);
+            r->free_waypoints();  // no plan stands: the next is made afresh
             r->world_compute_map_grid();
-            plan_state fresh;
-            fresh.maps.assign(&r->map[0][0], &r->map[0][0] + 75 * 75);
-            for (const waypoint_type* p = r->waypoints; p; p = p->next) fresh.waypoints.insert(fresh.waypoints.end(), {p->x, p->y, p->angle, double(p->index)});
-            fresh.counts = {r->waypoint_count, r->current_waypoint, r->walk_failed};
-            ASSERT_TRUE(kept == fresh) << "step " << step << " robot " << i;
+            ASSERT_TRUE(kept == plan_of(*r)) << "step " << step << " robot " << i;
             ++compared;
         }
     }
