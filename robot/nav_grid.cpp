@@ -101,18 +101,17 @@ void compute_step_costs(const impact_type* impacts, double width, double height,
 
 void compute_distance_grid(const impact_type* impacts, double width, double height, int target_mx, int target_my,
                            std::int32_t grid[nav_size][nav_size]) {
-    for (int i = 0; i < nav_size; ++i)
-        for (int j = 0; j < nav_size; ++j) grid[i][j] = nav_unreached;
-    for (const impact_type* i = impacts; i; i = i->next)
-        obstacle_cells(*i, width, height, [&](int mx, int my) { grid[mx][my] = nav_obstacle; });
-    static std::uint8_t cost[nav_size][nav_size];
-    compute_step_costs(impacts, width, height, cost);
-    spread_from_target(target_mx, target_my, cost, grid);
+    static nav_costs costs;
+    costs.fill(impacts, width, height);
+    costs.distances(target_mx, target_my, grid);
 }
 
-void nav_costs::reset() {
+void nav_costs::fill(const impact_type* impacts, double world_width, double world_height) {
+    width = world_width;
+    height = world_height;
     std::memset(cost, 1, sizeof cost);
     std::memset(obstacle, 0, sizeof obstacle);
+    for (const impact_type* i = impacts; i; i = i->next) add(*i);
 }
 
 void nav_costs::add(const impact_type& i) {
@@ -123,17 +122,14 @@ void nav_costs::add(const impact_type& i) {
 void nav_costs::update(const impact_type* impacts, int impact_count, std::uint64_t impact_version, double world_width,
                        double world_height) {
     if (count >= 0 && version == impact_version && width == world_width && height == world_height) return;
-    int fresh = impact_count;
     if (count >= 0 && width == world_width && height == world_height && impact_count >= count &&
         impact_version - version == static_cast<std::uint64_t>(impact_count - count)) {
-        fresh = impact_count - count;
+        // The list runs newest first: the fresh impacts lead it.
+        int fresh = impact_count - count;
+        for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) add(*i);
     } else {
-        width = world_width;
-        height = world_height;
-        reset();
+        fill(impacts, world_width, world_height);
     }
-    // The list runs newest first: the fresh impacts lead it.
-    for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) add(*i);
     version = impact_version;
     count = impact_count;
 }

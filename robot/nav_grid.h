@@ -54,11 +54,12 @@ struct nav_costs {
     // adding one to the version), all of them again otherwise.
     void update(const impact_type* impacts, int impact_count, std::uint64_t impact_version, double world_width,
                 double world_height);
-    // The distance grid for a target, as compute_distance_grid makes it from the same impacts.
+    // Made afresh from all the impacts.
+    void fill(const impact_type* impacts, double world_width, double world_height);
+    // The distance grid for a target, as the impacts and the target's cell make it.
     void distances(int target_mx, int target_my, std::int32_t grid[nav_size][nav_size]) const;
 
 private:
-    void reset();
     void add(const impact_type& i);
 };
 
