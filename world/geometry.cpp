@@ -149,18 +149,40 @@ double world_class::check_vision(double x, double y, double angle, bool& seen, p
 
 double world_class::check_vision_within(double x, double y, double angle, bool& seen, point& hit, double reach) {
     if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
-    // A ray that certainly meets no wall within reach sees nothing and records nothing: most rays
-    // are told so from the rough direction, without the exact cosine and sine. The test takes
-    // every wall the exact ray could take and more (margins of 2e-6 where the exact has 1e-6).
-    // Where it finds one, the cells it walked before give the exact walk nothing either.
-    int clear_cells = 0;
-    {
-        double rc, rs;
-        const bool rough = rough_cos_sin(angle, rc, rs);
-        // The slab test of ray_may_meet, multiplying by the direction's reciprocals: the walk
-        // asks only while both components are 1e-3 or more.
+    seen = false;
+    ray_walls_.clear();
+    const double L = world_width * world_height;
+    const double impact_reach = std::min(1.0, reach);
+    double c = 1, sn = 0, inv_c = 1, inv_s = 1, nearest = vision_horizon;
+    line ray{};
+    // The walls the exact ray can meet within reach are cast against the box, the nearest
+    // distance kept. Walls further on than the nearest hit and than an impact can be recorded
+    // (1.0) could neither be chosen nor leave one, and a covered wall in a cell entered beyond
+    // the nearest hit can leave no impact: both are passed over.
+    auto cast_at = [&](const wall_index::entry& e) {
+        if (!ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) return;
+        const wall_type* w = e.wall;
+        point crossing;
+        const double d = check_box_intersect(nullptr, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
+        if (d > 0 && d < nearest) nearest = d;
+        ray_walls_.push_back(ray_wall{&e, d, crossing});
+    };
+    auto exact_direction = [&] {
+        cos_sin(angle, c, sn);
+        ray = line{{x, y}, {x + L * c, y - L * sn}};
+        inv_c = 1 / c;
+        inv_s = -1 / sn;
+        cover_walls(wall_index_, impacts, impact_count, impact_version_);
+    };
+
+    // Most rays meet no wall: they are told so along the rough direction, without the exact
+    // cosine and sine, by a test that takes every wall the exact ray could take and more (margins
+    // of 2e-6 where the exact has 1e-6). From the first cell where it takes one, the walk goes on
+    // with the exact cast: the cells before hold nothing the exact ray could meet.
+    double rc, rs;
+    if (rough_cos_sin(angle, rc, rs) && wall_index_.cells_walkable(x, y, rc, -rs)) {
         const double inv_x = 1 / rc, inv_y = -1 / rs, far = reach + 2e-6, m = 2e-6;
-        auto may_meet = [&](const wall_index::entry& e) {
+        auto may_meet = [&](const wall_index::packed& e) {
             double a = (e.x0 - m - x) * inv_x, b = (e.x1 + m - x) * inv_x;
             if (a > b) std::swap(a, b);
             double t0 = std::max(0.0, a), t1 = std::min(far, b);
@@ -171,44 +193,47 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
             t1 = std::min(t1, b);
             return !(t0 > t1);
         };
-        if (rough && wall_index_.ray_surely_clear(x, y, rc, -rs, reach + 1e-5, may_meet, clear_cells)) {
-            seen = false;
-            return vision_horizon;
+        bool exact = false;
+        auto cell = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_enter) {
+            if (!exact) {
+                while (begin != end && !may_meet(*begin)) ++begin;
+                if (begin == end) return true;
+                exact = true;
+                exact_direction();
+                wall_index_.begin_visits();
+            } else if (t_enter > std::max(nearest, impact_reach) + 1e-5) {
+                return false;
+            }
+            const bool pass_covered = t_enter > nearest + 1e-5;
+            for (; begin != end; ++begin) {
+                const wall_index::entry& e = *begin->e;
+                if (!(pass_covered && e.covered) && wall_index_.first_visit(e)) cast_at(e);
+            }
+            return true;
+        };
+        if (wall_index_.walk_cells(x, y, rc, -rs, reach + 1e-5, cell)) {
+            if (!exact) return vision_horizon;
+            return choose_cast(seen, hit);
         }
+        // The ray passes close to a cell corner: the exact walk decides.
+        ray_walls_.clear();
+        nearest = vision_horizon;
     }
-    const double L = world_width * world_height;
-    double c, sn;
-    cos_sin(angle, c, sn);
-    const line ray{{x, y}, {x + L * c, y - L * sn}};
-    seen = false;
 
-    // First the walls the ray can meet within reach, cell by cell from the origin, until no
-    // cell further on can hold a hit nearer than the nearest found or one close enough to be
-    // recorded as an impact: walls further on could neither be chosen nor leave an impact.
-    // Covered walls in cells beyond the nearest hit are passed over for the same reason.
-    cover_walls(wall_index_, impacts, impact_count, impact_version_);
-    const double impact_reach = std::min(1.0, reach);
-    const double inv_c = 1 / c, inv_s = -1 / sn;
-    double nearest = vision_horizon;
-    ray_walls_.clear();
+    exact_direction();
     wall_index_.walk_ray(
-        x, y, c, -sn, reach + 1e-5,
-        [&](const wall_index::entry& e) {
-            if (!ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) return;
-            const wall_type* w = e.wall;
-            point crossing;
-            const double d = check_box_intersect(nullptr, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
-            if (d > 0 && d < nearest) nearest = d;
-            ray_walls_.push_back(ray_wall{&e, d, crossing});
-        },
+        x, y, c, -sn, reach + 1e-5, cast_at,
         [&](double t_exit) { return t_exit <= std::max(nearest, impact_reach) + 1e-5; },
-        [&](double t_enter) { return t_enter > nearest + 1e-5; }, clear_cells);
+        [&](double t_enter) { return t_enter > nearest + 1e-5; });
+    return choose_cast(seen, hit);
+}
 
-    // Then the cast itself over those walls in list order, as over the whole list: the same
-    // candidates, the later of equal distances chosen, impacts recorded in the same order.
-    // Casting can record impacts, which re-plans the robots but never changes the walls.
-    // The box cast of the first pass is kept: its impact is recorded here, in list order, as
-    // casting against the box with the world would.
+double world_class::choose_cast(bool& seen, point& hit) {
+    // The cast over the walls found in list order, as over the whole list: the same candidates,
+    // the later of equal distances chosen, impacts recorded in the same order. Casting can record
+    // impacts, which re-plans the robots but never changes the walls. The box cast of the walk is
+    // kept: its impact is recorded here, in list order, as casting against the box with the
+    // world would.
     std::sort(ray_walls_.begin(), ray_walls_.end(),
               [](const ray_wall& a, const ray_wall& b) { return a.entry->seq > b.entry->seq; });
     const double horizon_best = world_width + world_height;

@@ -12,6 +12,7 @@ bool wall_index::inside(const entry& e) const {
 }
 
 void wall_index::place(const entry& e) {
+    packed_stale_ = true;
     if (!inside(e)) {
         spill_.push_back(e);
         spill_.back().single = false;
@@ -28,6 +29,7 @@ void wall_index::place(const entry& e) {
 }
 
 void wall_index::unplace(const entry& e) {
+    packed_stale_ = true;
     auto drop = [&](std::vector<entry>& list) {
         for (std::size_t i = 0; i < list.size(); ++i)
             if (list[i].wall == e.wall) {
@@ -90,6 +92,7 @@ void wall_index::remove(const wall_type* wall) {
 }
 
 void wall_index::clear() {
+    packed_stale_ = true;
     for (auto& b : buckets_) b.clear();
     std::fill(uncovered_.begin(), uncovered_.end(), 0);
     std::fill(occupied_.begin(), occupied_.end(), 0);
@@ -98,6 +101,17 @@ void wall_index::clear() {
     free_slots_.clear();
     mark_.clear();
     slots_ = 0;
+}
+
+void wall_index::pack() const {
+    packed_.clear();
+    first_.assign(static_cast<std::size_t>(cells) * cells + 1, 0);
+    for (int c = 0; c < cells * cells; ++c) {
+        first_[c] = static_cast<std::uint32_t>(packed_.size());
+        for (const entry& e : buckets_[c]) packed_.push_back(packed{e.x0, e.x1, e.y0, e.y1, &e});
+    }
+    first_[static_cast<std::size_t>(cells) * cells] = static_cast<std::uint32_t>(packed_.size());
+    packed_stale_ = false;
 }
 
 void wall_index::new_query() const {

@@ -9,6 +9,7 @@
 // the caller asks for it, since some answers (ties, the order impacts are recorded in) depend on it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <unordered_map>
@@ -48,23 +49,36 @@ public:
     // which the ray leaves the cell. Walls reaching outside the world are visited first. An origin
     // outside the world visits every wall. In a cell the ray enters at t_enter with
     // `pass_covered(t_enter)` true, covered walls are passed over (they may come up in a later
-    // cell, where they are asked about again). The first `quiet_cells` cells inside the world are
-    // only stepped through: a caller that knows their walls give it nothing need not be handed
-    // them.
+    // cell, where they are asked about again).
     template <class Visit, class More, class PassCovered>
     void walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
-                  PassCovered&& pass_covered, int quiet_cells = 0) const;
+                  PassCovered&& pass_covered) const;
 
-    // Whether walk_ray along (dx, dy) up to `length` would certainly hand out no wall that
-    // `may_meet` accepts, given that the exact direction lies within 1e-14 of (dx, dy): the
-    // cells it walks are then those of the exact walk, told apart only where the walk passes
-    // within 1e-8 of a cell corner or of its end, or runs within 1e-3 of an axis (false then).
-    // When false because `may_meet` accepted a wall, `clear_cells` is the number of cells before
-    // its cell, which are those of the exact walk and hold nothing `may_meet` accepts; 0 when
-    // false for any other reason.
-    template <class MayMeet>
-    bool ray_surely_clear(double ox, double oy, double dx, double dy, double length, MayMeet&& may_meet,
-                          int& clear_cells) const;
+    // A wall's box beside its entry, the cells' lists packed one after another in row order.
+    struct packed {
+        double x0, x1, y0, y1;
+        const entry* e;
+    };
+    // Whether walk_cells can take the ray from (ox, oy) along (dx, dy): no wall reaches outside
+    // the world, the origin lies inside it and the direction is 1e-3 or more off both axes.
+    bool cells_walkable(double ox, double oy, double dx, double dy) const {
+        return spill_.empty() && ox >= 0 && ox <= width_ && oy >= 0 && oy <= height_ && std::abs(dx) >= 1e-3 &&
+               std::abs(dy) >= 1e-3;
+    }
+    // The cells along the ray from (ox, oy) in the direction (dx, dy), row by row, up to
+    // `length`: for each that lists a wall, nearest first, `cell(begin, end, t_enter)` gets its
+    // packed list and the distance at which the ray enters it, and says whether to go on. Walls
+    // listed in several cells come up in each. Along a direction within 1e-13 of another, these
+    // hold every wall the other ray meets up to `length` less 1e-6: where the two part at a cell
+    // corner or at the end, what one meets lies within the hair of the cells the other takes.
+    // False, before any cell, for rays longer than 90 cells or where the ray starts on a border
+    // and rounding puts its first step against its direction. Only for rays cells_walkable takes.
+    template <class Cell>
+    bool walk_cells(double ox, double oy, double dx, double dy, double length, Cell&& cell) const;
+    // Marks for a walk of one's own over walk_cells: begin_visits starts afresh; first_visit is
+    // true the first time a wall comes up after that.
+    void begin_visits() const { new_query(); }
+    bool first_visit(const entry& e) const { return first_time(e); }
 
     // Impact cover. A ray records an impact where it crosses a wall, unless an earlier impact
     // lies closer than the merge radius: a wall whose whole box lies that close to one impact
@@ -137,6 +151,12 @@ private:
     // Whether each cell lists any wall: rays cross mostly empty cells, and this is read without
     // touching the cell's list.
     std::vector<std::uint8_t> occupied_ = std::vector<std::uint8_t>(cells * cells, 0);
+    // The lists packed for walk_cells, rebuilt when a wall came or went since: `first_` holds
+    // where each cell's walls start, cell by cell in row order, and one more for the end.
+    mutable std::vector<packed> packed_;
+    mutable std::vector<std::uint32_t> first_;
+    mutable bool packed_stale_ = true;
+    void pack() const;
     // Per-query marks, so a wall listed in several cells is handed out once.
     mutable std::vector<std::uint32_t> mark_;
     mutable std::uint32_t stamp_ = 0;
@@ -144,7 +164,7 @@ private:
 
 template <class Visit, class More, class PassCovered>
 void wall_index::walk_ray(double ox, double oy, double dx, double dy, double length, Visit&& visit, More&& more,
-                          PassCovered&& pass_covered, int quiet_cells) const {
+                          PassCovered&& pass_covered) const {
     new_query();
     auto hand_out = [&](const std::vector<entry>& list) {
         for (const entry& e : list)
@@ -158,9 +178,9 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
     }
     cell_walk walk(*this, ox, oy, dx, dy);
     double t_enter = 0;
-    for (int step = 0;; ++step) {
+    for (;;) {
         const int cell = walk.cell();
-        if (occupied_[cell] && step >= quiet_cells) {
+        if (occupied_[cell]) {
             if (!pass_covered(t_enter)) {
                 hand_out(buckets_[cell]);
             } else if (uncovered_[cell] > 0) {
@@ -175,26 +195,41 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
     }
 }
 
-template <class MayMeet>
-bool wall_index::ray_surely_clear(double ox, double oy, double dx, double dy, double length,
-                                  MayMeet&& may_meet, int& clear_cells) const {
-    clear_cells = 0;
-    if (!spill_.empty() || !(ox >= 0 && ox <= width_ && oy >= 0 && oy <= height_)) return false;
-    if (!(std::abs(dx) >= 1e-3 && std::abs(dy) >= 1e-3)) return false;
-    // The same steps as walk_ray.
-    cell_walk walk(*this, ox, oy, dx, dy);
-    const double close = 1e-8;
-    for (int step = 0;; ++step) {
-        if (occupied_[walk.cell()])
-            for (const entry& e : buckets_[walk.cell()])
-                if (may_meet(e)) {
-                    clear_cells = step;
-                    return false;
+template <class Cell>
+bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double length, Cell&& cell) const {
+    if (!(length <= 90 * cw_)) return false;
+    if (packed_stale_) pack();
+    const int sx = dx > 0 ? 1 : -1, sy = dy > 0 ? 1 : -1;
+    const double inv_dx = 1 / dx, inv_dy = 1 / dy, inv_cw = 1 / cw_;
+    int row = cell_y(oy), col = cell_x(ox);
+    double t_in = 0;
+    for (;;) {
+        // The ray in this row: from column `col`, entered at t_in, to column `last`, where it
+        // leaves the row or ends.
+        const double t_out = ((row + (sy > 0 ? 1 : 0)) * ch_ - oy) * inv_dy;
+        const bool ends = !(t_out <= length);
+        const double x_out = ox + dx * (ends ? length : t_out);
+        // The column: the ray stays within 900 columns of the grid, where truncation after the
+        // shift is the floor.
+        const int last = static_cast<int>(x_out * inv_cw + 1000.0) - 1000;
+        if (sx > 0 ? last < col : last > col) return false;
+        const int stop = std::clamp(last, 0, cells - 1);
+        const std::uint32_t* first = &first_[static_cast<std::size_t>(row) * cells];
+        const int lo = std::min(col, stop), hi = std::max(col, stop);
+        if (first[lo] != first[hi + 1]) {
+            for (int c = col;; c += sx) {
+                if (first[c] != first[c + 1]) {
+                    const double t_enter = c == col ? t_in : ((c + (sx > 0 ? 0 : 1)) * cw_ - ox) * inv_dx;
+                    if (!cell(&packed_[first[c]], &packed_[first[c + 1]], t_enter)) return true;
                 }
-        if (std::abs(walk.next_x - walk.next_y) < close) return false;
-        const double t_exit = walk.t_exit();
-        if (std::abs(t_exit - length) < close) return false;
-        if (!(t_exit <= length)) return true;
-        if (!walk.advance()) return true;
+                if (c == stop) break;
+            }
+        }
+        // Off the grid, at the end of the ray, or on into the next row.
+        if (ends || last != stop) return true;
+        row += sy;
+        if (row < 0 || row >= cells) return true;
+        t_in = t_out;
+        col = last;
     }
 }

@@ -228,6 +228,8 @@ private:
         point at;
     };
     std::vector<ray_wall> ray_walls_;
+    // The nearest of the walls a cast found (ray_walls_), recording their impacts.
+    double choose_cast(bool& seen, point& hit);
     // The last angle whose cosine and sine were taken: a sensor and its vision ray share one.
     double trig_angle_ = 0, trig_cos_ = 1, trig_sin_ = 0;
     void cos_sin(double angle, double& c, double& s);
