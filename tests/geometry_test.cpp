@@ -427,6 +427,22 @@ TEST_F(geometry_test, ZeroSizeWallIsNeverSeen) {
     EXPECT_FALSE(seen);
 }
 
+TEST_F(geometry_test, ProbeCastRecordsImpactsAgainAfterTheyAreCleared) {
+    world_class w(setup);
+    w.add_wall(5.5, 4.99, 0.02, 0.02);  // 0.5 ahead, beyond what the probe must see exactly
+    bool seen;
+    point hit;
+    const double angle = 0.01;  // off the axis, as the probe's rays are
+    w.probe_within(5, 5, angle, seen, hit, 1.0, 0.25);
+    ASSERT_EQ(w.impact_count, 1);  // and the wall is now covered by it
+    w.probe_within(5, 5, angle, seen, hit, 1.0, 0.25);
+    ASSERT_EQ(w.impact_count, 1);
+    // Key N: the cover goes with the impact, so the next probe records it afresh.
+    w.free_impacts();
+    w.probe_within(5, 5, angle, seen, hit, 1.0, 0.25);
+    EXPECT_EQ(w.impact_count, 1);
+}
+
 TEST_F(geometry_test, WallChangesAreSeenByTheNextCastFromTheSameOrigin) {
     world_class w(setup);
     bool seen;
@@ -661,6 +677,8 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
     };
     // A crowd of small walls, as world files make them: most rays meet several.
     for (int i = 0; i < 300; ++i) both_add(uni(0, 10), uni(0, 10), uni(0.02, 0.3), uni(0.02, 0.3));
+    // And tiny ones, soon covered by the impacts rays record on them.
+    for (int i = 0; i < 1500; ++i) both_add(uni(0, 10), uni(0, 10), uni(0.01, 0.03), uni(0.01, 0.03));
     auto random_origin = [&]() -> point {
         if (pick(5) == 0 && fast.walls) {
             // On a wall's corner or edge.
@@ -697,7 +715,11 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
         for (int n = (round % 7 == 0 || round % 11 == 5) ? pick(fast.wall_count) : 0; n > 0; --n)
             for (wall_type*& v : same) v = v->next;
         if (round % 7 == 0) {
-            const double nw = uni(-2, 2), nh = pick(4) ? uni(-2, 2) : 0;
+            double nw = uni(-2, 2), nh = pick(4) ? uni(-2, 2) : 0;
+            if (!far_walls) {
+                nw = std::clamp(same[0]->x + nw, 0.0, 10.0) - same[0]->x;
+                nh = std::clamp(same[0]->y + nh, 0.0, 10.0) - same[0]->y;
+            }
             fast.resize_wall(same[0], nw, nh);
             plain.resize_wall(same[1], nw, nh);
             probe.resize_wall(same[2], nw, nh);
@@ -709,7 +731,7 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             ASSERT_EQ(probe.remove_wall(same[2]), gone);
             if (gone) ref.forget(plain, taken);
         }
-        if (round % 97 == 50) {  // key N: the impacts go, and rays record them afresh
+        if (round % 98 == 51) {  // key N: the impacts go, and rays record them afresh
             fast.free_impacts();
             probe.free_impacts();
             ref.impacts.clear();
@@ -719,8 +741,11 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
         // The robot's pattern: six sensor rays, then twelve probe rays, then axis-aligned ones.
         const double heading = uni(-pi, pi);
         std::vector<double> angles;
+        // Odd rounds cast the probe's rays first, with the probe's cast on the third world.
+        const bool probe_round = round % 2;
+        for (int k = 0; k < 12 && probe_round; ++k) angles.push_back(heading + k * pi / 6);
         for (int k = 0; k < 6; ++k) angles.push_back(heading - pi / 3 + k * pi / 3);
-        for (int k = 0; k < 12; ++k) angles.push_back(heading + k * pi / 6);
+        for (int k = 0; k < 12 && !probe_round; ++k) angles.push_back(heading + k * pi / 6);
         for (int k = 0; k < 4; ++k) angles.push_back(k * pi / 2);
         for (std::size_t ai = 0; ai < angles.size(); ++ai) {
             const double a = angles[ai];
@@ -728,17 +753,22 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             point hit_f{-7, -7}, hit_p{-7, -7};
             const double df = fast.check_vision(o.x, o.y, a, seen_f, hit_f);
             const double dp = ref.cast(plain, o.x, o.y, a, seen_p, hit_p);
-            // The short cast agrees on everything closer than its reach, impacts included.
+            // The short cast agrees on everything closer than its reach, impacts included; the
+            // probe's cast (every other round) on everything closer than 0.25.
             bool seen_q = false;
-            point hit_q;
-            const bool short_cast = ai >= 6 && ai < 18;
-            const double dq = short_cast ? probe.check_vision_within(o.x, o.y, a, seen_q, hit_q, 1.0)
-                                         : probe.check_vision(o.x, o.y, a, seen_q, hit_q);
-            if (dp < 1.0 && seen_p) {
+            point hit_q{-7, -7};
+            const bool short_cast = probe_round ? ai < 12 : ai >= 6 && ai < 18, probe_cast = short_cast && probe_round;
+            const double exact_within = probe_cast ? 0.25 : 1.0;
+            const double dq = probe_cast   ? probe.probe_within(o.x, o.y, a, seen_q, hit_q, 1.0, 0.25)
+                              : short_cast ? probe.check_vision_within(o.x, o.y, a, seen_q, hit_q, 1.0)
+                                           : probe.check_vision(o.x, o.y, a, seen_q, hit_q);
+            if (dp < exact_within && seen_p) {
                 ASSERT_EQ(dq, dp);
                 ASSERT_TRUE(seen_q);
+                ASSERT_EQ(hit_q.x, hit_p.x);
+                ASSERT_EQ(hit_q.y, hit_p.y);
             } else {
-                ASSERT_FALSE(seen_q && dq < 1.0);
+                ASSERT_FALSE(seen_q && dq < exact_within);
             }
             ASSERT_EQ(probe.impact_count, static_cast<int>(ref.impacts.size()));
             ASSERT_EQ(df, dp) << "origin " << o.x << "," << o.y << " angle " << a;

@@ -149,6 +149,16 @@ double world_class::check_vision(double x, double y, double angle, bool& seen, p
 
 double world_class::check_vision_within(double x, double y, double angle, bool& seen, point& hit, double reach) {
     if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
+    return cast_within(x, y, angle, seen, hit, reach, reach);
+}
+
+double world_class::probe_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
+    if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
+    if (!(near >= 0 && near < reach)) near = reach;
+    return cast_within(x, y, angle, seen, hit, reach, near);
+}
+
+double world_class::cast_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
     seen = false;
     ray_walls_.clear();
     const double L = world_width * world_height;
@@ -178,11 +188,15 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     // Most rays meet no wall: they are told so along the rough direction, without the exact
     // cosine and sine, by a test that takes every wall the exact ray could take and more (margins
     // of 2e-6 where the exact has 1e-6). From the first cell where it takes one, the walk goes on
-    // with the exact cast: the cells before hold nothing the exact ray could meet.
+    // with the exact cast: the cells before hold nothing the exact ray could meet. Where only the
+    // walls closer than `near` need be exact, a covered wall (it records no impact) counts only
+    // closer than that; the covers must then stand for the impacts recorded so far.
+    const bool narrow = near < reach;
+    if (narrow) cover_walls(wall_index_, impacts, impact_count, impact_version_);
     double rc, rs;
     if (rough_cos_sin(angle, rc, rs) && wall_index_.cells_walkable(x, y, rc, -rs)) {
-        const double inv_x = 1 / rc, inv_y = -1 / rs, far = reach + 2e-6, m = 2e-6;
-        auto may_meet = [&](const wall_index::packed& e) {
+        const double inv_x = 1 / rc, inv_y = -1 / rs, m = 2e-6;
+        auto may_meet = [&](const wall_index::packed& e, double far) {
             double a = (e.x0 - m - x) * inv_x, b = (e.x1 + m - x) * inv_x;
             if (a > b) std::swap(a, b);
             double t0 = std::max(0.0, a), t1 = std::min(far, b);
@@ -193,10 +207,13 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
             t1 = std::min(t1, b);
             return !(t0 > t1);
         };
+        auto takes = [&](const wall_index::packed& e) {
+            return may_meet(e, reach + 2e-6) && (!narrow || !e.e->covered || may_meet(e, near + 2e-6));
+        };
         bool exact = false;
         auto cell = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_enter) {
             if (!exact) {
-                while (begin != end && !may_meet(*begin)) ++begin;
+                while (begin != end && !takes(*begin)) ++begin;
                 if (begin == end) return true;
                 exact = true;
                 exact_direction();

@@ -162,6 +162,11 @@ public:
     // farther away are passed over, as neither their impacts (closer than 1.0) nor a short
     // collision distance can come from them. `seen` may then miss hits at `reach` or beyond.
     double check_vision_within(double x, double y, double angle, bool& seen, point& hit, double reach);
+    // The collision probe's cast: as check_vision_within, recording the same impacts, but exact
+    // only for walls closer than `near` (less than `reach`). The distance, `seen` and `hit` are
+    // those of check_vision_within where it finds a wall closer than `near`; otherwise they may
+    // come from a wall farther on, or be the horizon and false.
+    double probe_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near);
 
     // The gradient field.
     void compute_impact_vector(double x, double y, point& v) const;
@@ -228,6 +233,7 @@ private:
         point at;
     };
     std::vector<ray_wall> ray_walls_;
+    double cast_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near);
     // The nearest of the walls a cast found (ray_walls_), recording their impacts.
     double choose_cast(bool& seen, point& hit);
     // The last angle whose cosine and sine were taken: a sensor and its vision ray share one.
