@@ -105,12 +105,13 @@ double check_box_intersect(world_class* world, line ray, line box, point& hit) {
 }
 
 bool world_class::check_wall_point(double x, double y) const {
-    wall_index_.gather_box(x, y, x, y, query_);
-    for (const wall_index::entry* e : query_) {
-        const wall_type* w = e->wall;
-        if (w->x <= x && x <= w->x + w->w && w->y <= y && y <= w->y + w->h) return true;
-    }
-    return false;
+    bool in = false;
+    wall_index_.each_near(x, y, x, y, [&](const wall_index::entry& e) {
+        const wall_type* w = e.wall;
+        in = w->x <= x && x <= w->x + w->w && w->y <= y && y <= w->y + w->h;
+        return !in;
+    });
+    return in;
 }
 
 void world_class::cos_sin(double angle, double& c, double& s) {
@@ -130,10 +131,11 @@ bool world_class::check_sensor(double x, double y, double angle, double range) {
     if (std::fabs(range) <= 1000 && rough_cos_sin(angle, c, sn)) {
         const double m = 1e-9, sx = x + range * c, sy = y - range * sn;
         if (sx >= m && sx <= world_width - m && sy >= m && sy <= world_height - m) {
-            wall_index_.gather_box(sx - m, sy - m, sx + m, sy + m, query_);
             bool near = false;
-            for (const wall_index::entry* e : query_)
-                near = near || (e->x0 - m <= sx && sx <= e->x1 + m && e->y0 - m <= sy && sy <= e->y1 + m);
+            wall_index_.each_near(sx - m, sy - m, sx + m, sy + m, [&](const wall_index::entry& e) {
+                near = e.x0 - m <= sx && sx <= e.x1 + m && e.y0 - m <= sy && sy <= e.y1 + m;
+                return !near;
+            });
             if (!near) return false;
         }
     }
@@ -310,18 +312,19 @@ bool world_class::step_blocked(double from_x, double from_y, double to_x, double
     double nearest_d = radius;
     // The nearest wall the step approaches; of equal ones, the first in list order (the newest).
     std::uint64_t nearest_seq = 0;
-    wall_index_.gather_box(to_x - radius, to_y - radius, to_x + radius, to_y + radius, query_);
-    for (const wall_index::entry* e : query_) {
-        const double d_to = box_distance(*e->wall, to_x, to_y);
-        if (!(d_to < radius)) continue;
+    // A wall met twice in the walk gives the same answer twice.
+    wall_index_.each_near(to_x - radius, to_y - radius, to_x + radius, to_y + radius, [&](const wall_index::entry& e) {
+        const double d_to = box_distance(*e.wall, to_x, to_y);
+        if (!(d_to < radius)) return true;
         // Level steps (sliding along a face) are not approaches: rounding can make them look so.
-        if (!(d_to < box_distance(*e->wall, from_x, from_y) - 1e-12)) continue;
-        if (!nearest || d_to < nearest_d || (d_to == nearest_d && e->seq > nearest_seq)) {
-            nearest = e->wall;
+        if (!(d_to < box_distance(*e.wall, from_x, from_y) - 1e-12)) return true;
+        if (!nearest || d_to < nearest_d || (d_to == nearest_d && e.seq > nearest_seq)) {
+            nearest = e.wall;
             nearest_d = d_to;
-            nearest_seq = e->seq;
+            nearest_seq = e.seq;
         }
-    }
+        return true;
+    });
     if (nearest && away) *away = away_from_box(*nearest, from_x, from_y);
     return nearest != nullptr;
 }
@@ -391,21 +394,23 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
 }
 
 bool world_class::close_to_wall(double x, double y, double margin) const {
-    wall_index_.gather_box(x - margin, y - margin, x + margin, y + margin, query_);
-    for (const wall_index::entry* e : query_)
-        if (box_distance(*e->wall, x, y) < margin) return true;
-    return false;
+    bool close = false;
+    wall_index_.each_near(x - margin, y - margin, x + margin, y + margin, [&](const wall_index::entry& e) {
+        close = box_distance(*e.wall, x, y) < margin;
+        return !close;
+    });
+    return close;
 }
 
 bool world_class::approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const {
-    bool found = false;
-    wall_index_.gather_box(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, query_);
-    for (const wall_index::entry* e : query_) {
-        const wall_type* w = e->wall;
-        if (box_distance(*w, on.x, on.y) > 1e-9) continue;
+    bool found = false, approaches = false;
+    wall_index_.each_near(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, [&](const wall_index::entry& e) {
+        const wall_type* w = e.wall;
+        if (box_distance(*w, on.x, on.y) > 1e-9) return true;
         found = true;
-        if (box_distance(*w, to_x, to_y) < box_distance(*w, from_x, from_y)) return true;
-    }
+        approaches = box_distance(*w, to_x, to_y) < box_distance(*w, from_x, from_y);
+        return !approaches;
+    });
     // A point on no wall (never expected) blocks, as every probe hit used to.
-    return !found;
+    return approaches || !found;
 }

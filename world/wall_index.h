@@ -42,6 +42,11 @@ public:
     // (cleared first), in no particular order; sort_by_list puts them in list order.
     void gather_box(double x0, double y0, double x1, double y1, std::vector<const entry*>& out) const;
     static void sort_by_list(std::vector<const entry*>& found);
+    // The same walls handed to `visit(entry)` while it returns true, from the packed lists, without
+    // marks: a wall listed in several cells may come up more than once. For answers that do not
+    // depend on that (whether any, which is nearest).
+    template <class Visit>
+    void each_near(double x0, double y0, double x1, double y1, Visit&& visit) const;
 
     // Walks the cells that the ray from (ox, oy) along the unit direction (dx, dy) passes through,
     // nearest first, up to `length`. For each wall not handed out before, `visit(entry)` is
@@ -231,5 +236,24 @@ bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double l
         if (row < 0 || row >= cells) return true;
         t_in = t_out;
         col = last;
+    }
+}
+
+template <class Visit>
+void wall_index::each_near(double x0, double y0, double x1, double y1, Visit&& visit) const {
+    for (const entry& e : spill_)
+        if (!visit(e)) return;
+    // Walls inside the world cannot meet a region wholly outside it.
+    if (!(x0 - hair <= width_ && x1 + hair >= 0 && y0 - hair <= height_ && y1 + hair >= 0)) return;
+    if (packed_stale_) pack();
+    const int cx0 = cell_x(x0 - hair), cx1 = cell_x(x1 + hair), cy0 = cell_y(y0 - hair), cy1 = cell_y(y1 + hair);
+    // A row's cells from cx0 to cx1 are listed one after another.
+    for (int y = cy0; y <= cy1; ++y) {
+        const std::uint32_t* first = &first_[static_cast<std::size_t>(y) * cells];
+        for (std::uint32_t i = first[cx0]; i != first[cx1 + 1]; ++i) {
+            const packed& p = packed_[i];
+            if (p.x0 <= x1 + hair && p.x1 >= x0 - hair && p.y0 <= y1 + hair && p.y1 >= y0 - hair && !visit(*p.e))
+                return;
+        }
     }
 }
