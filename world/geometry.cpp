@@ -213,8 +213,11 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
             return may_meet(e, reach + 2e-6) && (!narrow || !e.e->covered || may_meet(e, near + 2e-6));
         };
         bool exact = false;
-        auto cell = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_enter) {
+        auto cell = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_enter, int number) {
             if (!exact) {
+                // Covered walls count no further than `near`: one that could meet the ray there
+                // comes up in a cell entered before.
+                if (narrow && t_enter > near + 1e-5 && wall_index_.all_covered(number)) return true;
                 while (begin != end && !takes(*begin)) ++begin;
                 if (begin == end) return true;
                 exact = true;
@@ -224,6 +227,7 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
                 return false;
             }
             const bool pass_covered = t_enter > nearest + 1e-5;
+            if (pass_covered && wall_index_.all_covered(number)) return true;
             for (; begin != end; ++begin) {
                 const wall_index::entry& e = *begin->e;
                 if (!(pass_covered && e.covered) && wall_index_.first_visit(e)) cast_at(e);

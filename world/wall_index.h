@@ -71,8 +71,9 @@ public:
                std::abs(dy) >= 1e-3;
     }
     // The cells along the ray from (ox, oy) in the direction (dx, dy), row by row, up to
-    // `length`: for each that lists a wall, nearest first, `cell(begin, end, t_enter)` gets its
-    // packed list and the distance at which the ray enters it, and says whether to go on. Walls
+    // `length`: for each that lists a wall, nearest first, `cell(begin, end, t_enter, cell)` gets
+    // its packed list, the distance at which the ray enters it and its number, and says whether
+    // to go on. Walls
     // listed in several cells come up in each. Along a direction within 1e-13 of another, these
     // hold every wall the other ray meets up to `length` less 1e-6: where the two part at a cell
     // corner or at the end, what one meets lies within the hair of the cells the other takes.
@@ -83,6 +84,8 @@ public:
     // Marks for a walk of one's own over walk_cells: begin_visits starts afresh; first_visit is
     // true the first time a wall comes up after that.
     void begin_visits() const { new_query(); }
+    // Whether every wall the cell lists is covered.
+    bool all_covered(int cell) const { return uncovered_[cell] == 0; }
     bool first_visit(const entry& e) const { return first_time(e); }
 
     // Impact cover. A ray records an impact where it crosses a wall, unless an earlier impact
@@ -225,7 +228,7 @@ bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double l
             for (int c = col;; c += sx) {
                 if (first[c] != first[c + 1]) {
                     const double t_enter = c == col ? t_in : ((c + (sx > 0 ? 0 : 1)) * cw_ - ox) * inv_dx;
-                    if (!cell(&packed_[first[c]], &packed_[first[c + 1]], t_enter)) return true;
+                    if (!cell(&packed_[first[c]], &packed_[first[c + 1]], t_enter, row * cells + c)) return true;
                 }
                 if (c == stop) break;
             }
