@@ -106,8 +106,10 @@ double check_box_intersect(world_class* world, line ray, line box, point& hit) {
 
 bool world_class::check_wall_point(double x, double y) const {
     bool in = false;
-    wall_index_.each_near(x, y, x, y, [&](const wall_index::entry& e) {
-        const wall_type* w = e.wall;
+    wall_index_.each_near(x, y, x, y, [&](const wall_index::packed& p) {
+        // Inside by the wall's corner and sides is inside its box; the box asks first.
+        if (!(p.x0 <= x && x <= p.x1 && p.y0 <= y && y <= p.y1)) return true;
+        const wall_type* w = p.e->wall;
         in = w->x <= x && x <= w->x + w->w && w->y <= y && y <= w->y + w->h;
         return !in;
     });
@@ -132,8 +134,8 @@ bool world_class::check_sensor(double x, double y, double angle, double range) {
         const double m = 1e-9, sx = x + range * c, sy = y - range * sn;
         if (sx >= m && sx <= world_width - m && sy >= m && sy <= world_height - m) {
             bool near = false;
-            wall_index_.each_near(sx - m, sy - m, sx + m, sy + m, [&](const wall_index::entry& e) {
-                near = e.x0 - m <= sx && sx <= e.x1 + m && e.y0 - m <= sy && sy <= e.y1 + m;
+            wall_index_.each_near(sx - m, sy - m, sx + m, sy + m, [&](const wall_index::packed& p) {
+                near = p.x0 - m <= sx && sx <= p.x1 + m && p.y0 - m <= sy && sy <= p.y1 + m;
                 return !near;
             });
             if (!near) return false;
@@ -284,13 +286,12 @@ double world_class::choose_cast(bool& seen, point& hit) {
 }
 
 namespace {
-// Distance from (x, y) to the wall's box (0 inside it).
-double box_distance(const wall_type& w, double x, double y) {
-    const double x0 = std::min(w.x, w.x + w.w), x1 = std::max(w.x, w.x + w.w);
-    const double y0 = std::min(w.y, w.y + w.h), y1 = std::max(w.y, w.y + w.h);
+// Distance from (x, y) to the box [x0, x1] x [y0, y1] (0 inside it).
+double box_distance(double x0, double x1, double y0, double y1, double x, double y) {
     const double gx = std::max({x0 - x, 0.0, x - x1}), gy = std::max({y0 - y, 0.0, y - y1});
     return std::sqrt(gx * gx + gy * gy);
 }
+double box_distance(const wall_index::packed& p, double x, double y) { return box_distance(p.x0, p.x1, p.y0, p.y1, x, y); }
 }  // namespace
 
 namespace {
@@ -317,15 +318,15 @@ bool world_class::step_blocked(double from_x, double from_y, double to_x, double
     // The nearest wall the step approaches; of equal ones, the first in list order (the newest).
     std::uint64_t nearest_seq = 0;
     // A wall met twice in the walk gives the same answer twice.
-    wall_index_.each_near(to_x - radius, to_y - radius, to_x + radius, to_y + radius, [&](const wall_index::entry& e) {
-        const double d_to = box_distance(*e.wall, to_x, to_y);
+    wall_index_.each_near(to_x - radius, to_y - radius, to_x + radius, to_y + radius, [&](const wall_index::packed& p) {
+        const double d_to = box_distance(p, to_x, to_y);
         if (!(d_to < radius)) return true;
         // Level steps (sliding along a face) are not approaches: rounding can make them look so.
-        if (!(d_to < box_distance(*e.wall, from_x, from_y) - 1e-12)) return true;
-        if (!nearest || d_to < nearest_d || (d_to == nearest_d && e.seq > nearest_seq)) {
-            nearest = e.wall;
+        if (!(d_to < box_distance(p, from_x, from_y) - 1e-12)) return true;
+        if (!nearest || d_to < nearest_d || (d_to == nearest_d && p.e->seq > nearest_seq)) {
+            nearest = p.e->wall;
             nearest_d = d_to;
-            nearest_seq = e.seq;
+            nearest_seq = p.e->seq;
         }
         return true;
     });
@@ -399,8 +400,8 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
 
 bool world_class::close_to_wall(double x, double y, double margin) const {
     bool close = false;
-    wall_index_.each_near(x - margin, y - margin, x + margin, y + margin, [&](const wall_index::entry& e) {
-        close = box_distance(*e.wall, x, y) < margin;
+    wall_index_.each_near(x - margin, y - margin, x + margin, y + margin, [&](const wall_index::packed& p) {
+        close = box_distance(p, x, y) < margin;
         return !close;
     });
     return close;
@@ -408,11 +409,10 @@ bool world_class::close_to_wall(double x, double y, double margin) const {
 
 bool world_class::approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const {
     bool found = false, approaches = false;
-    wall_index_.each_near(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, [&](const wall_index::entry& e) {
-        const wall_type* w = e.wall;
-        if (box_distance(*w, on.x, on.y) > 1e-9) return true;
+    wall_index_.each_near(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, [&](const wall_index::packed& p) {
+        if (box_distance(p, on.x, on.y) > 1e-9) return true;
         found = true;
-        approaches = box_distance(*w, to_x, to_y) < box_distance(*w, from_x, from_y);
+        approaches = box_distance(p, to_x, to_y) < box_distance(p, from_x, from_y);
         return !approaches;
     });
     // A point on no wall (never expected) blocks, as every probe hit used to.

@@ -42,9 +42,10 @@ public:
     // (cleared first), in no particular order; sort_by_list puts them in list order.
     void gather_box(double x0, double y0, double x1, double y1, std::vector<const entry*>& out) const;
     static void sort_by_list(std::vector<const entry*>& found);
-    // The same walls handed to `visit(entry)` while it returns true, from the packed lists, without
-    // marks: a wall listed in several cells may come up more than once. For answers that do not
-    // depend on that (whether any, which is nearest).
+    // The same walls handed to `visit(packed)` while it returns true, from the packed lists,
+    // without marks: a wall listed in several cells may come up more than once. For answers that
+    // do not depend on that (whether any, which is nearest). The box handed with a wall is the
+    // one its corners make, ordered by min and max (for walls reaching outside the world too).
     template <class Visit>
     void each_near(double x0, double y0, double x1, double y1, Visit&& visit) const;
 
@@ -244,8 +245,12 @@ bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double l
 
 template <class Visit>
 void wall_index::each_near(double x0, double y0, double x1, double y1, Visit&& visit) const {
-    for (const entry& e : spill_)
-        if (!visit(e)) return;
+    for (const entry& e : spill_) {
+        const wall_type* w = e.wall;
+        const packed p{std::min(w->x, w->x + w->w), std::max(w->x, w->x + w->w), std::min(w->y, w->y + w->h),
+                       std::max(w->y, w->y + w->h), &e};
+        if (!visit(p)) return;
+    }
     // Walls inside the world cannot meet a region wholly outside it.
     if (!(x0 - hair <= width_ && x1 + hair >= 0 && y0 - hair <= height_ && y1 + hair >= 0)) return;
     if (packed_stale_) pack();
@@ -255,7 +260,7 @@ void wall_index::each_near(double x0, double y0, double x1, double y1, Visit&& v
         const std::uint32_t* first = &first_[static_cast<std::size_t>(y) * cells];
         for (std::uint32_t i = first[cx0]; i != first[cx1 + 1]; ++i) {
             const packed& p = packed_[i];
-            if (p.x0 <= x1 + hair && p.x1 >= x0 - hair && p.y0 <= y1 + hair && p.y1 >= y0 - hair && !visit(*p.e))
+            if (p.x0 <= x1 + hair && p.x1 >= x0 - hair && p.y0 <= y1 + hair && p.y1 >= y0 - hair && !visit(p))
                 return;
         }
     }
