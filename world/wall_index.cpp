@@ -104,7 +104,10 @@ void wall_index::clear() {
 }
 
 void wall_index::pack() const {
+    std::size_t listed = 0;
+    for (const auto& b : buckets_) listed += b.size();
     packed_.clear();
+    packed_.reserve(listed);
     first_.assign(static_cast<std::size_t>(cells) * cells + 1, 0);
     for (int c = 0; c < cells * cells; ++c) {
         first_[c] = static_cast<std::uint32_t>(packed_.size());
