@@ -3,10 +3,12 @@
 // walls near a point or along a ray instead of walking the whole list.
 //
 // What it promises: every wall whose box (corners ordered, grown by a hair for rounding) meets a
-// queried region is handed back, each once; walls that reach outside the world are handed back to
-// every query. Callers then apply their own exact test to what they get, so a query gives exactly
-// the answer of the literal walk over the list. Walls come back in list order (newest first) where
-// the caller asks for it, since some answers (ties, the order impacts are recorded in) depend on it.
+// queried region is handed back, each once where the query says so; walls that reach outside the
+// world are handed back to every query. Callers then apply their own exact test to what they get,
+// so a query gives exactly the answer of the literal walk over the list. Walls come back in list
+// order (newest first) where the caller asks for it, since some answers (ties, the order impacts
+// are recorded in) depend on it. The cells' lists are also kept packed one after another, row by
+// row, for the walks that run on every tick; they are packed again after walls change.
 #pragma once
 
 #include <algorithm>
