@@ -240,7 +240,8 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
             if (!exact) return vision_horizon;
             return choose_cast(seen, hit);
         }
-        // The ray passes close to a cell corner: the exact walk decides.
+        // The ray starts on a border and rounding turns its first step back: the exact walk
+        // decides.
         ray_walls_.clear();
         nearest = vision_horizon;
     }
