@@ -11,8 +11,10 @@ namespace {
 // Whether the first `reach` units of the ray from (ox, oy) along (dx, dy) can meet the box
 // (x0, x1, y0, y1) grown by `margin` on every side; inv_dx and inv_dy are the direction's
 // reciprocals. False only when provably not (not a number: true).
-bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double oy, double dx, double dy,
-                  double inv_dx, double inv_dy, double reach, double margin) {
+// Inlined where it is called: the walks ask it for every wall they pass.
+[[gnu::always_inline]] inline bool ray_may_meet(double x0, double x1, double y0, double y1, double ox, double oy,
+                                                double dx, double dy, double inv_dx, double inv_dy, double reach,
+                                                double margin) {
     const double bx0 = x0 - margin, bx1 = x1 + margin, by0 = y0 - margin, by1 = y1 + margin;
     double t0 = 0, t1 = reach;
     if (dx != 0) {
@@ -199,17 +201,9 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
     if (narrow) cover_walls(wall_index_, impacts, impact_count, impact_version_);
     double rc, rs;
     if (rough_cos_sin(angle, rc, rs) && wall_index_.cells_walkable(x, y, rc, -rs)) {
-        const double inv_x = 1 / rc, inv_y = -1 / rs, m = 2e-6;
+        const double inv_x = 1 / rc, inv_y = -1 / rs;
         auto may_meet = [&](const wall_index::packed& e, double far) {
-            double a = (e.x0 - m - x) * inv_x, b = (e.x1 + m - x) * inv_x;
-            if (a > b) std::swap(a, b);
-            double t0 = std::max(0.0, a), t1 = std::min(far, b);
-            a = (e.y0 - m - y) * inv_y;
-            b = (e.y1 + m - y) * inv_y;
-            if (a > b) std::swap(a, b);
-            t0 = std::max(t0, a);
-            t1 = std::min(t1, b);
-            return !(t0 > t1);
+            return ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, rc, -rs, inv_x, inv_y, far, 2e-6);
         };
         auto takes = [&](const wall_index::packed& e) {
             return may_meet(e, reach + 2e-6) && (!narrow || !e.e->covered || may_meet(e, near + 2e-6));

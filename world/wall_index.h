@@ -76,10 +76,10 @@ public:
     // The cells along the ray from (ox, oy) in the direction (dx, dy), row by row, up to
     // `length`: for each that lists a wall, nearest first, `cell(begin, end, t_enter, cell)` gets
     // its packed list, the distance at which the ray enters it and its number, and says whether
-    // to go on. Walls
-    // listed in several cells come up in each. Along a direction within 1e-13 of another, these
-    // hold every wall the other ray meets up to `length` less 1e-6: where the two part at a cell
-    // corner or at the end, what one meets lies within the hair of the cells the other takes.
+    // to go on. Walls listed in several cells come up in each. Along a direction within 1e-13 of
+    // another, these hold every wall the other ray meets up to `length` less 1e-6: where the two
+    // part at a cell corner or at the end, what one meets lies within the hair of the cells the
+    // other takes.
     // False, before any cell, for rays longer than 90 cells or where the ray starts on a border
     // and rounding puts its first step against its direction. Only for rays cells_walkable takes.
     template <class Cell>
@@ -87,9 +87,9 @@ public:
     // Marks for a walk of one's own over walk_cells: begin_visits starts afresh; first_visit is
     // true the first time a wall comes up after that.
     void begin_visits() const { new_query(); }
+    bool first_visit(const entry& e) const { return first_time(e); }
     // Whether every wall the cell lists is covered.
     bool all_covered(int cell) const { return uncovered_[cell] == 0; }
-    bool first_visit(const entry& e) const { return first_time(e); }
 
     // Impact cover. A ray records an impact where it crosses a wall, unless an earlier impact
     // lies closer than the merge radius: a wall whose whole box lies that close to one impact
