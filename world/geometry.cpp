@@ -209,6 +209,25 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
             return may_meet(e, reach + 2e-6) && (!narrow || !e.e->covered || may_meet(e, near + 2e-6));
         };
         bool exact = false;
+        // Before the exact cast, a row's cells are gone through only when one of its walls is
+        // taken. Every wall of the row is asked, without stopping: in a dense world most rows
+        // list walls the ray passes by, and a loop that stops at the first taken one costs more
+        // in branches than the tests it saves. After it, a row entered beyond both the nearest
+        // hit and the reach of impacts ends the walk, as its first cell would.
+        auto row = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_in) {
+            bool any = false;
+            if (!exact) {
+                for (; begin != end; ++begin) {
+                    bool t = may_meet(*begin, reach + 2e-6);
+                    if (t && narrow && !may_meet(*begin, near + 2e-6)) t = !begin->e->covered;
+                    any |= t;
+                }
+            } else {
+                if (t_in > std::max(nearest, impact_reach) + 1e-5) return -1;
+                any = true;
+            }
+            return any ? 1 : 0;
+        };
         auto cell = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_enter, int number) {
             if (!exact) {
                 // Covered walls count no further than `near`: one that could meet the ray there
@@ -230,7 +249,7 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
             }
             return true;
         };
-        if (wall_index_.walk_cells(x, y, rc, -rs, reach + 1e-5, cell)) {
+        if (wall_index_.walk_cells(x, y, rc, -rs, reach + 1e-5, row, cell)) {
             if (!exact) return vision_horizon;
             return choose_cast(seen, hit);
         }

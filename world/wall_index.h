@@ -80,10 +80,14 @@ public:
     // another, these hold every wall the other ray meets up to `length` less 1e-6: where the two
     // part at a cell corner or at the end, what one meets lies within the hair of the cells the
     // other takes.
+    // Before a row's cells, `row_walls(begin, end, t_in)` gets the packed lists of all the cells
+    // the ray takes in that row, one after another, and the distance at which it enters the row:
+    // it says whether to go through the row's cells (above 0), pass the row over (0) or stop
+    // (below 0).
     // False, before any cell, for rays longer than 90 cells or where the ray starts on a border
     // and rounding puts its first step against its direction. Only for rays cells_walkable takes.
-    template <class Cell>
-    bool walk_cells(double ox, double oy, double dx, double dy, double length, Cell&& cell) const;
+    template <class Row, class Cell>
+    bool walk_cells(double ox, double oy, double dx, double dy, double length, Row&& row_walls, Cell&& cell) const;
     // Marks for a walk of one's own over walk_cells: begin_visits starts afresh; first_visit is
     // true the first time a wall comes up after that.
     void begin_visits() const { new_query(); }
@@ -206,8 +210,8 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
     }
 }
 
-template <class Cell>
-bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double length, Cell&& cell) const {
+template <class Row, class Cell>
+bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double length, Row&& row_walls, Cell&& cell) const {
     if (!(length <= 90 * cw_)) return false;
     if (packed_stale_) pack();
     const int sx = dx > 0 ? 1 : -1, sy = dy > 0 ? 1 : -1;
@@ -227,7 +231,9 @@ bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double l
         const int stop = std::clamp(last, 0, cells - 1);
         const std::uint32_t* first = &first_[static_cast<std::size_t>(row) * cells];
         const int lo = std::min(col, stop), hi = std::max(col, stop);
-        if (first[lo] != first[hi + 1]) {
+        const int go = first[lo] != first[hi + 1] ? row_walls(&packed_[first[lo]], &packed_[first[hi + 1]], t_in) : 0;
+        if (go < 0) return true;
+        if (go > 0) {
             for (int c = col;; c += sx) {
                 if (first[c] != first[c + 1]) {
                     const double t_enter = c == col ? t_in : ((c + (sx > 0 ? 0 : 1)) * cw_ - ox) * inv_dx;
