@@ -78,32 +78,42 @@ bool check_intersect(line l1, line l2, point& hit) {
 }
 
 double check_box_intersect(world_class* world, line ray, line box, point& hit) {
-    const double x1 = box.p1.x, y1 = box.p1.y, x2 = box.p2.x, y2 = box.p2.y;
-    const line edges[4] = {
-        {{x1, y1}, {x2, y1}},  // top
-        {{x1, y2}, {x2, y2}},  // bottom
-        {{x1, y1}, {x1, y2}},  // left
-        {{x2, y1}, {x2, y2}},  // right
-    };
-    double dist[4] = {vision_horizon, vision_horizon, vision_horizon, vision_horizon};
-    point crossing[4] = {};
+    // Each edge in turn (top, bottom, left, right) is met as check_intersect meets two segments,
+    // with the same arithmetic, and the nearest crossing beyond the origin is kept, the later edge
+    // on ties. Every edge is worked out in full and the choice made by selection rather than by
+    // branches: which edges a ray meets cannot be foretold, and the branches cost more than the
+    // arithmetic. An edge on a line parallel to the ray divides by 1 instead, and is not met.
+    const double x1 = ray.p1.x, y1 = ray.p1.y, x2 = ray.p2.x, y2 = ray.p2.y;
+    const double a1 = y2 - y1, b1 = x1 - x2, c1 = x2 * y1 - x1 * y2;
+    const double bx1 = box.p1.x, by1 = box.p1.y, bx2 = box.p2.x, by2 = box.p2.y;
+    const double ex1[4] = {bx1, bx1, bx1, bx2}, ey1[4] = {by1, by2, by1, by1};
+    const double ex2[4] = {bx2, bx2, bx1, bx2}, ey2[4] = {by1, by2, by2, by2};
+    auto outside = [](double v, double e1, double e2) { return ((v < e1) & (v < e2)) | ((v > e1) & (v > e2)); };
+    double best = 10000, dist = 0;
+    point crossing{};
     for (int i = 0; i < 4; ++i) {
-        if (check_intersect(ray, edges[i], crossing[i])) {
-            const double dx = crossing[i].x - ray.p1.x, dy = crossing[i].y - ray.p1.y;
-            dist[i] = std::sqrt(dx * dx + dy * dy);
-        }
+        const double x3 = ex1[i], y3 = ey1[i], x4 = ex2[i], y4 = ey2[i];
+        const double a2 = y4 - y3, b2 = x3 - x4, c2 = x4 * y3 - x3 * y4;
+        const double den = a1 * b2 - a2 * b1;
+        const bool crosses = den != 0;
+        const double q = crosses ? den : 1.0;
+        const double X = (b1 * c2 - b2 * c1) / q, Y = (a2 * c1 - a1 * c2) / q;
+        const bool met = crosses & !((x1 != x2) & outside(X, x1, x2)) & !((y1 != y2) & outside(Y, y1, y2)) &
+                         !((x3 != x4) & outside(X, x3, x4)) & !((y3 != y4) & outside(Y, y3, y4));
+        const double dx = X - x1, dy = Y - y1;
+        const double d = met ? std::sqrt(dx * dx + dy * dy) : vision_horizon;
+        const double at_x = crosses ? X : 0.0, at_y = crosses ? Y : 0.0;
+        // The first edge stands until a nearer one comes, even when none does (distances that
+        // are not a number).
+        const bool take = i == 0 || ((d > 0) & (d <= best));
+        best = (d > 0) & (d <= best) ? d : best;
+        dist = take ? d : dist;
+        crossing.x = take ? at_x : crossing.x;
+        crossing.y = take ? at_y : crossing.y;
     }
-    double best = 10000;
-    int chosen = 0;
-    for (int i = 0; i < 4; ++i) {
-        if (dist[i] > 0 && dist[i] <= best) {
-            best = dist[i];
-            chosen = i;
-        }
-    }
-    if (dist[chosen] < 1.0 && world) world->add_impact(crossing[chosen].x, crossing[chosen].y);
-    hit = crossing[chosen];
-    return dist[chosen];
+    if (dist < 1.0 && world) world->add_impact(crossing.x, crossing.y);
+    hit = crossing;
+    return dist;
 }
 
 bool world_class::check_wall_point(double x, double y) const {
