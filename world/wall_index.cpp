@@ -106,14 +106,21 @@ void wall_index::clear() {
 void wall_index::pack() const {
     std::size_t listed = 0;
     for (const auto& b : buckets_) listed += b.size();
-    packed_.clear();
-    packed_.reserve(listed);
-    first_.assign(static_cast<std::size_t>(cells) * cells + 1, 0);
-    for (int c = 0; c < cells * cells; ++c) {
-        first_[c] = static_cast<std::uint32_t>(packed_.size());
-        for (const entry& e : buckets_[c]) packed_.push_back(packed{e.x0, e.x1, e.y0, e.y1, &e});
+    // Row by row, and column by column: cell (x, y) is the y * cells + x-th of the first, the
+    // x * cells + y-th of the second.
+    for (int columns = 0; columns < 2; ++columns) {
+        std::vector<packed>& lists = columns ? packed_columns_ : packed_;
+        std::vector<std::uint32_t>& firsts = columns ? first_columns_ : first_;
+        lists.clear();
+        lists.reserve(listed);
+        firsts.assign(static_cast<std::size_t>(cells) * cells + 1, 0);
+        for (int n = 0; n < cells * cells; ++n) {
+            firsts[n] = static_cast<std::uint32_t>(lists.size());
+            const int c = columns ? (n % cells) * cells + n / cells : n;
+            for (const entry& e : buckets_[c]) lists.push_back(packed{e.x0, e.x1, e.y0, e.y1, &e});
+        }
+        firsts[static_cast<std::size_t>(cells) * cells] = static_cast<std::uint32_t>(lists.size());
     }
-    first_[static_cast<std::size_t>(cells) * cells] = static_cast<std::uint32_t>(packed_.size());
     packed_stale_ = false;
 }
 

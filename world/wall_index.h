@@ -170,8 +170,13 @@ private:
     // where each cell's walls start, cell by cell in row order, and one more for the end.
     mutable std::vector<packed> packed_;
     mutable std::vector<std::uint32_t> first_;
+    // The same lists column by column, for rays that cross fewer columns than rows.
+    mutable std::vector<packed> packed_columns_;
+    mutable std::vector<std::uint32_t> first_columns_;
     mutable bool packed_stale_ = true;
     void pack() const;
+    template <bool Columns, class Row, class Cell>
+    bool walk_lines(double ox, double oy, double dx, double dy, double length, Row& row_walls, Cell& cell) const;
     // Per-query marks, so a wall listed in several cells is handed out once.
     mutable std::vector<std::uint32_t> mark_;
     mutable std::uint32_t stamp_ = 0;
@@ -212,16 +217,32 @@ void wall_index::walk_ray(double ox, double oy, double dx, double dy, double len
 
 template <class Row, class Cell>
 bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double length, Row&& row_walls, Cell&& cell) const {
-    if (!(length <= 90 * cw_)) return false;
+    if (!(length <= 90 * std::min(cw_, ch_))) return false;
     if (packed_stale_) pack();
+    // Along rows when the ray crosses fewer rows than columns, else along columns: a ray costs
+    // one step for each line it crosses.
+    if (std::abs(dy) * cw_ <= std::abs(dx) * ch_) return walk_lines<false>(ox, oy, dx, dy, length, row_walls, cell);
+    return walk_lines<true>(ox, oy, dx, dy, length, row_walls, cell);
+}
+
+template <bool Columns, class Row, class Cell>
+bool wall_index::walk_lines(double ox, double oy, double dx, double dy, double length, Row& row_walls, Cell& cell) const {
+    // Written for rows; along columns, x and y trade places and the column-ordered lists serve.
+    if constexpr (Columns) {
+        std::swap(ox, oy);
+        std::swap(dx, dy);
+    }
+    const double cw = Columns ? ch_ : cw_, ch = Columns ? cw_ : ch_;
+    const std::vector<packed>& lists = Columns ? packed_columns_ : packed_;
+    const std::uint32_t* firsts = Columns ? first_columns_.data() : first_.data();
     const int sx = dx > 0 ? 1 : -1, sy = dy > 0 ? 1 : -1;
-    const double inv_dx = 1 / dx, inv_dy = 1 / dy, inv_cw = 1 / cw_;
-    int row = cell_y(oy), col = cell_x(ox);
+    const double inv_dx = 1 / dx, inv_dy = 1 / dy, inv_cw = 1 / cw;
+    int row = Columns ? cell_x(oy) : cell_y(oy), col = Columns ? cell_y(ox) : cell_x(ox);
     double t_in = 0;
     for (;;) {
         // The ray in this row: from column `col`, entered at t_in, to column `last`, where it
         // leaves the row or ends.
-        const double t_out = ((row + (sy > 0 ? 1 : 0)) * ch_ - oy) * inv_dy;
+        const double t_out = ((row + (sy > 0 ? 1 : 0)) * ch - oy) * inv_dy;
         const bool ends = !(t_out <= length);
         const double x_out = ox + dx * (ends ? length : t_out);
         // The column: the ray stays within 900 columns of the grid, where truncation after the
@@ -229,15 +250,16 @@ bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double l
         const int last = static_cast<int>(x_out * inv_cw + 1000.0) - 1000;
         if (sx > 0 ? last < col : last > col) return false;
         const int stop = std::clamp(last, 0, cells - 1);
-        const std::uint32_t* first = &first_[static_cast<std::size_t>(row) * cells];
+        const std::uint32_t* first = firsts + static_cast<std::size_t>(row) * cells;
         const int lo = std::min(col, stop), hi = std::max(col, stop);
-        const int go = first[lo] != first[hi + 1] ? row_walls(&packed_[first[lo]], &packed_[first[hi + 1]], t_in) : 0;
+        const int go = first[lo] != first[hi + 1] ? row_walls(&lists[first[lo]], &lists[first[hi + 1]], t_in) : 0;
         if (go < 0) return true;
         if (go > 0) {
             for (int c = col;; c += sx) {
                 if (first[c] != first[c + 1]) {
-                    const double t_enter = c == col ? t_in : ((c + (sx > 0 ? 0 : 1)) * cw_ - ox) * inv_dx;
-                    if (!cell(&packed_[first[c]], &packed_[first[c + 1]], t_enter, row * cells + c)) return true;
+                    const double t_enter = c == col ? t_in : ((c + (sx > 0 ? 0 : 1)) * cw - ox) * inv_dx;
+                    const int number = Columns ? c * cells + row : row * cells + c;
+                    if (!cell(&lists[first[c]], &lists[first[c + 1]], t_enter, number)) return true;
                 }
                 if (c == stop) break;
             }
