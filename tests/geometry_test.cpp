@@ -636,6 +636,36 @@ TEST(geometry_box, BoxCastMatchesTheReferenceBitForBit) {
     EXPECT_EQ(mismatches, 0);
 }
 
+// A crowded world (25,000 tiny walls, more than two listed per cell on average), where rays walk
+// along rows whatever their direction: the same answers and impacts as the reference.
+TEST_F(geometry_test, VisionInACrowdedWorldMatchesTheReference) {
+    world_class fast(setup), plain(setup);
+    std::mt19937 gen(7);
+    // All inside the world: a wall reaching outside it would send every ray the exact way.
+    std::uniform_real_distribution<double> at(0, 9.95), side(0.01, 0.03), turn(-pi, pi);
+    for (int i = 0; i < 25000; ++i) {
+        const double x = at(gen), y = at(gen), w = side(gen), h = side(gen);
+        fast.add_wall(x, y, w, h);
+        plain.add_wall(x, y, w, h);
+    }
+    reference_vision ref;
+    for (int i = 0; i < 300; ++i) {
+        const double x = at(gen), y = at(gen), a = turn(gen);
+        bool seen_f = false, seen_p = false;
+        point hit_f, hit_p;
+        const double df = fast.check_vision(x, y, a, seen_f, hit_f);
+        const double dp = ref.cast(plain, x, y, a, seen_p, hit_p);
+        ASSERT_EQ(df, dp) << "ray " << i;
+        ASSERT_EQ(seen_f, seen_p);
+        if (seen_p) {
+            ASSERT_TRUE(hit_f.x == hit_p.x && hit_f.y == hit_p.y);
+        }
+    }
+    const std::vector<point> got = impact_list(fast);
+    ASSERT_EQ(got.size(), ref.impacts.size());
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(got[i].x == ref.impacts[i].x && got[i].y == ref.impacts[i].y);
+}
+
 // Once with walls reaching outside the world among the others, once without: rays then take the
 // packed walk along the rough direction, apart from those passing close to cell corners.
 class vision_differential : public geometry_test, public ::testing::WithParamInterface<bool> {};

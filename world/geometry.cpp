@@ -226,6 +226,9 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
         // hit and the reach of impacts ends the walk, as its first cell would.
         auto row = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_in) {
             bool any = false;
+            // Long lists (a crowded world) are left to the cells: a wall is taken in the first
+            // few, and asking all of them first would only double the work.
+            if (end - begin > 8) return 1;
             if (!exact) {
                 for (; begin != end; ++begin) {
                     bool t = may_meet(*begin, reach + 2e-6);

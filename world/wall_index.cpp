@@ -107,8 +107,14 @@ void wall_index::pack() const {
     std::size_t listed = 0;
     for (const auto& b : buckets_) listed += b.size();
     // Row by row, and column by column: cell (x, y) is the y * cells + x-th of the first, the
-    // x * cells + y-th of the second.
-    for (int columns = 0; columns < 2; ++columns) {
+    // x * cells + y-th of the second. Where cells list many walls each, rays end within a cell or
+    // two and the second packing would only take room in the caches: the rows serve alone.
+    columns_packed_ = listed <= columns_packed_up_to * static_cast<std::size_t>(cells) * cells;
+    if (!columns_packed_) {
+        packed_columns_ = {};
+        first_columns_ = {};
+    }
+    for (int columns = 0; columns < (columns_packed_ ? 2 : 1); ++columns) {
         std::vector<packed>& lists = columns ? packed_columns_ : packed_;
         std::vector<std::uint32_t>& firsts = columns ? first_columns_ : first_;
         lists.clear();

@@ -170,9 +170,12 @@ private:
     // where each cell's walls start, cell by cell in row order, and one more for the end.
     mutable std::vector<packed> packed_;
     mutable std::vector<std::uint32_t> first_;
-    // The same lists column by column, for rays that cross fewer columns than rows.
+    // The same lists column by column, for rays that cross fewer columns than rows, while the
+    // cells list no more than `columns_packed_up_to` walls each on average.
+    static constexpr std::size_t columns_packed_up_to = 2;
     mutable std::vector<packed> packed_columns_;
     mutable std::vector<std::uint32_t> first_columns_;
+    mutable bool columns_packed_ = false;
     mutable bool packed_stale_ = true;
     void pack() const;
     template <bool Columns, class Row, class Cell>
@@ -221,7 +224,8 @@ bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double l
     if (packed_stale_) pack();
     // Along rows when the ray crosses fewer rows than columns, else along columns: a ray costs
     // one step for each line it crosses.
-    if (std::abs(dy) * cw_ <= std::abs(dx) * ch_) return walk_lines<false>(ox, oy, dx, dy, length, row_walls, cell);
+    if (!columns_packed_ || std::abs(dy) * cw_ <= std::abs(dx) * ch_)
+        return walk_lines<false>(ox, oy, dx, dy, length, row_walls, cell);
     return walk_lines<true>(ox, oy, dx, dy, length, row_walls, cell);
 }
 
