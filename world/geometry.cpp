@@ -257,6 +257,11 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
             const bool pass_covered = t_enter > nearest + 1e-5;
             if (pass_covered && wall_index_.all_covered(number)) return true;
             for (; begin != end; ++begin) {
+                // The box beside the entry asks first, as cast_at would: most walls of a cell pass
+                // the ray by, and their entries stay unread.
+                if (!ray_may_meet(begin->x0, begin->x1, begin->y0, begin->y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6,
+                                  1e-6))
+                    continue;
                 const wall_index::entry& e = *begin->e;
                 if (!(pass_covered && e.covered) && wall_index_.first_visit(e)) cast_at(e);
             }
