@@ -8,7 +8,8 @@
 // so a query gives exactly the answer of the literal walk over the list. Walls come back in list
 // order (newest first) where the caller asks for it, since some answers (ties, the order impacts
 // are recorded in) depend on it. The cells' lists are also kept packed one after another, row by
-// row, for the walks that run on every tick; they are packed again after walls change.
+// row and (unless the cells are crowded) column by column, for the walks that run on every tick;
+// they are packed again after walls change.
 #pragma once
 
 #include <algorithm>
@@ -73,15 +74,16 @@ public:
         return spill_.empty() && ox >= 0 && ox <= width_ && oy >= 0 && oy <= height_ && std::abs(dx) >= 1e-3 &&
                std::abs(dy) >= 1e-3;
     }
-    // The cells along the ray from (ox, oy) in the direction (dx, dy), row by row, up to
-    // `length`: for each that lists a wall, nearest first, `cell(begin, end, t_enter, cell)` gets
+    // The cells along the ray from (ox, oy) in the direction (dx, dy), row by row (or column by
+    // column, where the ray crosses fewer columns and they are packed), up to `length`: for each that lists a wall, nearest first, `cell(begin, end, t_enter, cell)` gets
     // its packed list, the distance at which the ray enters it and its number, and says whether
     // to go on. Walls listed in several cells come up in each. Along a direction within 1e-13 of
     // another, these hold every wall the other ray meets up to `length` less 1e-6: where the two
     // part at a cell corner or at the end, what one meets lies within the hair of the cells the
     // other takes.
-    // Before a row's cells, `row_walls(begin, end, t_in)` gets the packed lists of all the cells
-    // the ray takes in that row, one after another, and the distance at which it enters the row:
+    // Before a row's cells (a column's, walking columns), `row_walls(begin, end, t_in)` gets the
+    // packed lists of all the cells the ray takes in it, one after another, and the distance at
+    // which it enters it:
     // it says whether to go through the row's cells (above 0), pass the row over (0) or stop
     // (below 0).
     // False, before any cell, for rays longer than 90 cells or where the ray starts on a border
