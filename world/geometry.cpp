@@ -224,12 +224,14 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
         // list walls the ray passes by, and a loop that stops at the first taken one costs more
         // in branches than the tests it saves. After it, a row entered beyond both the nearest
         // hit and the reach of impacts ends the walk, as its first cell would.
-        auto row = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_in) {
+        auto row = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_in, auto&& covered) {
             bool any = false;
             // Long lists (a crowded world) are left to the cells: a wall is taken in the first
             // few, and asking all of them first would only double the work.
             if (end - begin > 8) return 1;
             if (!exact) {
+                // Covered walls count no further than `near`, as in the cells below.
+                if (narrow && t_in > near + 1e-5 && covered()) return 0;
                 for (; begin != end; ++begin) {
                     bool t = may_meet(*begin, reach + 2e-6);
                     if (t && narrow && !may_meet(*begin, near + 2e-6)) t = !begin->e->covered;

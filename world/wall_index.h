@@ -81,9 +81,9 @@ public:
     // another, these hold every wall the other ray meets up to `length` less 1e-6: where the two
     // part at a cell corner or at the end, what one meets lies within the hair of the cells the
     // other takes.
-    // Before a row's cells (a column's, walking columns), `row_walls(begin, end, t_in)` gets the
-    // packed lists of all the cells the ray takes in it, one after another, and the distance at
-    // which it enters it:
+    // Before a row's cells (a column's, walking columns), `row_walls(begin, end, t_in, covered)`
+    // gets the packed lists of all the cells the ray takes in it, one after another, the distance
+    // at which it enters it and a test of whether all their walls are covered:
     // it says whether to go through the row's cells (above 0), pass the row over (0) or stop
     // (below 0).
     // False, before any cell, for rays longer than 90 cells or where the ray starts on a border
@@ -258,7 +258,14 @@ bool wall_index::walk_lines(double ox, double oy, double dx, double dy, double l
         const int stop = std::clamp(last, 0, cells - 1);
         const std::uint32_t* first = firsts + static_cast<std::size_t>(row) * cells;
         const int lo = std::min(col, stop), hi = std::max(col, stop);
-        const int go = first[lo] != first[hi + 1] ? row_walls(&lists[first[lo]], &lists[first[hi + 1]], t_in) : 0;
+        // Whether every wall listed in the row's cells is covered.
+        auto all_covered = [&] {
+            for (int c = lo; c <= hi; ++c)
+                if (uncovered_[Columns ? c * cells + row : row * cells + c]) return false;
+            return true;
+        };
+        const int go =
+            first[lo] != first[hi + 1] ? row_walls(&lists[first[lo]], &lists[first[hi + 1]], t_in, all_covered) : 0;
         if (go < 0) return true;
         if (go > 0) {
             for (int c = col;; c += sx) {
