@@ -223,7 +223,8 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
         // taken. Every wall of the row is asked, without stopping: in a dense world most rows
         // list walls the ray passes by, and a loop that stops at the first taken one costs more
         // in branches than the tests it saves. After it, a row entered beyond both the nearest
-        // hit and the reach of impacts ends the walk, as its first cell would.
+        // hit and the reach of impacts ends the walk, as its first cell would, and one entered
+        // beyond the nearest hit whose walls are all covered is passed over.
         auto row = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_in, auto&& covered) {
             bool any = false;
             // Long lists (a crowded world) are left to the cells: a wall is taken in the first
@@ -239,7 +240,8 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
                 }
             } else {
                 if (t_in > std::max(nearest, impact_reach) + 1e-5) return -1;
-                any = true;
+                // Beyond the nearest hit only uncovered walls count, as in the cells below.
+                any = !(t_in > nearest + 1e-5 && covered());
             }
             return any ? 1 : 0;
         };
