@@ -185,13 +185,19 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
     // distance kept. Walls further on than the nearest hit and than an impact can be recorded
     // (1.0) could neither be chosen nor leave one, and a covered wall in a cell entered beyond
     // the nearest hit can leave no impact: both are passed over.
-    auto cast_at = [&](const wall_index::entry& e) {
-        if (!ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) return;
+    auto meets = [&](double x0, double x1, double y0, double y1) {
+        return ray_may_meet(x0, x1, y0, y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6);
+    };
+    // Casts against a wall whose box the ray may meet.
+    auto cast_box = [&](const wall_index::entry& e) {
         const wall_type* w = e.wall;
         point crossing;
         const double d = check_box_intersect(nullptr, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
         if (d > 0 && d < nearest) nearest = d;
         ray_walls_.push_back(ray_wall{&e, d, crossing});
+    };
+    auto cast_at = [&](const wall_index::entry& e) {
+        if (meets(e.x0, e.x1, e.y0, e.y1)) cast_box(e);
     };
     auto exact_direction = [&] {
         cos_sin(angle, c, sn);
@@ -227,12 +233,12 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
         // beyond the nearest hit whose walls are all covered is passed over.
         auto row = [&](const wall_index::packed* begin, const wall_index::packed* end, double t_in, auto&& covered) {
             bool any = false;
-            // Long lists (a crowded world) are left to the cells: a wall is taken in the first
-            // few, and asking all of them first would only double the work.
-            if (end - begin > 8) return 1;
             if (!exact) {
                 // Covered walls count no further than `near`, as in the cells below.
                 if (narrow && t_in > near + 1e-5 && covered()) return 0;
+                // Long lists (a crowded world) are left to the cells: a wall is taken in the
+                // first few, and asking all of them first would only double the work.
+                if (end - begin > 8) return 1;
                 for (; begin != end; ++begin) {
                     bool t = may_meet(*begin, reach + 2e-6);
                     if (t && narrow && !may_meet(*begin, near + 2e-6)) t = !begin->e->covered;
@@ -261,13 +267,11 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
             const bool pass_covered = t_enter > nearest + 1e-5;
             if (pass_covered && wall_index_.all_covered(number)) return true;
             for (; begin != end; ++begin) {
-                // The box beside the entry asks first, as cast_at would: most walls of a cell pass
+                // The box beside the entry (the entry's own) asks first: most walls of a cell pass
                 // the ray by, and their entries stay unread.
-                if (!ray_may_meet(begin->x0, begin->x1, begin->y0, begin->y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6,
-                                  1e-6))
-                    continue;
+                if (!meets(begin->x0, begin->x1, begin->y0, begin->y1)) continue;
                 const wall_index::entry& e = *begin->e;
-                if (!(pass_covered && e.covered) && wall_index_.first_visit(e)) cast_at(e);
+                if (!(pass_covered && e.covered) && wall_index_.first_visit(e)) cast_box(e);
             }
             return true;
         };
