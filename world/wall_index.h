@@ -75,17 +75,16 @@ public:
                std::abs(dy) >= 1e-3;
     }
     // The cells along the ray from (ox, oy) in the direction (dx, dy), row by row (or column by
-    // column, where the ray crosses fewer columns and they are packed), up to `length`: for each that lists a wall, nearest first, `cell(begin, end, t_enter, cell)` gets
-    // its packed list, the distance at which the ray enters it and its number, and says whether
-    // to go on. Walls listed in several cells come up in each. Along a direction within 1e-13 of
-    // another, these hold every wall the other ray meets up to `length` less 1e-6: where the two
-    // part at a cell corner or at the end, what one meets lies within the hair of the cells the
-    // other takes.
+    // column, where the ray crosses fewer columns and they are packed), up to `length`: for each
+    // that lists a wall, nearest first, `cell(begin, end, t_enter, cell)` gets its packed list,
+    // the distance at which the ray enters it and its number, and says whether to go on. Walls
+    // listed in several cells come up in each. Along a direction within 1e-13 of another, these
+    // hold every wall the other ray meets up to `length` less 1e-6: where the two part at a cell
+    // corner or at the end, what one meets lies within the hair of the cells the other takes.
     // Before a row's cells (a column's, walking columns), `row_walls(begin, end, t_in, covered)`
     // gets the packed lists of all the cells the ray takes in it, one after another, the distance
-    // at which it enters it and a test of whether all their walls are covered:
-    // it says whether to go through the row's cells (above 0), pass the row over (0) or stop
-    // (below 0).
+    // at which it enters it and a test of whether all their walls are covered; it says whether to
+    // go through the row's cells (above 0), pass the row over (0) or stop (below 0).
     // False, before any cell, for rays longer than 90 cells or where the ray starts on a border
     // and rounding puts its first step against its direction. Only for rays cells_walkable takes.
     template <class Row, class Cell>
