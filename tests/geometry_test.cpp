@@ -679,6 +679,9 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
     std::mt19937 gen(20240611);
     auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(gen); };
     auto pick = [&](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
+    // One of the first n lines between the cells of the walls' grid, placed as the grid places it.
+    const int grid = wall_index::cells;
+    auto border = [&](int n) { return pick(n) * (10.0 / grid); };
     auto both_add = [&](double x, double y, double ww, double hh) {
         if (!far_walls) {  // held inside the world, sides keeping their signs
             auto inside = [](double& at, double& side) {
@@ -724,9 +727,9 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             case 6:  // around the origin
                 both_add(ox - uni(0, 0.5), oy - uni(0, 0.5), uni(0.5, 1), uni(0.5, 1));
                 break;
-            case 7:  // on the borders of the walls' grid (tenths), or spanning many of its cells
+            case 7:  // on the borders of the walls' grid, or spanning many of its cells
                 if (pick(2))
-                    both_add(pick(100) / 10.0, pick(100) / 10.0, pick(20) / 10.0, pick(3) / 10.0);
+                    both_add(border(grid), border(grid), border(grid / 5), border(3));
                 else
                     both_add(uni(0, 3), uni(0, 3), uni(3, 7), pick(2) ? uni(3, 7) : 0.0);
                 break;
@@ -747,7 +750,10 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             const double t = pick(2) ? 0.0 : uni(0, 1);
             return pick(2) ? point{wall->x + t * wall->w, wall->y} : point{wall->x, wall->y + t * wall->h};
         }
-        if (pick(5) == 0) return point{pick(101) / 10.0, pick(2) ? pick(101) / 10.0 : uni(0, 10)};  // on cell borders
+        if (pick(5) == 0) {  // on cell borders, often the grid's outer ones, where rays run along its edge
+            const double x = pick(3) ? border(grid + 1) : 10.0 * pick(2);
+            return pick(3) ? point{x, pick(2) ? border(grid + 1) : uni(0, 10)} : point{uni(0, 10), x};
+        }
         return point{uni(-0.5, 10.5), uni(-0.5, 10.5)};
     };
     // Whether a point lies in a wall, or within a margin of one, by the whole list.

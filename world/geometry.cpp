@@ -38,7 +38,8 @@ namespace {
 
 // Brings the index's impact cover up to the world's impacts: the newest impacts when impacts
 // were only added since, all of them again after the list was emptied.
-void cover_walls(wall_index& index, const impact_type* impacts, int impact_count, std::uint64_t impact_version) {
+void cover_walls(wall_index& index, const impact_index& found, const impact_type* impacts, int impact_count,
+                 std::uint64_t impact_version) {
     if (index.cover_version == impact_version) return;
     const std::uint64_t changes = impact_version - index.cover_version;
     int fresh = impact_count;
@@ -49,7 +50,9 @@ void cover_walls(wall_index& index, const impact_type* impacts, int impact_count
         index.uncover_all();
     }
     // 0.01: the square of add_impact's merge radius, 0.1.
-    for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) index.cover(i->x, i->y, 0.01);
+    for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) index.cover(i->x, i->y, 0.01, [&](double x0, double y0, double x1, double y1, wall_index::impact_points& out) {
+            found.in_box(x0, y0, x1, y1, out);
+        });
     index.cover_version = impact_version;
     index.cover_count = impact_count;
 }
@@ -204,7 +207,7 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
         ray = line{{x, y}, {x + L * c, y - L * sn}};
         inv_c = 1 / c;
         inv_s = -1 / sn;
-        cover_walls(wall_index_, impacts, impact_count, impact_version_);
+        cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
     };
 
     // Most rays meet no wall: they are told so along the rough direction, without the exact
@@ -214,7 +217,7 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
     // walls closer than `near` need be exact, a covered wall (it records no impact) counts only
     // closer than that; the covers must then stand for the impacts recorded so far.
     const bool narrow = near < reach;
-    if (narrow) cover_walls(wall_index_, impacts, impact_count, impact_version_);
+    if (narrow) cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
     double rc, rs;
     if (rough_cos_sin(angle, rc, rs) && wall_index_.cells_walkable(x, y, rc, -rs)) {
         const double inv_x = 1 / rc, inv_y = -1 / rs;

@@ -84,3 +84,15 @@ bool impact_index::any_within(double x, double y, double r_sq) const {
                 if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) < r_sq) return true;
     return false;
 }
+
+void impact_index::in_box(double x0, double y0, double x1, double y1, std::vector<std::pair<double, double>>& out) const {
+    out.clear();
+    auto take = [&](const entry& e) {
+        if (e.x >= x0 && e.x <= x1 && e.y >= y0 && e.y <= y1) out.emplace_back(e.x, e.y);
+    };
+    for (const entry& e : outside_) take(e);
+    if (!(x0 <= width_ && x1 >= 0 && y0 <= height_ && y1 >= 0)) return;
+    for (int cy = cell_y(y0); cy <= cell_y(y1); ++cy)
+        for (int cx = cell_x(x0); cx <= cell_x(x1); ++cx)
+            for (const entry& e : buckets_[cy * cells + cx]) take(e);
+}

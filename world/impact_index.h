@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 class impact_index {
@@ -17,6 +18,8 @@ public:
 
     // The impact with the smallest (x - ix)^2 + (y - iy)^2 below limit_sq, the newest on ties.
     bool nearest(double x, double y, double limit_sq, double& ix, double& iy) const;
+    // The impacts lying in [x0, x1] x [y0, y1], into `out` (cleared first).
+    void in_box(double x0, double y0, double x1, double y1, std::vector<std::pair<double, double>>& out) const;
     // Whether any impact has a squared distance below r_sq (r_sq at most one cell squared).
     bool any_within(double x, double y, double r_sq) const;
 

@@ -24,7 +24,10 @@ void wall_index::place(const entry& e) {
             buckets_[y * cells + x].push_back(e);
             occupied_[y * cells + x] = 1;
             buckets_[y * cells + x].back().single = x0 == x1 && y0 == y1;
-            if (!e.covered) ++uncovered_[y * cells + x];
+            if (!e.covered) {
+                ++uncovered_[y * cells + x];
+                count_changed(y * cells + x);
+            }
         }
 }
 
@@ -33,7 +36,10 @@ void wall_index::unplace(const entry& e) {
     auto drop = [&](std::vector<entry>& list) {
         for (std::size_t i = 0; i < list.size(); ++i)
             if (list[i].wall == e.wall) {
-                if (&list != &spill_ && !list[i].covered) --uncovered_[&list - buckets_];
+                if (&list != &spill_ && !list[i].covered) {
+                    --uncovered_[&list - buckets_];
+                    count_changed(static_cast<int>(&list - buckets_));
+                }
                 list[i] = list.back();
                 list.pop_back();
                 if (&list != &spill_) occupied_[&list - buckets_] = !list.empty();
@@ -95,6 +101,7 @@ void wall_index::clear() {
     packed_stale_ = true;
     for (auto& b : buckets_) b.clear();
     std::fill(uncovered_.begin(), uncovered_.end(), 0);
+    all_counts_changed();
     std::fill(occupied_.begin(), occupied_.end(), 0);
     spill_.clear();
     where_.clear();
@@ -137,13 +144,6 @@ void wall_index::new_query() const {
     }
 }
 
-bool wall_index::first_time(const entry& e) const {
-    if (e.single) return true;
-    if (mark_[e.slot] == stamp_) return false;
-    mark_[e.slot] = stamp_;
-    return true;
-}
-
 void wall_index::gather_box(double x0, double y0, double x1, double y1, std::vector<const entry*>& out) const {
     out.clear();
     new_query();
@@ -165,31 +165,41 @@ void wall_index::sort_by_list(std::vector<const entry*>& found) {
     std::sort(found.begin(), found.end(), [](const entry* a, const entry* b) { return a->seq > b->seq; });
 }
 
-void wall_index::cover(double ix, double iy, double r_sq) {
-    // A crossing lies on the box up to rounding: along an edge it is held to the edge's ends,
-    // across it the crossing of the two lines can stray by about 1e-13 over the edge's length.
-    // Boxes 1e-3 or more a side keep that below 1e-9, well inside this margin on the squared
-    // distance (5e-9 on the distance); thinner ones are never covered.
-    const double limit = r_sq - 1e-9;
-    const double min_side = 1e-3;
-    if (!(limit > 0) || !(ix >= 0 && ix <= width_ && iy >= 0 && iy <= height_)) return;
-    const double r = std::sqrt(r_sq);
-    auto near = [&](double x, double y) { return (x - ix) * (x - ix) + (y - iy) * (y - iy) < limit; };
-    for (int y = cell_y(iy - r); y <= cell_y(iy + r); ++y)
-        for (int x = cell_x(ix - r); x <= cell_x(ix + r); ++x)
-            for (entry& e : buckets_[y * cells + x]) {
-                if (e.covered || !(e.x1 - e.x0 >= min_side && e.y1 - e.y0 >= min_side) || !near(e.x0, e.y0) ||
-                    !near(e.x1, e.y0) || !near(e.x0, e.y1) || !near(e.x1, e.y1))
-                    continue;
-                // Every cell listing the wall lies within the box's cells: mark each copy.
-                for (int wy = cell_y(e.y0 - hair); wy <= cell_y(e.y1 + hair); ++wy)
-                    for (int wx = cell_x(e.x0 - hair); wx <= cell_x(e.x1 + hair); ++wx)
-                        for (entry& copy : buckets_[wy * cells + wx])
-                            if (copy.wall == e.wall && !copy.covered) {
-                                copy.covered = true;
-                                --uncovered_[wy * cells + wx];
-                            }
-            }
+void wall_index::mark_covered(const entry& e) {
+    // Every cell listing the wall lies within the box's cells: mark each copy. The entry may be
+    // one of them, so the wall is read first.
+    const wall_type* wall = e.wall;
+    const int x0 = cell_x(e.x0 - hair), x1 = cell_x(e.x1 + hair), y0 = cell_y(e.y0 - hair), y1 = cell_y(e.y1 + hair);
+    for (int wy = y0; wy <= y1; ++wy)
+        for (int wx = x0; wx <= x1; ++wx)
+            for (entry& copy : buckets_[wy * cells + wx])
+                if (copy.wall == wall && !copy.covered) {
+                    copy.covered = true;
+                    --uncovered_[wy * cells + wx];
+                    count_changed(wy * cells + wx);
+                }
+}
+
+bool wall_index::pieces_covered(double x0, double x1, double y0, double y1, const impact_points& near, double limit,
+                                double min_piece, int& budget) {
+    // Whole within one impact's radius: each corner is, and the disc holds what lies between.
+    for (const auto& p : near) {
+        auto in = [&](double x, double y) {
+            return (x - p.first) * (x - p.first) + (y - p.second) * (y - p.second) < limit;
+        };
+        if (in(x0, y0) && in(x1, y0) && in(x0, y1) && in(x1, y1)) return true;
+    }
+    // Else both halves, cut across the longer side, each covered in turn; pieces too small or
+    // too many give up (the wall stays uncovered, which is always sound).
+    if (--budget < 0 || std::max(x1 - x0, y1 - y0) < min_piece) return false;
+    if (x1 - x0 >= y1 - y0) {
+        const double m = 0.5 * (x0 + x1);
+        return pieces_covered(x0, m, y0, y1, near, limit, min_piece, budget) &&
+               pieces_covered(m, x1, y0, y1, near, limit, min_piece, budget);
+    }
+    const double m = 0.5 * (y0 + y1);
+    return pieces_covered(x0, x1, y0, m, near, limit, min_piece, budget) &&
+           pieces_covered(x0, x1, m, y1, near, limit, min_piece, budget);
 }
 
 void wall_index::uncover_all() {
@@ -197,4 +207,21 @@ void wall_index::uncover_all() {
         for (entry& e : buckets_[c]) e.covered = false;
         uncovered_[c] = static_cast<std::uint32_t>(buckets_[c].size());
     }
+    all_counts_changed();
+}
+
+void wall_index::sum_again() const {
+    for (int line = 0; line < cells; ++line) {
+        if (row_changed_[line]) {
+            std::uint32_t* sums = &row_sums_[static_cast<std::size_t>(line) * (cells + 1)];
+            for (int c = 0; c < cells; ++c) sums[c + 1] = sums[c] + uncovered_[line * cells + c];
+            row_changed_[line] = 0;
+        }
+        if (column_changed_[line]) {
+            std::uint32_t* sums = &column_sums_[static_cast<std::size_t>(line) * (cells + 1)];
+            for (int c = 0; c < cells; ++c) sums[c + 1] = sums[c] + uncovered_[c * cells + line];
+            column_changed_[line] = 0;
+        }
+    }
+    sums_stale_ = false;
 }

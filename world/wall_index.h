@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -30,6 +31,10 @@ public:
         bool covered;  // every point of the box lies within the merge radius of one impact
         double x0, x1, y0, y1;  // the box, corners ordered
     };
+
+    // Cells along each side of the world. Finer cells hand fewer walls to a ray but cost a step
+    // more for each border it crosses; 60 is quickest for worlds of tens to thousands of walls.
+    static constexpr int cells = 60;
 
     wall_index(double width, double height);
 
@@ -102,20 +107,27 @@ public:
     // uncovered (new, resized, or after uncover_all); cover marks those near a new impact.
     // `cover_version` and `cover_count` say which impacts the marks stand for (the world's
     // impact version and count when last brought up to date).
-    void cover(double ix, double iy, double r_sq);
+    // `impacts_near(x0, y0, x1, y1, out)` puts into `out` the impacts lying in that box: a wall
+    // that no single impact covers is also covered when its box can be cut into pieces that
+    // each lie that close to one impact, as a wall hit along its length by many rays is.
+    using impact_points = std::vector<std::pair<double, double>>;
+    template <class ImpactsNear>
+    void cover(double ix, double iy, double r_sq, ImpactsNear&& impacts_near);
     void uncover_all();
     std::uint64_t cover_version = 0;
     int cover_count = 0;
 
 private:
-    static constexpr int cells = 100;
     static constexpr double hair = 1e-6;
 
     // Amanatides and Woo: the cells a ray from (ox, oy) along (dx, dy) passes through, nearest
     // first, stepping each time across the nearer of the next vertical and horizontal border.
+    // Past the last column (or row) the ray can still run within the hair of the grid's edge,
+    // where the walls of the edge cells may meet it, a long way when it runs along the edge: it
+    // stays in the edge cells until it is a hair beyond.
     struct cell_walk {
         int cx, cy, step_x, step_y;
-        double next_x, next_y, delta_x, delta_y;
+        double next_x, next_y, delta_x, delta_y, beyond_x, beyond_y;
         cell_walk(const wall_index& index, double ox, double oy, double dx, double dy)
             : cx(index.cell_x(ox)), cy(index.cell_y(oy)), step_x(dx > 0 ? 1 : (dx < 0 ? -1 : 0)),
               step_y(dy > 0 ? 1 : (dy < 0 ? -1 : 0)) {
@@ -124,20 +136,26 @@ private:
             next_y = step_y ? ((cy + (step_y > 0 ? 1 : 0)) * index.ch_ - oy) / dy : inf;
             delta_x = step_x ? index.cw_ / std::abs(dx) : inf;
             delta_y = step_y ? index.ch_ / std::abs(dy) : inf;
+            beyond_x = step_x ? ((step_x > 0 ? index.width_ + hair : -hair) - ox) / dx : inf;
+            beyond_y = step_y ? ((step_y > 0 ? index.height_ + hair : -hair) - oy) / dy : inf;
         }
         int cell() const { return cy * cells + cx; }
         // Where the ray leaves the current cell.
         double t_exit() const { return next_x < next_y ? next_x : next_y; }
-        // On into the next cell; false once past the grid.
+        // On into the next cell (or on in the edge cell); false once a hair past the grid.
         bool advance() {
-            if (next_x < next_y) {
-                cx += step_x;
-                next_x += delta_x;
-            } else {
-                cy += step_y;
-                next_y += delta_y;
+            if (next_x < next_y) return step(cx, step_x, next_x, delta_x, beyond_x);
+            return step(cy, step_y, next_y, delta_y, beyond_y);
+        }
+        static bool step(int& c, int by, double& next, double delta, double beyond) {
+            if (c + by >= 0 && c + by < cells) {
+                c += by;
+                next += delta;
+                return true;
             }
-            return cx >= 0 && cy >= 0 && cx < cells && cy < cells;
+            if (next >= beyond) return false;
+            next = beyond;
+            return true;
         }
     };
 
@@ -152,7 +170,12 @@ private:
     bool inside(const entry& e) const;
     void place(const entry& e);
     void unplace(const entry& e);
-    bool first_time(const entry& e) const;
+    bool first_time(const entry& e) const {
+        if (e.single) return true;
+        if (mark_[e.slot] == stamp_) return false;
+        mark_[e.slot] = stamp_;
+        return true;
+    }
     void new_query() const;
 
     double width_, height_, cw_, ch_;
@@ -164,6 +187,33 @@ private:
     std::uint32_t slots_ = 0;
     // Uncovered walls listed in each cell.
     std::vector<std::uint32_t> uncovered_ = std::vector<std::uint32_t>(cells * cells, 0);
+    // Their running sums along each row and each column (cells + 1 apiece), so that a walk asks
+    // whether a row's span lists only covered walls in one step; rows and columns whose counts
+    // changed are summed again before the next walk.
+    mutable std::vector<std::uint32_t> row_sums_ = std::vector<std::uint32_t>(cells * (cells + 1), 0);
+    mutable std::vector<std::uint32_t> column_sums_ = std::vector<std::uint32_t>(cells * (cells + 1), 0);
+    mutable std::vector<std::uint8_t> row_changed_ = std::vector<std::uint8_t>(cells, 0);
+    mutable std::vector<std::uint8_t> column_changed_ = std::vector<std::uint8_t>(cells, 0);
+    mutable bool sums_stale_ = false;
+    void count_changed(int cell) {
+        row_changed_[cell / cells] = 1;
+        column_changed_[cell % cells] = 1;
+        sums_stale_ = true;
+    }
+    void all_counts_changed() {
+        std::fill(row_changed_.begin(), row_changed_.end(), 1);
+        std::fill(column_changed_.begin(), column_changed_.end(), 1);
+        sums_stale_ = true;
+    }
+    void sum_again() const;
+    // The walls near (ix, iy) that cover may mark: uncovered, 1e-3 or more a side, their box
+    // meeting the square of half-side r round it.
+    template <class Visit>
+    void cover_candidates(double ix, double iy, double r, Visit&& visit);
+    void mark_covered(const entry& e);
+    static bool pieces_covered(double x0, double x1, double y0, double y1, const impact_points& near, double limit,
+                               double min_piece, int& budget);
+    impact_points cover_points_;
     // Whether each cell lists any wall: rays cross mostly empty cells, and this is read without
     // touching the cell's list.
     std::vector<std::uint8_t> occupied_ = std::vector<std::uint8_t>(cells * cells, 0);
@@ -223,6 +273,7 @@ template <class Row, class Cell>
 bool wall_index::walk_cells(double ox, double oy, double dx, double dy, double length, Row&& row_walls, Cell&& cell) const {
     if (!(length <= 90 * std::min(cw_, ch_))) return false;
     if (packed_stale_) pack();
+    if (sums_stale_) sum_again();
     // Along rows when the ray crosses fewer rows than columns, else along columns: a ray costs
     // one step for each line it crosses.
     if (!columns_packed_ || std::abs(dy) * cw_ <= std::abs(dx) * ch_)
@@ -258,11 +309,8 @@ bool wall_index::walk_lines(double ox, double oy, double dx, double dy, double l
         const std::uint32_t* first = firsts + static_cast<std::size_t>(row) * cells;
         const int lo = std::min(col, stop), hi = std::max(col, stop);
         // Whether every wall listed in the row's cells is covered.
-        auto all_covered = [&] {
-            for (int c = lo; c <= hi; ++c)
-                if (uncovered_[Columns ? c * cells + row : row * cells + c]) return false;
-            return true;
-        };
+        const std::uint32_t* sums = (Columns ? column_sums_ : row_sums_).data() + static_cast<std::size_t>(row) * (cells + 1);
+        auto all_covered = [sums, lo, hi] { return sums[hi + 1] == sums[lo]; };
         const int go =
             first[lo] != first[hi + 1] ? row_walls(&lists[first[lo]], &lists[first[hi + 1]], t_in, all_covered) : 0;
         if (go < 0) return true;
@@ -306,4 +354,37 @@ void wall_index::each_near(double x0, double y0, double x1, double y1, Visit&& v
                 return;
         }
     }
+}
+
+template <class Visit>
+void wall_index::cover_candidates(double ix, double iy, double r, Visit&& visit) {
+    const double min_side = 1e-3;
+    for (int y = cell_y(iy - r); y <= cell_y(iy + r); ++y)
+        for (int x = cell_x(ix - r); x <= cell_x(ix + r); ++x)
+            for (std::size_t i = 0; i < buckets_[y * cells + x].size(); ++i) {
+                const entry& e = buckets_[y * cells + x][i];
+                if (!e.covered && e.x1 - e.x0 >= min_side && e.y1 - e.y0 >= min_side && e.x0 <= ix + r &&
+                    e.x1 >= ix - r && e.y0 <= iy + r && e.y1 >= iy - r)
+                    visit(e);
+            }
+}
+
+template <class ImpactsNear>
+void wall_index::cover(double ix, double iy, double r_sq, ImpactsNear&& impacts_near) {
+    // A crossing lies on the box up to rounding: along an edge it is held to the edge's ends,
+    // across it the crossing of the two lines can stray by about 1e-13 over the edge's length.
+    // Boxes 1e-3 or more a side keep that below 1e-9, well inside this margin on the squared
+    // distance (5e-9 on the distance); thinner ones are never covered. Cutting the box into
+    // pieces changes nothing there: the crossing is still the one on the whole wall.
+    const double limit = r_sq - 1e-9;
+    if (!(limit > 0) || !(ix >= 0 && ix <= width_ && iy >= 0 && iy <= height_)) return;
+    const double r = std::sqrt(r_sq);
+    cover_candidates(ix, iy, r, [&](const entry& e) {
+        // Only a wall the new impact reaches can be covered now.
+        const double nx = std::clamp(ix, e.x0, e.x1) - ix, ny = std::clamp(iy, e.y0, e.y1) - iy;
+        if (!(nx * nx + ny * ny < limit)) return;
+        impacts_near(e.x0 - r, e.y0 - r, e.x1 + r, e.y1 + r, cover_points_);
+        int budget = 512;
+        if (pieces_covered(e.x0, e.x1, e.y0, e.y1, cover_points_, limit, r / 16, budget)) mark_covered(e);
+    });
 }
