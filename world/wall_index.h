@@ -101,15 +101,13 @@ public:
     // Whether every wall the cell lists is covered.
     bool all_covered(int cell) const { return uncovered_[cell] == 0; }
 
-    // Impact cover. A ray records an impact where it crosses a wall, unless an earlier impact
-    // lies closer than the merge radius: a wall whose whole box lies that close to one impact
-    // can add none, and rays that cannot choose it either may pass it over. Walls start
-    // uncovered (new, resized, or after uncover_all); cover marks those near a new impact.
-    // `cover_version` and `cover_count` say which impacts the marks stand for (the world's
-    // impact version and count when last brought up to date).
-    // `impacts_near(x0, y0, x1, y1, out)` puts into `out` the impacts lying in that box: a wall
-    // that no single impact covers is also covered when its box can be cut into pieces that
-    // each lie that close to one impact, as a wall hit along its length by many rays is.
+    // Impact cover. A ray records an impact where it crosses a wall's edge, unless an earlier
+    // impact lies closer than the merge radius: a wall whose four edges lie that close to the
+    // impacts, each piece of them to one impact, can add none, and rays that cannot choose it
+    // either may pass it over. Walls start uncovered (new, resized, or after uncover_all); cover
+    // marks those near a new impact, `impacts_near(x0, y0, x1, y1, out)` putting into `out` the
+    // impacts lying in a box. `cover_version` and `cover_count` say which impacts the marks
+    // stand for (the world's impact version and count when last brought up to date).
     using impact_points = std::vector<std::pair<double, double>>;
     template <class ImpactsNear>
     void cover(double ix, double iy, double r_sq, ImpactsNear&& impacts_near);
@@ -371,11 +369,11 @@ void wall_index::cover_candidates(double ix, double iy, double r, Visit&& visit)
 
 template <class ImpactsNear>
 void wall_index::cover(double ix, double iy, double r_sq, ImpactsNear&& impacts_near) {
-    // A crossing lies on the box up to rounding: along an edge it is held to the edge's ends,
+    // A crossing lies on an edge up to rounding: along the edge it is held to the edge's ends,
     // across it the crossing of the two lines can stray by about 1e-13 over the edge's length.
     // Boxes 1e-3 or more a side keep that below 1e-9, well inside this margin on the squared
-    // distance (5e-9 on the distance); thinner ones are never covered. Cutting the box into
-    // pieces changes nothing there: the crossing is still the one on the whole wall.
+    // distance (5e-9 on the distance); thinner ones are never covered. Cutting the edges into
+    // pieces changes nothing there: the crossing is still the one on the whole edge.
     const double limit = r_sq - 1e-9;
     if (!(limit > 0) || !(ix >= 0 && ix <= width_ && iy >= 0 && iy <= height_)) return;
     const double r = std::sqrt(r_sq);
@@ -385,6 +383,11 @@ void wall_index::cover(double ix, double iy, double r_sq, ImpactsNear&& impacts_
         if (!(nx * nx + ny * ny < limit)) return;
         impacts_near(e.x0 - r, e.y0 - r, e.x1 + r, e.y1 + r, cover_points_);
         int budget = 512;
-        if (pieces_covered(e.x0, e.x1, e.y0, e.y1, cover_points_, limit, r / 16, budget)) mark_covered(e);
+        auto edge = [&](double x0, double x1, double y0, double y1) {
+            return pieces_covered(x0, x1, y0, y1, cover_points_, limit, r / 16, budget);
+        };
+        if (edge(e.x0, e.x1, e.y0, e.y0) && edge(e.x0, e.x1, e.y1, e.y1) && edge(e.x0, e.x0, e.y0, e.y1) &&
+            edge(e.x1, e.x1, e.y0, e.y1))
+            mark_covered(e);
     });
 }
