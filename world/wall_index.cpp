@@ -180,26 +180,29 @@ void wall_index::mark_covered(const entry& e) {
                 }
 }
 
-bool wall_index::pieces_covered(double x0, double x1, double y0, double y1, const impact_points& near, double limit,
-                                double min_piece, int& budget) {
-    // Whole within one impact's radius: each corner is, and the disc holds what lies between.
-    for (const auto& p : near) {
-        auto in = [&](double x, double y) {
-            return (x - p.first) * (x - p.first) + (y - p.second) * (y - p.second) < limit;
-        };
-        if (in(x0, y0) && in(x1, y0) && in(x0, y1) && in(x1, y1)) return true;
+bool wall_index::edge_covered(double a, double b, double at, bool vertical, double limit) const {
+    // The edge from a to b along x (along y when vertical) at `at` across: each impact near it
+    // holds a span of it, whose points lie closer than the limit; the spans are narrowed by far
+    // more than rounding can move their ends, so what they hold surely lies that close. The edge
+    // is covered when they join up over it.
+    cover_spans_.clear();
+    for (const auto& p : cover_points_) {
+        const double along = vertical ? p.second : p.first, across = (vertical ? p.first : p.second) - at;
+        const double room = limit - across * across;
+        if (!(room > 0)) continue;
+        const double half = std::sqrt(room) * (1 - 1e-12) - 1e-12 * (1 + std::abs(along));
+        if (half > 0) cover_spans_.emplace_back(along - half, along + half);
     }
-    // Else both halves, cut across the longer side, each covered in turn; pieces too small or
-    // too many give up (the wall stays uncovered, which is always sound).
-    if (--budget < 0 || std::max(x1 - x0, y1 - y0) < min_piece) return false;
-    if (x1 - x0 >= y1 - y0) {
-        const double m = 0.5 * (x0 + x1);
-        return pieces_covered(x0, m, y0, y1, near, limit, min_piece, budget) &&
-               pieces_covered(m, x1, y0, y1, near, limit, min_piece, budget);
+    std::sort(cover_spans_.begin(), cover_spans_.end());
+    double reached = a;
+    for (const auto& span : cover_spans_) {
+        if (span.first > reached) return false;  // a gap before this span
+        if (span.second >= reached) {
+            reached = span.second;
+            if (reached >= b) return true;
+        }
     }
-    const double m = 0.5 * (y0 + y1);
-    return pieces_covered(x0, x1, y0, m, near, limit, min_piece, budget) &&
-           pieces_covered(x0, x1, m, y1, near, limit, min_piece, budget);
+    return false;
 }
 
 void wall_index::uncover_all() {

@@ -209,9 +209,9 @@ private:
     template <class Visit>
     void cover_candidates(double ix, double iy, double r, Visit&& visit);
     void mark_covered(const entry& e);
-    static bool pieces_covered(double x0, double x1, double y0, double y1, const impact_points& near, double limit,
-                               double min_piece, int& budget);
+    bool edge_covered(double a, double b, double at, bool vertical, double limit) const;
     impact_points cover_points_;
+    mutable std::vector<std::pair<double, double>> cover_spans_;
     // Whether each cell lists any wall: rays cross mostly empty cells, and this is read without
     // touching the cell's list.
     std::vector<std::uint8_t> occupied_ = std::vector<std::uint8_t>(cells * cells, 0);
@@ -372,8 +372,7 @@ void wall_index::cover(double ix, double iy, double r_sq, ImpactsNear&& impacts_
     // A crossing lies on an edge up to rounding: along the edge it is held to the edge's ends,
     // across it the crossing of the two lines can stray by about 1e-13 over the edge's length.
     // Boxes 1e-3 or more a side keep that below 1e-9, well inside this margin on the squared
-    // distance (5e-9 on the distance); thinner ones are never covered. Cutting the edges into
-    // pieces changes nothing there: the crossing is still the one on the whole edge.
+    // distance (5e-9 on the distance); thinner ones are never covered.
     const double limit = r_sq - 1e-9;
     if (!(limit > 0) || !(ix >= 0 && ix <= width_ && iy >= 0 && iy <= height_)) return;
     const double r = std::sqrt(r_sq);
@@ -382,12 +381,8 @@ void wall_index::cover(double ix, double iy, double r_sq, ImpactsNear&& impacts_
         const double nx = std::clamp(ix, e.x0, e.x1) - ix, ny = std::clamp(iy, e.y0, e.y1) - iy;
         if (!(nx * nx + ny * ny < limit)) return;
         impacts_near(e.x0 - r, e.y0 - r, e.x1 + r, e.y1 + r, cover_points_);
-        int budget = 512;
-        auto edge = [&](double x0, double x1, double y0, double y1) {
-            return pieces_covered(x0, x1, y0, y1, cover_points_, limit, r / 16, budget);
-        };
-        if (edge(e.x0, e.x1, e.y0, e.y0) && edge(e.x0, e.x1, e.y1, e.y1) && edge(e.x0, e.x0, e.y0, e.y1) &&
-            edge(e.x1, e.x1, e.y0, e.y1))
+        if (edge_covered(e.x0, e.x1, e.y0, false, limit) && edge_covered(e.x0, e.x1, e.y1, false, limit) &&
+            edge_covered(e.y0, e.y1, e.x0, true, limit) && edge_covered(e.y0, e.y1, e.x1, true, limit))
             mark_covered(e);
     });
 }
