@@ -264,29 +264,44 @@ point robot_class::take_step(double step_x, double step_y, double dt, bool rays_
 void robot_class::sense_bodies() {
     // The bodies within sight (a ray's length and a body's radius) are found once for all the
     // sensors and rays.
-    static thread_local std::vector<body_index::body> near, touching;
+    static_assert(sensor_count == 6, "the rays, 60 degrees apart, pair up on three lines");
+    static thread_local std::vector<body_index::body> near, touching, on_line[sensor_count / 2];
     const double range = sensor_dist + 0.5 * sensor_size;
     world->body_grid().gather(body, x, y, 2.0, near);
     if (near.empty()) return;
-    // Only bodies within a sensor's reach and their radius can hold a sensor's point.
-    touching.clear();
-    for (const body_index::body& b : near) {
-        const double reach = range + b.r;
-        if ((b.x - x) * (b.x - x) + (b.y - y) * (b.y - y) < reach * reach) touching.push_back(b);
-    }
+    double c[sensor_count], s[sensor_count];
     for (int i = 0; i < sensor_count; ++i) {
         const double a = heading - pi / 3 + i * pi / 3;
-        double c, s;
-        if (!rough_cos_sin(a, c, s)) {
-            c = std::cos(a);
-            s = std::sin(a);
+        if (!rough_cos_sin(a, c[i], s[i])) {
+            c[i] = std::cos(a);
+            s[i] = std::sin(a);
         }
-        if (!touching.empty() && body_index::holds(touching, x + range * c, y - range * s)) sensor_hit[i] = true;
+    }
+    // Only bodies within a sensor's reach and their radius can hold a sensor's point. The six
+    // rays lie on three lines (ray i + 3 runs opposite ray i), and a ray can meet only a body
+    // whose disc comes within its radius of the line: one whose centre lies farther off by a
+    // margin far beyond rounding (and the rough direction's error) is left out of both rays.
+    touching.clear();
+    for (auto& line : on_line) line.clear();
+    for (const body_index::body& b : near) {
+        const double fx = x - b.x, fy = y - b.y, f2 = fx * fx + fy * fy;
+        const double reach = range + b.r;
+        if (f2 < reach * reach) touching.push_back(b);
+        const double slack = b.r * b.r + 1e-9 * (1 + f2);
+        for (int k = 0; k < sensor_count / 2; ++k) {
+            const double off = fx * s[k] + fy * c[k];
+            if (off * off <= slack) on_line[k].push_back(b);
+        }
+    }
+    for (int i = 0; i < sensor_count; ++i) {
+        if (!touching.empty() && body_index::holds(touching, x + range * c[i], y - range * s[i])) sensor_hit[i] = true;
+        const std::vector<body_index::body>& line = on_line[i % (sensor_count / 2)];
+        if (line.empty()) continue;
         double d;
         point hit;
         // Nearer than the nearest wall seen, the body is what the ray sees; it is no impact.
         const double wall = 2.0 - vision[i];
-        if (body_index::cast(near, x, y, c, -s, wall, d, hit) >= 0 && d < wall) {
+        if (body_index::cast(line, x, y, c[i], -s[i], wall, d, hit) >= 0 && d < wall) {
             vision[i] = 2.0 - d;
             vision_seen[i] = true;
             vision_point[i] = hit;

@@ -486,6 +486,37 @@ TEST_F(auto_mode_test, AnotherBodyIsSeenAndNeverEnteredButIsNoImpact) {
     EXPECT_EQ(w.impact_version(), version);
 }
 
+// Bodies round a robot at odd bearings: each ray sees the one on it, at the distance to its rim,
+// and none sees the one passing just clear of a ray's line.
+TEST_F(auto_mode_test, EveryRaySeesTheBodyOnItAndOnlyThat) {
+    set_fixed_step(0.01);
+    write_file("robots.txt", "a 127.0.0.1 5000 0 0\nb 127.0.0.1 5002 0 0\nc 127.0.0.1 5004 0 0\nd 127.0.0.1 5006 0 0\n");
+    setup.bodies = true;
+    world_class w(setup);
+    robot_class& a = *w.robots[0];
+    a.x = a.y = 5;
+    a.heading = 0.3;
+    const double r = 0.5 * w.robots[1]->diameter;
+    auto put = [&](int robot, int ray, double along, double off) {
+        const double pi = 3.14159265358979323846;  // as the robot has it
+        const double angle = a.heading - pi / 3 + ray * pi / 3;
+        w.robots[robot]->x = a.x + along * std::cos(angle) + off * std::sin(angle);
+        w.robots[robot]->y = a.y - along * std::sin(angle) + off * std::cos(angle);
+    };
+    put(1, 2, 1.0, 0);          // ahead and to the left
+    put(2, 4, 0.8, 0);          // behind and to the right
+    put(3, 0, 1.2, r + 0.02);   // just clear of ray 0, and so of ray 3 opposite
+    advance_sim_clock();
+    w.update();
+    for (int i = 0; i < robot_class::sensor_count; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(a.vision_seen[i], i == 2 || i == 4);
+        if (i == 2 || i == 4) {
+            EXPECT_NEAR(2.0 - a.vision[i], (i == 2 ? 1.0 : 0.8) - r, 1e-9);
+        }
+    }
+}
+
 TEST_F(auto_mode_test, CrowdConvergingOnOnePointNeverOverlaps) {
     set_fixed_step(0.01);
     std::string list;
