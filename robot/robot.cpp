@@ -265,7 +265,7 @@ void robot_class::sense_bodies() {
     // The bodies within sight (a ray's length and a body's radius) are found once for all the
     // sensors and rays.
     static_assert(sensor_count == 6, "the rays, 60 degrees apart, pair up on three lines");
-    static thread_local std::vector<body_index::body> near, touching, on_line[sensor_count / 2];
+    static thread_local std::vector<body_index::body> near, touching, on_ray[sensor_count];
     const double range = sensor_dist + 0.5 * sensor_size;
     world->body_grid().gather(body, x, y, 2.0, near);
     if (near.empty()) return;
@@ -279,29 +279,34 @@ void robot_class::sense_bodies() {
     }
     // Only bodies within a sensor's reach and their radius can hold a sensor's point. The six
     // rays lie on three lines (ray i + 3 runs opposite ray i), and a ray can meet only a body
-    // whose disc comes within its radius of the line: one whose centre lies farther off by a
-    // margin far beyond rounding (and the rough direction's error) is left out of both rays.
+    // whose disc comes within its radius of the line and not wholly behind the ray's origin:
+    // one farther off, or farther behind, by a margin far beyond rounding (and the rough
+    // direction's error) is left out of the ray.
     touching.clear();
-    for (auto& line : on_line) line.clear();
+    for (auto& ray : on_ray) ray.clear();
     for (const body_index::body& b : near) {
         const double fx = x - b.x, fy = y - b.y, f2 = fx * fx + fy * fy;
         const double reach = range + b.r;
         if (f2 < reach * reach) touching.push_back(b);
-        const double slack = b.r * b.r + 1e-9 * (1 + f2);
+        const double margin = 1e-9 * (1 + f2), slack = b.r * b.r + margin;
         for (int k = 0; k < sensor_count / 2; ++k) {
             const double off = fx * s[k] + fy * c[k];
-            if (off * off <= slack) on_line[k].push_back(b);
+            if (!(off * off <= slack)) continue;
+            // How far the origin lies along ray k past the centre: the body is behind ray k
+            // when that is over its radius, behind the opposite ray when under less its radius.
+            const double past = fx * c[k] - fy * s[k];
+            if (past <= b.r + margin) on_ray[k].push_back(b);
+            if (past >= -b.r - margin) on_ray[k + sensor_count / 2].push_back(b);
         }
     }
     for (int i = 0; i < sensor_count; ++i) {
         if (!touching.empty() && body_index::holds(touching, x + range * c[i], y - range * s[i])) sensor_hit[i] = true;
-        const std::vector<body_index::body>& line = on_line[i % (sensor_count / 2)];
-        if (line.empty()) continue;
+        if (on_ray[i].empty()) continue;
         double d;
         point hit;
         // Nearer than the nearest wall seen, the body is what the ray sees; it is no impact.
         const double wall = 2.0 - vision[i];
-        if (body_index::cast(line, x, y, c[i], -s[i], wall, d, hit) >= 0 && d < wall) {
+        if (body_index::cast(on_ray[i], x, y, c[i], -s[i], wall, d, hit) >= 0 && d < wall) {
             vision[i] = 2.0 - d;
             vision_seen[i] = true;
             vision_point[i] = hit;
