@@ -157,9 +157,9 @@ void robot_class::update() {
         point hit;
         // Only what lies closer than an impact can be recorded (1.0) or the step be blocked
         // matters here, so walls beyond that are not cast against, nor walls that can record no
-        // impact beyond what can block.
+        // impact beyond what can block; once the step is blocked, nothing more can block it.
         const double d = world->probe_within(px, py, heading + k * pi / 6, seen, hit, std::max(1.0, 0.5 * diameter),
-                                             0.5 * diameter);
+                                             blocked ? 0.0 : 0.5 * diameter);
         if (seen && d < 0.5 * diameter && !blocked) blocked = world->approaches_wall_at(hit, x, y, px, py);
     }
 
