@@ -180,7 +180,7 @@ void wall_index::mark_covered(const entry& e) {
                 }
 }
 
-bool wall_index::edge_covered(double a, double b, double at, bool vertical, double limit) const {
+bool wall_index::edge_covered(double a, double b, double at, bool vertical, double limit) {
     // The edge from a to b along x (along y when vertical) at `at` across: each impact near it
     // holds a span of it, whose points lie closer than the limit; the spans are narrowed by far
     // more than rounding can move their ends, so what they hold surely lies that close. The edge

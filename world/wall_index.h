@@ -102,10 +102,10 @@ public:
     bool all_covered(int cell) const { return uncovered_[cell] == 0; }
 
     // Impact cover. A ray records an impact where it crosses a wall's edge, unless an earlier
-    // impact lies closer than the merge radius: a wall whose four edges lie that close to the
-    // impacts, each piece of them to one impact, can add none, and rays that cannot choose it
-    // either may pass it over. Walls start uncovered (new, resized, or after uncover_all); cover
-    // marks those near a new impact, `impacts_near(x0, y0, x1, y1, out)` putting into `out` the
+    // impact lies closer than the merge radius: a wall every point of whose four edges lies that
+    // close to one impact or another can add none, and rays that cannot choose it either may
+    // pass it over. Walls start uncovered (new, resized, or after uncover_all); cover marks
+    // those near a new impact, `impacts_near(x0, y0, x1, y1, out)` putting into `out` the
     // impacts lying in a box. `cover_version` and `cover_count` say which impacts the marks
     // stand for (the world's impact version and count when last brought up to date).
     using impact_points = std::vector<std::pair<double, double>>;
@@ -209,9 +209,9 @@ private:
     template <class Visit>
     void cover_candidates(double ix, double iy, double r, Visit&& visit);
     void mark_covered(const entry& e);
-    bool edge_covered(double a, double b, double at, bool vertical, double limit) const;
+    bool edge_covered(double a, double b, double at, bool vertical, double limit);
     impact_points cover_points_;
-    mutable std::vector<std::pair<double, double>> cover_spans_;
+    std::vector<std::pair<double, double>> cover_spans_;
     // Whether each cell lists any wall: rays cross mostly empty cells, and this is read without
     // touching the cell's list.
     std::vector<std::uint8_t> occupied_ = std::vector<std::uint8_t>(cells * cells, 0);
