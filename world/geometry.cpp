@@ -50,9 +50,10 @@ void cover_walls(wall_index& index, const impact_index& found, const impact_type
         index.uncover_all();
     }
     // 0.01: the square of add_impact's merge radius, 0.1.
-    for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) index.cover(i->x, i->y, 0.01, [&](double x0, double y0, double x1, double y1, wall_index::impact_points& out) {
-            found.in_box(x0, y0, x1, y1, out);
-        });
+    auto impacts_near = [&](double x0, double y0, double x1, double y1, wall_index::impact_points& out) {
+        found.in_box(x0, y0, x1, y1, out);
+    };
+    for (const impact_type* i = impacts; i && fresh > 0; i = i->next, --fresh) index.cover(i->x, i->y, 0.01, impacts_near);
     index.cover_version = impact_version;
     index.cover_count = impact_count;
 }

@@ -28,7 +28,7 @@ public:
         std::uint64_t seq;  // larger is newer: list order is descending seq
         std::uint32_t slot;
         bool single;   // listed in one cell only: no query meets it twice
-        bool covered;  // every point of the box lies within the merge radius of one impact
+        bool covered;  // every point of the box's edges lies within the merge radius of an impact
         double x0, x1, y0, y1;  // the box, corners ordered
     };
 
