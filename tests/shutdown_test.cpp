@@ -1,8 +1,7 @@
 // Ending the program every way it can end while several robots' links are busy. In the
 // sanitizer build these runs are where use after free and leaks would show.
-#include <chrono>
+#include <algorithm>
 #include <string>
-#include <thread>
 
 #include "app/main_class.h"
 #include "console/robot_win.h"
@@ -26,24 +25,23 @@ protected:
         std::string robots;
         std::vector<std::string> args{ROBOT_PEER_BIN, "--quiet"};
         for (int i = 0; i < 3; ++i) {
-            int port;
-            {
-                loopback_server probe;
-                port = probe.port();
-            }
+            const int port = free_port_pair();
             robots += "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(port) + " 1 1\n";
             args.push_back("--port");
             args.push_back(std::to_string(port));
         }
         write_file(dir_ + "/robots.txt", robots);
         peer_ = spawn(args, {}, dir_, dir_ + "/peer.txt");
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        // The consoles try once a second; a peer slow to start on a busy machine only delays them.
+        pump_until([&] { return count_of(read_file(dir_ + "/peer.txt"), " listening on ") >= 6; }, 5000);
         app_ = new main_class();
         ASSERT_EQ(app_->setup_window(), 0);
         // Let every console connect and traffic flow both ways.
-        pump_until([&] { return count_of(log_text(), "[Nodecomm] Connected.") >= 3; }, 4000);
+        pump_until([&] { return count_of(log_text(), "[Nodecomm] Connected.") >= 3; }, 8000);
         pump_until([] { return false; }, 300);
-        ASSERT_GE(count_of(log_text(), "[Nodecomm] Connected."), 3);
+        const std::string log = log_text();
+        ASSERT_GE(count_of(log, "[Nodecomm] Connected."), 3)
+            << "peer:\n" << read_file(dir_ + "/peer.txt") << "log (end):\n" << log.substr(log.size() - std::min<std::size_t>(log.size(), 3000));
     }
     void TearDown() override {
         stop(peer_);
