@@ -1,6 +1,8 @@
 // Ending the program every way it can end while several robots' links are busy. In the
 // sanitizer build these runs are where use after free and leaks would show.
 #include <algorithm>
+#include <cstdlib>
+#include <vector>
 #include <string>
 
 #include "app/main_class.h"
@@ -24,8 +26,18 @@ protected:
         ensure_app();
         std::string robots;
         std::vector<std::string> args{ROBOT_PEER_BIN, "--quiet"};
-        for (int i = 0; i < 3; ++i) {
+        // Three robots on ports apart from each other's: ports found one after another can be
+        // the same, and the peer refuses a port named twice.
+        std::vector<int> ports;
+        for (int tries = 0; ports.size() < 3 && tries < 50; ++tries) {
             const int port = free_port_pair();
+            if (port <= 0 || std::any_of(ports.begin(), ports.end(), [&](int p) { return std::abs(p - port) <= 1; }))
+                continue;
+            ports.push_back(port);
+        }
+        ASSERT_EQ(ports.size(), 3u);
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            const int port = ports[i];
             robots += "r" + std::to_string(i) + " 127.0.0.1 " + std::to_string(port) + " 1 1\n";
             args.push_back("--port");
             args.push_back(std::to_string(port));
