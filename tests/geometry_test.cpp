@@ -636,6 +636,50 @@ TEST(geometry_box, BoxCastMatchesTheReferenceBitForBit) {
     EXPECT_EQ(mismatches, 0);
 }
 
+// A robot's step and the tests of what its probe hit ask the walls the probe's fan gathered
+// round the point it went out from: the same answers as a world that never probed, for steps
+// inside and beyond that neighbourhood and after a wall comes beside it.
+TEST_F(geometry_test, StepsAfterAProbeAnswerAsTheGridDoes) {
+    world_class fanned(setup), plain(setup);
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<double> at(0.5, 9.5), side(-0.04, 0.04), unit(-1, 1), turn(-pi, pi);
+    auto add = [&](double x, double y, double w, double h) {
+        fanned.add_wall(x, y, w, h);
+        plain.add_wall(x, y, w, h);
+    };
+    for (int i = 0; i < 600; ++i) add(at(gen), at(gen), side(gen), side(gen));
+    int blocked = 0, hits = 0;
+    for (int round = 0; round < 2000; ++round) {
+        const double fx = at(gen), fy = at(gen), reach = round % 5 == 0 ? 0.05 : 0.005;
+        const double px = fx + reach * unit(gen), py = fy + reach * unit(gen);
+        std::vector<point> probe_hits;
+        for (int k = 0; k < 12; ++k) {
+            bool seen;
+            point hit;
+            const double d = fanned.probe_within(px, py, turn(gen), seen, hit, 1.0, 0.25);
+            if (seen && d < 0.25) probe_hits.push_back(hit);
+        }
+        if (round % 7 == 3) add(px + 0.1 * unit(gen), py + 0.1 * unit(gen), 0.02, 0.02);
+        for (const point& h : probe_hits) {
+            ASSERT_EQ(fanned.approaches_wall_at(h, fx, fy, px, py), plain.approaches_wall_at(h, fx, fy, px, py));
+            ++hits;
+        }
+        // The step, then what is left of it as it slides.
+        for (double scale : {1.0, 0.5, -0.25}) {
+            const double tx = fx + scale * (px - fx), ty = fy + scale * (py - fy);
+            point away_f{9, 9}, away_p{9, 9};
+            const bool b = fanned.step_blocked(fx, fy, tx, ty, 0.25, &away_f);
+            ASSERT_EQ(b, plain.step_blocked(fx, fy, tx, ty, 0.25, &away_p)) << "round " << round;
+            ASSERT_EQ(std::memcmp(&away_f, &away_p, sizeof away_f), 0) << "round " << round;
+            blocked += b;
+        }
+    }
+    // Both answers come up often.
+    EXPECT_GT(blocked, 600);
+    EXPECT_LT(blocked, 5400);
+    EXPECT_GT(hits, 1000);
+}
+
 // A crowded world (25,000 tiny walls, more than two listed per cell on average), where rays walk
 // along rows whatever their direction: the same answers and impacts as the reference.
 TEST_F(geometry_test, VisionInACrowdedWorldMatchesTheReference) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <emmintrin.h>
+
 #include "support/maths.h"
 #include "world/world.h"
 
@@ -81,39 +83,72 @@ bool check_intersect(line l1, line l2, point& hit) {
     return true;
 }
 
+namespace {
+
+// Not below both ends and not above both, lane by lane; an axis along which the segment does
+// not extend is not asked.
+[[gnu::always_inline]] inline __m128d within(__m128d v, __m128d e1, __m128d e2) {
+    const __m128d below = _mm_and_pd(_mm_cmplt_pd(v, e1), _mm_cmplt_pd(v, e2));
+    const __m128d above = _mm_and_pd(_mm_cmpgt_pd(v, e1), _mm_cmpgt_pd(v, e2));
+    return _mm_or_pd(_mm_cmpeq_pd(e1, e2), _mm_andnot_pd(_mm_or_pd(below, above), _mm_castsi128_pd(_mm_set1_epi32(-1))));
+}
+
+// The ray of a box cast, each number in both lanes: its line a1 x + b1 y + c1 = 0 and its ends.
+struct lane_ray {
+    __m128d a1, b1, c1, x1, y1, x2, y2;
+};
+
+// Two edges (x3, y3)-(x4, y4), one a lane, met as check_intersect meets the ray: the distance
+// from the ray's origin to the crossing (the horizon where it is not met) and the crossing (0, 0
+// where the lines are parallel) into d, at_x and at_y.
+[[gnu::always_inline]] inline void cross_edges(const lane_ray& r, __m128d x3, __m128d y3, __m128d x4, __m128d y4,
+                                               double* d, double* at_x, double* at_y) {
+    const __m128d a2 = _mm_sub_pd(y4, y3), b2 = _mm_sub_pd(x3, x4);
+    const __m128d c2 = _mm_sub_pd(_mm_mul_pd(x4, y3), _mm_mul_pd(x3, y4));
+    const __m128d den = _mm_sub_pd(_mm_mul_pd(r.a1, b2), _mm_mul_pd(a2, r.b1));
+    const __m128d crosses = _mm_cmpneq_pd(den, _mm_setzero_pd());
+    const __m128d q = _mm_or_pd(_mm_and_pd(crosses, den), _mm_andnot_pd(crosses, _mm_set1_pd(1.0)));
+    const __m128d X = _mm_div_pd(_mm_sub_pd(_mm_mul_pd(r.b1, c2), _mm_mul_pd(b2, r.c1)), q);
+    const __m128d Y = _mm_div_pd(_mm_sub_pd(_mm_mul_pd(a2, r.c1), _mm_mul_pd(r.a1, c2)), q);
+    const __m128d met = _mm_and_pd(_mm_and_pd(crosses, _mm_and_pd(within(X, r.x1, r.x2), within(Y, r.y1, r.y2))),
+                                   _mm_and_pd(within(X, x3, x4), within(Y, y3, y4)));
+    const __m128d dx = _mm_sub_pd(X, r.x1), dy = _mm_sub_pd(Y, r.y1);
+    const __m128d dist = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)));
+    _mm_storeu_pd(d, _mm_or_pd(_mm_and_pd(met, dist), _mm_andnot_pd(met, _mm_set1_pd(vision_horizon))));
+    _mm_storeu_pd(at_x, _mm_and_pd(crosses, X));
+    _mm_storeu_pd(at_y, _mm_and_pd(crosses, Y));
+}
+
+}  // namespace
+
 double check_box_intersect(world_class* world, line ray, line box, point& hit) {
     // Each edge in turn (top, bottom, left, right) is met as check_intersect meets two segments,
     // with the same arithmetic, and the nearest crossing beyond the origin is kept, the later edge
-    // on ties. Every edge is worked out in full and the choice made by selection rather than by
-    // branches: which edges a ray meets cannot be foretold, and the branches cost more than the
-    // arithmetic. An edge on a line parallel to the ray divides by 1 instead, and is not met.
+    // on ties. Every edge is worked out in full, two at a time side by side (top with bottom,
+    // left with right: the same operations on each, so the same numbers as one at a time), and
+    // the choice made by selection rather than by branches: which edges a ray meets cannot be
+    // foretold, and the branches cost more than the arithmetic. An edge on a line parallel to
+    // the ray divides by 1 instead, and is not met.
     const double x1 = ray.p1.x, y1 = ray.p1.y, x2 = ray.p2.x, y2 = ray.p2.y;
-    const double a1 = y2 - y1, b1 = x1 - x2, c1 = x2 * y1 - x1 * y2;
     const double bx1 = box.p1.x, by1 = box.p1.y, bx2 = box.p2.x, by2 = box.p2.y;
-    const double ex1[4] = {bx1, bx1, bx1, bx2}, ey1[4] = {by1, by2, by1, by1};
-    const double ex2[4] = {bx2, bx2, bx1, bx2}, ey2[4] = {by1, by2, by2, by2};
-    auto outside = [](double v, double e1, double e2) { return ((v < e1) & (v < e2)) | ((v > e1) & (v > e2)); };
+    const lane_ray r{_mm_set1_pd(y2 - y1), _mm_set1_pd(x1 - x2), _mm_set1_pd(x2 * y1 - x1 * y2), _mm_set1_pd(x1),
+                     _mm_set1_pd(y1),      _mm_set1_pd(x2),      _mm_set1_pd(y2)};
+    double d[4], at_x[4], at_y[4];
+    // Top and bottom: (bx1, by1)-(bx2, by1) and (bx1, by2)-(bx2, by2); left and right:
+    // (bx1, by1)-(bx1, by2) and (bx2, by1)-(bx2, by2).
+    cross_edges(r, _mm_set1_pd(bx1), _mm_set_pd(by2, by1), _mm_set1_pd(bx2), _mm_set_pd(by2, by1), d, at_x, at_y);
+    cross_edges(r, _mm_set_pd(bx2, bx1), _mm_set1_pd(by1), _mm_set_pd(bx2, bx1), _mm_set1_pd(by2), d + 2, at_x + 2, at_y + 2);
     double best = 10000, dist = 0;
     point crossing{};
     for (int i = 0; i < 4; ++i) {
-        const double x3 = ex1[i], y3 = ey1[i], x4 = ex2[i], y4 = ey2[i];
-        const double a2 = y4 - y3, b2 = x3 - x4, c2 = x4 * y3 - x3 * y4;
-        const double den = a1 * b2 - a2 * b1;
-        const bool crosses = den != 0;
-        const double q = crosses ? den : 1.0;
-        const double X = (b1 * c2 - b2 * c1) / q, Y = (a2 * c1 - a1 * c2) / q;
-        const bool met = crosses & !((x1 != x2) & outside(X, x1, x2)) & !((y1 != y2) & outside(Y, y1, y2)) &
-                         !((x3 != x4) & outside(X, x3, x4)) & !((y3 != y4) & outside(Y, y3, y4));
-        const double dx = X - x1, dy = Y - y1;
-        const double d = met ? std::sqrt(dx * dx + dy * dy) : vision_horizon;
-        const double at_x = crosses ? X : 0.0, at_y = crosses ? Y : 0.0;
         // The first edge stands until a nearer one comes, even when none does (distances that
         // are not a number).
-        const bool take = i == 0 || ((d > 0) & (d <= best));
-        best = (d > 0) & (d <= best) ? d : best;
-        dist = take ? d : dist;
-        crossing.x = take ? at_x : crossing.x;
-        crossing.y = take ? at_y : crossing.y;
+        const bool nearer = (d[i] > 0) & (d[i] <= best);
+        const bool take = i == 0 || nearer;
+        best = nearer ? d[i] : best;
+        dist = take ? d[i] : dist;
+        crossing.x = take ? at_x[i] : crossing.x;
+        crossing.y = take ? at_y[i] : crossing.y;
     }
     if (dist < 1.0 && world) world->add_impact(crossing.x, crossing.y);
     hit = crossing;
@@ -175,7 +210,147 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
 double world_class::probe_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
     if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
     if (!(near >= 0 && near < reach)) near = reach;
+    if (near < reach && gather_fan(x, y, reach, near)) return cast_in_fan(x, y, angle, seen, hit, reach, near);
     return cast_within(x, y, angle, seen, hit, reach, near);
+}
+
+bool world_class::gather_fan(double x, double y, double reach, double near) {
+    // The covers stand for the impacts recorded so far, as for any cast.
+    cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
+    if (x == fan_.x && y == fan_.y && reach == fan_.reach && near <= fan_.near && fan_.wall_version == wall_version_ &&
+        fan_.impact_version == impact_version_)
+        return fan_.usable;
+    fan_.x = x;
+    fan_.y = y;
+    fan_.reach = reach;
+    fan_.near = near;
+    fan_.wall_version = wall_version_;
+    fan_.impact_version = impact_version_;
+    fan_.near_walls.clear();
+    fan_.uncovered.clear();
+    fan_.usable = !wall_index_.spills() && x >= 0 && x <= world_width && y >= 0 && y <= world_height;
+    around_.wall_version = 0;
+    // The neighbourhood reaches a robot's step (and what is left of it as it slides) beyond the
+    // fan's walls. Where walls crowd (more than a fan's rough test takes at once), the rays are
+    // cast in full.
+    const double n = near + 1e-4, wide = near + 0.02;
+    constexpr std::size_t most = 64;
+    fan_.usable = fan_.usable && wall_index_.listed_in(x - wide, y - wide, x + wide, y + wide) <= most &&
+                  wall_index_.uncovered_within(x, y, reach + 1e-4, most, scratch_packed_);
+    if (!fan_.usable) return false;
+    for (const wall_index::packed& p : scratch_packed_) fan_.uncovered.add(p);
+    std::vector<wall_index::packed>& around = around_.walls;
+    around.clear();
+    around_.x0 = x - wide;
+    around_.y0 = y - wide;
+    around_.x1 = x + wide;
+    around_.y1 = y + wide;
+    around_.wall_version = wall_version_;
+    // Each wall once, whichever cells list it.
+    wall_index_.begin_visits();
+    wall_index_.each_near(around_.x0, around_.y0, around_.x1, around_.y1, [&](const wall_index::packed& p) {
+        if (wall_index_.first_visit(*p.e)) around.push_back(p);
+        return true;
+    });
+    for (const wall_index::packed& p : around)
+        if (wall_index::meets(p, x - n, y - n, x + n, y + n)) fan_.near_walls.add(p);
+    return true;
+}
+
+void world_class::probe_fan::walls::clear() {
+    list.clear();
+    x0.clear();
+    x1.clear();
+    y0.clear();
+    y1.clear();
+}
+
+void world_class::probe_fan::walls::add(const wall_index::packed& p) {
+    // The rough test's margin, as the cells' walk has it.
+    const double m = 2e-6;
+    list.push_back(p);
+    x0.push_back(p.x0 - m);
+    x1.push_back(p.x1 + m);
+    y0.push_back(p.y0 - m);
+    y1.push_back(p.y1 + m);
+}
+
+std::size_t world_class::probe_fan::walls::may_meet(double ox, double oy, double dx, double dy, double far,
+                                                    std::uint32_t* taken) const {
+    // Two walls at a time, side by side: the slab test of ray_may_meet, which side of a box is
+    // met first chosen by the smaller of its two distances rather than by the sign.
+    const __m128d ox2 = _mm_set1_pd(ox), oy2 = _mm_set1_pd(oy), ix = _mm_set1_pd(1 / dx), iy = _mm_set1_pd(1 / dy);
+    const __m128d zero = _mm_setzero_pd(), far2 = _mm_set1_pd(far);
+    std::size_t count = 0;
+    const std::size_t size = list.size();
+    for (std::size_t i = 0; i < size; i += 2) {
+        // An odd list asks its last wall twice.
+        const std::size_t j = i + 1 < size ? i + 1 : i;
+        const __m128d ax = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(x0[j], x0[i]), ox2), ix);
+        const __m128d bx = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(x1[j], x1[i]), ox2), ix);
+        const __m128d ay = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(y0[j], y0[i]), oy2), iy);
+        const __m128d by = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(y1[j], y1[i]), oy2), iy);
+        const __m128d t0 = _mm_max_pd(_mm_max_pd(zero, _mm_min_pd(ax, bx)), _mm_min_pd(ay, by));
+        const __m128d t1 = _mm_min_pd(_mm_min_pd(far2, _mm_max_pd(ax, bx)), _mm_max_pd(ay, by));
+        const int met = _mm_movemask_pd(_mm_cmple_pd(t0, t1));
+        taken[count] = static_cast<std::uint32_t>(i);
+        count += met & 1;
+        taken[count] = static_cast<std::uint32_t>(j);
+        count += (met >> 1) & (j != i ? 1 : 0);
+    }
+    return count;
+}
+
+double world_class::cast_in_fan(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
+    seen = false;
+    double rc, rs;
+    // Rays close to an axis are cast in full.
+    if (!rough_cos_sin(angle, rc, rs) || !(std::abs(rc) >= 1e-3 && std::abs(rs) >= 1e-3))
+        return cast_within(x, y, angle, seen, hit, reach, near);
+    // The rough direction with twice the exact margins takes every wall the exact ray can meet:
+    // uncovered ones within reach, and any within `near`.
+    // Neither list holds more than 64 walls (gather_fan).
+    std::uint32_t uncovered[66], near_walls[66];
+    const std::size_t u = fan_.uncovered.may_meet(x, y, rc, -rs, reach + 2e-6, uncovered);
+    const std::size_t n = near > 0 ? fan_.near_walls.may_meet(x, y, rc, -rs, near + 2e-6, near_walls) : 0;
+    if (u == 0 && n == 0) return vision_horizon;
+    double c, sn;
+    cos_sin(angle, c, sn);
+    const double L = world_width * world_height;
+    const line ray{{x, y}, {x + L * c, y - L * sn}};
+    const double inv_c = 1 / c, inv_s = -1 / sn;
+    // The exact cast of a wall the exact ray meets (the horizon for one it passes by).
+    auto cast = [&](const wall_index::packed& p, point& crossing) {
+        if (!ray_may_meet(p.x0, p.x1, p.y0, p.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) return vision_horizon;
+        const wall_index::entry& e = *p.e;
+        return check_box_intersect(nullptr, ray, line{{e.ax, e.ay}, {e.bx, e.by}}, crossing);
+    };
+    // An uncovered wall met closer than 1.0 records an impact there unless one lies within the
+    // merge radius already: a ray that would record one is cast in full.
+    for (std::size_t i = 0; i < u; ++i) {
+        point crossing;
+        if (cast(fan_.uncovered.list[uncovered[i]], crossing) < 1.0 && !impact_index_.any_within(crossing.x, crossing.y, 0.01))
+            return cast_within(x, y, angle, seen, hit, reach, near);
+    }
+    // Otherwise only a wall met closer than `near` needs an exact answer: the nearest of the
+    // fan's near walls the exact ray meets, the oldest of equal ones, as the whole cast would
+    // find it. Without one, the horizon.
+    double best = vision_horizon;
+    const wall_index::entry* chosen = nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        point crossing;
+        const wall_index::packed& p = fan_.near_walls.list[near_walls[i]];
+        const double d = cast(p, crossing);
+        const wall_index::entry& e = *p.e;
+        if (d > 0 && (d < best || (d == best && chosen && e.seq < chosen->seq))) {
+            best = d;
+            chosen = &e;
+            hit = crossing;
+        }
+    }
+    if (!(best < near)) return vision_horizon;
+    seen = true;
+    return best;
 }
 
 double world_class::cast_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
@@ -194,9 +369,8 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
     };
     // Casts against a wall whose box the ray may meet.
     auto cast_box = [&](const wall_index::entry& e) {
-        const wall_type* w = e.wall;
         point crossing;
-        const double d = check_box_intersect(nullptr, ray, line{{w->x, w->y}, {w->x + w->w, w->y + w->h}}, crossing);
+        const double d = check_box_intersect(nullptr, ray, line{{e.ax, e.ay}, {e.bx, e.by}}, crossing);
         if (d > 0 && d < nearest) nearest = d;
         ray_walls_.push_back(ray_wall{&e, d, crossing});
     };
@@ -330,12 +504,22 @@ double world_class::choose_cast(bool& seen, point& hit) {
 }
 
 namespace {
-// Distance from (x, y) to the box [x0, x1] x [y0, y1] (0 inside it).
-double box_distance(double x0, double x1, double y0, double y1, double x, double y) {
-    const double gx = std::max({x0 - x, 0.0, x - x1}), gy = std::max({y0 - y, 0.0, y - y1});
+// The largest of a, b and c, the first of equal ones (as std::max of the three).
+[[gnu::always_inline]] inline double max3(double a, double b, double c) {
+    double m = a;
+    if (m < b) m = b;
+    if (m < c) m = c;
+    return m;
+}
+// Distance from (x, y) to the box [x0, x1] x [y0, y1] (0 inside it). Inlined where it is called:
+// a robot's step asks it of every wall near it.
+[[gnu::always_inline]] inline double box_distance(double x0, double x1, double y0, double y1, double x, double y) {
+    const double gx = max3(x0 - x, 0.0, x - x1), gy = max3(y0 - y, 0.0, y - y1);
     return std::sqrt(gx * gx + gy * gy);
 }
-double box_distance(const wall_index::packed& p, double x, double y) { return box_distance(p.x0, p.x1, p.y0, p.y1, x, y); }
+[[gnu::always_inline]] inline double box_distance(const wall_index::packed& p, double x, double y) {
+    return box_distance(p.x0, p.x1, p.y0, p.y1, x, y);
+}
 }  // namespace
 
 namespace {
@@ -361,8 +545,8 @@ bool world_class::step_blocked(double from_x, double from_y, double to_x, double
     double nearest_d = radius;
     // The nearest wall the step approaches; of equal ones, the first in list order (the newest).
     std::uint64_t nearest_seq = 0;
-    // A wall met twice in the walk gives the same answer twice.
-    wall_index_.each_near(to_x - radius, to_y - radius, to_x + radius, to_y + radius, [&](const wall_index::packed& p) {
+    // A wall met twice gives the same answer twice.
+    auto consider = [&](const wall_index::packed& p) {
         const double d_to = box_distance(p, to_x, to_y);
         if (!(d_to < radius)) return true;
         // Level steps (sliding along a face) are not approaches: rounding can make them look so.
@@ -373,7 +557,14 @@ bool world_class::step_blocked(double from_x, double from_y, double to_x, double
             nearest_seq = p.e->seq;
         }
         return true;
-    });
+    };
+    const double x0 = to_x - radius, y0 = to_y - radius, x1 = to_x + radius, y1 = to_y + radius;
+    if (const auto* around = walls_around(x0, y0, x1, y1)) {
+        for (const wall_index::packed& p : *around)
+            if (wall_index::meets(p, x0, y0, x1, y1)) consider(p);
+    } else {
+        wall_index_.each_near(x0, y0, x1, y1, consider);
+    }
     if (nearest && away) *away = away_from_box(*nearest, from_x, from_y);
     return nearest != nullptr;
 }
@@ -453,12 +644,19 @@ bool world_class::close_to_wall(double x, double y, double margin) const {
 
 bool world_class::approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const {
     bool found = false, approaches = false;
-    wall_index_.each_near(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, [&](const wall_index::packed& p) {
+    auto consider = [&](const wall_index::packed& p) {
         if (box_distance(p, on.x, on.y) > 1e-9) return true;
         found = true;
         approaches = box_distance(p, to_x, to_y) < box_distance(p, from_x, from_y);
         return !approaches;
-    });
+    };
+    const double x0 = on.x - 1e-9, y0 = on.y - 1e-9, x1 = on.x + 1e-9, y1 = on.y + 1e-9;
+    if (const auto* around = walls_around(x0, y0, x1, y1)) {
+        for (const wall_index::packed& p : *around)
+            if (wall_index::meets(p, x0, y0, x1, y1) && !consider(p)) break;
+    } else {
+        wall_index_.each_near(x0, y0, x1, y1, consider);
+    }
     // A point on no wall (never expected) blocks, as every probe hit used to.
     return approaches || !found;
 }

@@ -60,6 +60,10 @@ void box_of(const wall_type* w, wall_index::entry& e) {
     e.x1 = std::max(w->x, w->x + w->w);
     e.y0 = std::min(w->y, w->y + w->h);
     e.y1 = std::max(w->y, w->y + w->h);
+    e.ax = w->x;
+    e.ay = w->y;
+    e.bx = w->x + w->w;
+    e.by = w->y + w->h;
     e.covered = false;
     // min and max pass a not-a-number corner on or drop it; either way the wall must count as
     // reaching outside.
@@ -68,7 +72,7 @@ void box_of(const wall_type* w, wall_index::entry& e) {
 }  // namespace
 
 void wall_index::add(const wall_type* wall) {
-    entry e{wall, next_seq_++, 0, false, false, 0, 0, 0, 0};
+    entry e{wall, next_seq_++, 0, false, false, 0, 0, 0, 0, 0, 0, 0, 0};
     if (!free_slots_.empty()) {
         e.slot = free_slots_.back();
         free_slots_.pop_back();
@@ -227,4 +231,40 @@ void wall_index::sum_again() const {
         }
     }
     sums_stale_ = false;
+}
+
+std::size_t wall_index::listed_in(double x0, double y0, double x1, double y1) const {
+    if (!(x0 - hair <= width_ && x1 + hair >= 0 && y0 - hair <= height_ && y1 + hair >= 0)) return 0;
+    if (packed_stale_) pack();
+    const int cx0 = cell_x(x0 - hair), cx1 = cell_x(x1 + hair), cy0 = cell_y(y0 - hair), cy1 = cell_y(y1 + hair);
+    std::size_t listed = 0;
+    for (int y = cy0; y <= cy1; ++y) listed += first_[y * cells + cx1 + 1] - first_[y * cells + cx0];
+    return listed;
+}
+
+bool wall_index::uncovered_within(double x, double y, double r, std::size_t most, std::vector<packed>& out) const {
+    out.clear();
+    if (!(x + r + hair >= 0 && x - r - hair <= width_ && y + r + hair >= 0 && y - r - hair <= height_)) return true;
+    if (packed_stale_) pack();
+    if (sums_stale_) sum_again();
+    const int cx0 = cell_x(x - r - hair), cx1 = cell_x(x + r + hair), cy0 = cell_y(y - r - hair), cy1 = cell_y(y + r + hair);
+    const double reach = r + hair;
+    for (int cy = cy0; cy <= cy1; ++cy) {
+        // Rows whose cells here list only covered walls are passed over in one step.
+        const std::uint32_t* sums = row_sums_.data() + static_cast<std::size_t>(cy) * (cells + 1);
+        if (sums[cx1 + 1] == sums[cx0]) continue;
+        for (int cx = cx0; cx <= cx1; ++cx) {
+            const int cell = cy * cells + cx;
+            if (uncovered_[cell] == 0) continue;
+            for (std::uint32_t i = first_[cell]; i != first_[cell + 1]; ++i) {
+                const packed& p = packed_[i];
+                const double gx = std::max({p.x0 - x, 0.0, x - p.x1}), gy = std::max({p.y0 - y, 0.0, y - p.y1});
+                if (!p.e->covered && gx * gx + gy * gy <= reach * reach) {
+                    out.push_back(p);
+                    if (out.size() > most) return false;
+                }
+            }
+        }
+    }
+    return true;
 }

@@ -30,6 +30,7 @@ public:
         bool single;   // listed in one cell only: no query meets it twice
         bool covered;  // every point of the box's edges lies within the merge radius of an impact
         double x0, x1, y0, y1;  // the box, corners ordered
+        double ax, ay, bx, by;  // the wall's corners as it gives them: (x, y) and (x + w, y + h)
     };
 
     // Cells along each side of the world. Finer cells hand fewer walls to a ray but cost a step
@@ -73,6 +74,10 @@ public:
         double x0, x1, y0, y1;
         const entry* e;
     };
+    // Whether the packed box meets [x0, x1] x [y0, y1] grown by the hair: each_near's test.
+    static bool meets(const packed& p, double x0, double y0, double x1, double y1) {
+        return p.x0 <= x1 + hair && p.x1 >= x0 - hair && p.y0 <= y1 + hair && p.y1 >= y0 - hair;
+    }
     // Whether walk_cells can take the ray from (ox, oy) along (dx, dy): no wall reaches outside
     // the world, the origin lies inside it and the direction is 1e-3 or more off both axes.
     bool cells_walkable(double ox, double oy, double dx, double dy) const {
@@ -100,6 +105,14 @@ public:
     bool first_visit(const entry& e) const { return first_time(e); }
     // Whether every wall the cell lists is covered.
     bool all_covered(int cell) const { return uncovered_[cell] == 0; }
+    // The uncovered walls inside the world whose boxes lie within `r` of (x, y), into `out`
+    // (cleared first); a wall listed in several cells may come more than once. False, with
+    // `out` incomplete, once there are more than `most`.
+    bool uncovered_within(double x, double y, double r, std::size_t most, std::vector<packed>& out) const;
+    // How many walls the cells meeting [x0, x1] x [y0, y1] list, counted as often as listed.
+    std::size_t listed_in(double x0, double y0, double x1, double y1) const;
+    // Whether some wall reaches outside the world.
+    bool spills() const { return !spill_.empty(); }
 
     // Impact cover. A ray records an impact where it crosses a wall's edge, unless an earlier
     // impact lies closer than the merge radius: a wall every point of whose four edges lies that
@@ -115,9 +128,10 @@ public:
     std::uint64_t cover_version = 0;
     int cover_count = 0;
 
-private:
+    // How far a box is grown for rounding.
     static constexpr double hair = 1e-6;
 
+private:
     // Amanatides and Woo: the cells a ray from (ox, oy) along (dx, dy) passes through, nearest
     // first, stepping each time across the nearer of the next vertical and horizontal border.
     // Past the last column (or row) the ray can still run within the hair of the grid's edge,
@@ -348,8 +362,7 @@ void wall_index::each_near(double x0, double y0, double x1, double y1, Visit&& v
         const std::uint32_t* first = &first_[static_cast<std::size_t>(y) * cells];
         for (std::uint32_t i = first[cx0]; i != first[cx1 + 1]; ++i) {
             const packed& p = packed_[i];
-            if (p.x0 <= x1 + hair && p.x1 >= x0 - hair && p.y0 <= y1 + hair && p.y1 >= y0 - hair && !visit(p))
-                return;
+            if (meets(p, x0, y0, x1, y1) && !visit(p)) return;
         }
     }
 }

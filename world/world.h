@@ -234,6 +234,44 @@ private:
     };
     std::vector<ray_wall> ray_walls_;
     double cast_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near);
+    // The collision probe casts a fan of rays from one point, and only two kinds of wall matter
+    // to a ray of it: those within `near` of the point (a hit there must be exact) and uncovered
+    // ones within its reach (they may record impacts). Both are gathered once for the fan; a
+    // ray that can meet none of the second kind is cast against the first alone.
+    struct probe_fan {
+        double x = 0, y = 0, reach = -1, near = -1;
+        std::uint64_t wall_version = 0, impact_version = 0;
+        bool usable = false;  // no wall reaches outside the world and the point lies inside it
+        // Each list of walls also as its boxes' sides, grown by the rough margin, one array a
+        // side, for the rough test of a whole list at once.
+        struct walls {
+            std::vector<wall_index::packed> list;
+            std::vector<double> x0, x1, y0, y1;
+            void clear();
+            void add(const wall_index::packed& p);
+            // Into `taken`, the indices of the walls whose grown boxes the ray from (ox, oy)
+            // along (dx, dy) (1e-3 or more off both axes) meets within `far`; their count.
+            std::size_t may_meet(double ox, double oy, double dx, double dy, double far, std::uint32_t* taken) const;
+        } near_walls, uncovered;
+    } fan_;
+    // The walls round the point the last fan went out from, each once with its box, a little
+    // wider than the fan needs: the robot's step from there and the tests of what its probe hit
+    // ask within it. No wall reaches outside the world while it holds any.
+    struct neighbourhood {
+        double x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+        std::uint64_t wall_version = 0;
+        std::vector<wall_index::packed> walls;
+    } around_;
+    // The walls whose boxes may meet [x0, x1] x [y0, y1] when the neighbourhood holds the box (a
+    // superset of what each_near hands out, each once), else null.
+    const std::vector<wall_index::packed>* walls_around(double x0, double y0, double x1, double y1) const {
+        const bool holds = around_.wall_version == wall_version_ && x0 >= around_.x0 && x1 <= around_.x1 &&
+                           y0 >= around_.y0 && y1 <= around_.y1;
+        return holds ? &around_.walls : nullptr;
+    }
+    std::vector<wall_index::packed> scratch_packed_;
+    bool gather_fan(double x, double y, double reach, double near);
+    double cast_in_fan(double x, double y, double angle, bool& seen, point& hit, double reach, double near);
     // The nearest of the walls a cast found (ray_walls_), recording their impacts.
     double choose_cast(bool& seen, point& hit);
     // The last angle whose cosine and sine were taken: a sensor and its vision ray share one.
