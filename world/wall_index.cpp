@@ -259,7 +259,8 @@ bool wall_index::uncovered_within(double x, double y, double r, std::size_t most
             for (std::uint32_t i = first_[cell]; i != first_[cell + 1]; ++i) {
                 const packed& p = packed_[i];
                 const double gx = std::max({p.x0 - x, 0.0, x - p.x1}), gy = std::max({p.y0 - y, 0.0, y - p.y1});
-                if (!p.e->covered && gx * gx + gy * gy <= reach * reach) {
+                // The box first: it lies beside the entry, whose cover flag is a read away.
+                if (gx * gx + gy * gy <= reach * reach && !p.e->covered) {
                     out.push_back(p);
                     if (out.size() > most) return false;
                 }
