@@ -38,6 +38,35 @@ namespace {
     return !(t0 > t1);
 }
 
+// A rough ray for the slab tests of two walls at a time: its origin and the reciprocals of its
+// direction, in both lanes.
+struct rough_ray2 {
+    __m128d ox, oy, ix, iy;
+    rough_ray2(double x, double y, double dx, double dy)
+        : ox(_mm_set1_pd(x)), oy(_mm_set1_pd(y)), ix(_mm_set1_pd(1 / dx)), iy(_mm_set1_pd(1 / dy)) {}
+};
+
+// For two boxes, one a lane, given by their sides grown by the margin: whether the ray (1e-3 or
+// more off both axes) meets each within `far`, bit 0 for the first and bit 1 for the second. The
+// slab test of ray_may_meet, the side met first chosen by the smaller distance, not by the sign.
+[[gnu::always_inline]] inline int rough_meets2(const rough_ray2& r, __m128d x0, __m128d x1, __m128d y0, __m128d y1,
+                                               __m128d far) {
+    const __m128d ax = _mm_mul_pd(_mm_sub_pd(x0, r.ox), r.ix), bx = _mm_mul_pd(_mm_sub_pd(x1, r.ox), r.ix);
+    const __m128d ay = _mm_mul_pd(_mm_sub_pd(y0, r.oy), r.iy), by = _mm_mul_pd(_mm_sub_pd(y1, r.oy), r.iy);
+    const __m128d t0 = _mm_max_pd(_mm_max_pd(_mm_setzero_pd(), _mm_min_pd(ax, bx)), _mm_min_pd(ay, by));
+    const __m128d t1 = _mm_min_pd(_mm_min_pd(far, _mm_max_pd(ax, bx)), _mm_max_pd(ay, by));
+    return _mm_movemask_pd(_mm_cmple_pd(t0, t1));
+}
+
+// The same for two packed walls, their boxes grown by `margin` here.
+[[gnu::always_inline]] inline int rough_meets2(const rough_ray2& r, const wall_index::packed& a,
+                                               const wall_index::packed& b, double margin, __m128d far) {
+    const __m128d xa = _mm_loadu_pd(&a.x0), xb = _mm_loadu_pd(&b.x0), ya = _mm_loadu_pd(&a.y0), yb = _mm_loadu_pd(&b.y0);
+    const __m128d m = _mm_set1_pd(margin);
+    return rough_meets2(r, _mm_sub_pd(_mm_unpacklo_pd(xa, xb), m), _mm_add_pd(_mm_unpackhi_pd(xa, xb), m),
+                        _mm_sub_pd(_mm_unpacklo_pd(ya, yb), m), _mm_add_pd(_mm_unpackhi_pd(ya, yb), m), far);
+}
+
 // Brings the index's impact cover up to the world's impacts: the newest impacts when impacts
 // were only added since, all of them again after the list was emptied.
 void cover_walls(wall_index& index, const impact_index& found, const impact_type* impacts, int impact_count,
@@ -277,22 +306,16 @@ void world_class::probe_fan::walls::add(const wall_index::packed& p) {
 
 std::size_t world_class::probe_fan::walls::may_meet(double ox, double oy, double dx, double dy, double far,
                                                     std::uint32_t* taken) const {
-    // Two walls at a time, side by side: the slab test of ray_may_meet, which side of a box is
-    // met first chosen by the smaller of its two distances rather than by the sign.
-    const __m128d ox2 = _mm_set1_pd(ox), oy2 = _mm_set1_pd(oy), ix = _mm_set1_pd(1 / dx), iy = _mm_set1_pd(1 / dy);
-    const __m128d zero = _mm_setzero_pd(), far2 = _mm_set1_pd(far);
+    // Two walls at a time, side by side.
+    const rough_ray2 ray(ox, oy, dx, dy);
+    const __m128d far2 = _mm_set1_pd(far);
     std::size_t count = 0;
     const std::size_t size = list.size();
     for (std::size_t i = 0; i < size; i += 2) {
         // An odd list asks its last wall twice.
         const std::size_t j = i + 1 < size ? i + 1 : i;
-        const __m128d ax = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(x0[j], x0[i]), ox2), ix);
-        const __m128d bx = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(x1[j], x1[i]), ox2), ix);
-        const __m128d ay = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(y0[j], y0[i]), oy2), iy);
-        const __m128d by = _mm_mul_pd(_mm_sub_pd(_mm_set_pd(y1[j], y1[i]), oy2), iy);
-        const __m128d t0 = _mm_max_pd(_mm_max_pd(zero, _mm_min_pd(ax, bx)), _mm_min_pd(ay, by));
-        const __m128d t1 = _mm_min_pd(_mm_min_pd(far2, _mm_max_pd(ax, bx)), _mm_max_pd(ay, by));
-        const int met = _mm_movemask_pd(_mm_cmple_pd(t0, t1));
+        const int met = rough_meets2(ray, _mm_set_pd(x0[j], x0[i]), _mm_set_pd(x1[j], x1[i]), _mm_set_pd(y0[j], y0[i]),
+                                     _mm_set_pd(y1[j], y1[i]), far2);
         taken[count] = static_cast<std::uint32_t>(i);
         count += met & 1;
         taken[count] = static_cast<std::uint32_t>(j);
@@ -399,6 +422,8 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
         auto may_meet = [&](const wall_index::packed& e, double far) {
             return ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, rc, -rs, inv_x, inv_y, far, 2e-6);
         };
+        const rough_ray2 ray2(x, y, rc, -rs);
+        const __m128d far2 = _mm_set1_pd(reach + 2e-6);
         auto takes = [&](const wall_index::packed& e) {
             return may_meet(e, reach + 2e-6) && (!narrow || !e.e->covered || may_meet(e, near + 2e-6));
         };
@@ -417,9 +442,15 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
                 // Long lists (a crowded world) are left to the cells: a wall is taken in the
                 // first few, and asking all of them first would only double the work.
                 if (end - begin > 8) return 1;
+                if (!narrow) {
+                    // Two walls at a time (the last twice in an odd row).
+                    for (; begin < end; begin += 2)
+                        any |= rough_meets2(ray2, begin[0], begin + 1 < end ? begin[1] : begin[0], 2e-6, far2) != 0;
+                    return any ? 1 : 0;
+                }
                 for (; begin != end; ++begin) {
                     bool t = may_meet(*begin, reach + 2e-6);
-                    if (t && narrow && !may_meet(*begin, near + 2e-6)) t = !begin->e->covered;
+                    if (t && !may_meet(*begin, near + 2e-6)) t = !begin->e->covered;
                     any |= t;
                 }
             } else {
