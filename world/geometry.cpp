@@ -42,8 +42,8 @@ namespace {
 // direction, in both lanes.
 struct rough_ray2 {
     __m128d ox, oy, ix, iy;
-    rough_ray2(double x, double y, double dx, double dy)
-        : ox(_mm_set1_pd(x)), oy(_mm_set1_pd(y)), ix(_mm_set1_pd(1 / dx)), iy(_mm_set1_pd(1 / dy)) {}
+    rough_ray2(double x, double y, double inv_dx, double inv_dy)
+        : ox(_mm_set1_pd(x)), oy(_mm_set1_pd(y)), ix(_mm_set1_pd(inv_dx)), iy(_mm_set1_pd(inv_dy)) {}
 };
 
 // For two boxes, one a lane, given by their sides grown by the margin: whether the ray (1e-3 or
@@ -307,7 +307,7 @@ void world_class::probe_fan::walls::add(const wall_index::packed& p) {
 std::size_t world_class::probe_fan::walls::may_meet(double ox, double oy, double dx, double dy, double far,
                                                     std::uint32_t* taken) const {
     // Two walls at a time, side by side.
-    const rough_ray2 ray(ox, oy, dx, dy);
+    const rough_ray2 ray(ox, oy, 1 / dx, 1 / dy);
     const __m128d far2 = _mm_set1_pd(far);
     std::size_t count = 0;
     const std::size_t size = list.size();
@@ -422,7 +422,7 @@ double world_class::cast_within(double x, double y, double angle, bool& seen, po
         auto may_meet = [&](const wall_index::packed& e, double far) {
             return ray_may_meet(e.x0, e.x1, e.y0, e.y1, x, y, rc, -rs, inv_x, inv_y, far, 2e-6);
         };
-        const rough_ray2 ray2(x, y, rc, -rs);
+        const rough_ray2 ray2(x, y, inv_x, inv_y);
         const __m128d far2 = _mm_set1_pd(reach + 2e-6);
         auto takes = [&](const wall_index::packed& e) {
             return may_meet(e, reach + 2e-6) && (!narrow || !e.e->covered || may_meet(e, near + 2e-6));
@@ -589,13 +589,7 @@ bool world_class::step_blocked(double from_x, double from_y, double to_x, double
         }
         return true;
     };
-    const double x0 = to_x - radius, y0 = to_y - radius, x1 = to_x + radius, y1 = to_y + radius;
-    if (const auto* around = walls_around(x0, y0, x1, y1)) {
-        for (const wall_index::packed& p : *around)
-            if (wall_index::meets(p, x0, y0, x1, y1)) consider(p);
-    } else {
-        wall_index_.each_near(x0, y0, x1, y1, consider);
-    }
+    each_wall_near(to_x - radius, to_y - radius, to_x + radius, to_y + radius, consider);
     if (nearest && away) *away = away_from_box(*nearest, from_x, from_y);
     return nearest != nullptr;
 }
@@ -681,13 +675,7 @@ bool world_class::approaches_wall_at(const point& on, double from_x, double from
         approaches = box_distance(p, to_x, to_y) < box_distance(p, from_x, from_y);
         return !approaches;
     };
-    const double x0 = on.x - 1e-9, y0 = on.y - 1e-9, x1 = on.x + 1e-9, y1 = on.y + 1e-9;
-    if (const auto* around = walls_around(x0, y0, x1, y1)) {
-        for (const wall_index::packed& p : *around)
-            if (wall_index::meets(p, x0, y0, x1, y1) && !consider(p)) break;
-    } else {
-        wall_index_.each_near(x0, y0, x1, y1, consider);
-    }
+    each_wall_near(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, consider);
     // A point on no wall (never expected) blocks, as every probe hit used to.
     return approaches || !found;
 }

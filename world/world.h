@@ -262,12 +262,17 @@ private:
         std::uint64_t wall_version = 0;
         std::vector<wall_index::packed> walls;
     } around_;
-    // The walls whose boxes may meet [x0, x1] x [y0, y1] when the neighbourhood holds the box (a
-    // superset of what each_near hands out, each once), else null.
-    const std::vector<wall_index::packed>* walls_around(double x0, double y0, double x1, double y1) const {
-        const bool holds = around_.wall_version == wall_version_ && x0 >= around_.x0 && x1 <= around_.x1 &&
-                           y0 >= around_.y0 && y1 <= around_.y1;
-        return holds ? &around_.walls : nullptr;
+    // The walls each_near hands out for [x0, x1] x [y0, y1], to `visit` while it returns true:
+    // from the neighbourhood (each once) where it holds the box, else from the grid.
+    template <class Visit>
+    void each_wall_near(double x0, double y0, double x1, double y1, Visit&& visit) const {
+        if (around_.wall_version == wall_version_ && x0 >= around_.x0 && x1 <= around_.x1 && y0 >= around_.y0 &&
+            y1 <= around_.y1) {
+            for (const wall_index::packed& p : around_.walls)
+                if (wall_index::meets(p, x0, y0, x1, y1) && !visit(p)) return;
+            return;
+        }
+        wall_index_.each_near(x0, y0, x1, y1, visit);
     }
     std::vector<wall_index::packed> scratch_packed_;
     bool gather_fan(double x, double y, double reach, double near);
