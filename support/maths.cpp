@@ -2,37 +2,8 @@
 
 #include <cmath>
 
-double vect_mag(double x, double y) {
-    return std::sqrt(x * x + y * y);
-}
-
 unsigned char get_checksum(const unsigned char* data, unsigned int length) {
     unsigned char sum = 0;
     for (unsigned int i = 0; i < length; ++i) sum = static_cast<unsigned char>(sum + data[i]);
     return sum;
-}
-
-// Cody and Waite's reduction by pi/2 and the Taylor series on [-pi/4, pi/4].
-bool rough_cos_sin(double a, double& c, double& s) {
-    if (!(std::fabs(a) <= 64)) return false;
-    const double pio2_hi = 1.57079632673412561417e+00;  // 33 bits: k * pio2_hi is exact
-    const double pio2_lo = 6.07710050650619224932e-11;  // pi/2 - pio2_hi
-    // The nearest integer to a * 2 / pi (adding 1.5 * 2^52 leaves no bits below the units).
-    const double k = (a * 0.63661977236758134308 + 6755399441055744.0) - 6755399441055744.0;
-    const double r = (a - k * pio2_hi) - k * pio2_lo, u = r * r, u2 = u * u, u4 = u2 * u2;
-    // The series in u = r^2, to r^15 for the sine and r^16 for the cosine (what is left is below
-    // 1e-16 on |r| <= pi/4), summed in pairs so that the products run side by side.
-    const double sr = r * ((1 + u * (-1.0 / 6)) + u2 * (1.0 / 120 + u * (-1.0 / 5040)) +
-                           u4 * ((1.0 / 362880 + u * (-1.0 / 39916800)) +
-                                 u2 * (1.0 / 6227020800 + u * (-1.0 / 1307674368000))));
-    const double cr = (1 + u * -0.5) + u2 * (1.0 / 24 + u * (-1.0 / 720)) +
-                      u4 * ((1.0 / 40320 + u * (-1.0 / 3628800)) + u2 * (1.0 / 479001600 + u * (-1.0 / 87178291200))) +
-                      u4 * u4 * (1.0 / 20922789888000);
-    switch (static_cast<long long>(k) & 3) {
-        case 0: c = cr; s = sr; break;
-        case 1: c = -sr; s = cr; break;
-        case 2: c = -cr; s = -sr; break;
-        default: c = sr; s = -cr; break;
-    }
-    return true;
 }

@@ -2,7 +2,9 @@
 // swarm finding its targets on its own.
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/draw.h"
@@ -12,6 +14,7 @@
 #include "test_robot.h"
 #include "test_support.h"
 #include "world_fixture.h"
+#include "world/body_index.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -514,6 +517,49 @@ TEST_F(auto_mode_test, EveryRaySeesTheBodyOnItAndOnlyThat) {
         if (i == 2 || i == 4) {
             EXPECT_NEAR(2.0 - a.vision[i], (i == 2 ? 1.0 : 0.8) - r, 1e-9);
         }
+    }
+}
+
+TEST_F(auto_mode_test, OverlapFigureIsTheDeepestOfEveryPair) {
+    // Bodies crowd and drift, a few of them wide; some are left out for a while, some are not
+    // at a number. Few bodies spread out make the deepest overlap one of centres far apart.
+    for (const auto& [n, spread] : {std::pair{70, 2.0}, std::pair{8, 1.5}}) {
+        body_index grid(10, 10);
+        std::mt19937 gen(n);
+        std::uniform_real_distribution<double> u(0, 1);
+        std::vector<double> x(n), y(n), r(n);
+        std::vector<char> placed(n);
+        for (int i = 0; i < n; ++i) {
+            x[i] = i < 40 ? 5 + spread * u(gen) : 10 * u(gen);
+            y[i] = i < 40 ? 5 + spread * u(gen) : 10 * u(gen);
+            r[i] = i % 9 == 0 ? 0 : i % 4 == 1 ? 0.3 + 0.2 * u(gen) : 0.02 + 0.1 * u(gen);
+        }
+        x[7] = std::nan("");
+        if (n > 8) y[8] = INFINITY;
+        int deep = 0;
+        for (int round = 0; round < 300; ++round) {
+            if (round % 50 == 0) {
+                grid.clear();
+                std::fill(placed.begin(), placed.end(), 0);
+            }
+            for (int i = 0; i < n; ++i) {
+                if ((i + round) % 11 == 0 && round % 50 < 25) continue;
+                x[i] += 0.05 * (u(gen) - 0.5);
+                y[i] += 0.05 * (u(gen) - 0.5);
+                grid.place(i, x[i], y[i], r[i]);
+                placed[i] = 1;
+            }
+            double expect = 0;
+            for (int i = 0; i < n; ++i)
+                for (int j = i + 1; j < n; ++j) {
+                    const double dx = x[i] - x[j], dy = y[i] - y[j], touch = r[i] + r[j];
+                    if (placed[i] && placed[j] && dx * dx + dy * dy < touch * touch)
+                        expect = std::max(expect, touch - std::sqrt(dx * dx + dy * dy));
+                }
+            ASSERT_EQ(grid.overlap_max(), expect) << n << " " << round;
+            deep += expect > 0.02;
+        }
+        EXPECT_GT(deep, 100) << n;
     }
 }
 

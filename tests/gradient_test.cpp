@@ -9,6 +9,7 @@
 #include "test_robot.h"
 #include "test_support.h"
 #include "world_fixture.h"
+#include "world/impact_index.h"
 #include "world/world.h"
 
 using namespace test_support;
@@ -342,6 +343,53 @@ TEST_F(gradient_test, NearestImpactMatchesAScanWithFewImpacts) {
 TEST_F(gradient_test, NearestImpactMatchesAScanWithManyImpacts) {
     world_class w(setup);
     expect_matches_scan(w, 3000, 11);
+}
+
+TEST_F(gradient_test, NearestImpactKeptByAWalkerMatchesAScan) {
+    // A walker asks at every step, as a robot does each tick, through what it keeps of the
+    // impacts round it; impacts come as it walks. Steps of 1/64 keep ties common; some steps
+    // jump, some lead out of the world and back, and some stand still.
+    for (int impacts : {60, 1500}) {
+        world_class w(setup);
+        impact_index mirror(10, 10);
+        std::uint64_t seq = 0;
+        std::mt19937 gen(impacts);
+        auto grid = [&](double lo, double hi) {
+            return lo + 0.0625 * static_cast<int>(gen() % static_cast<unsigned>((hi - lo) / 0.0625 + 1));
+        };
+        auto add = [&](double x, double y) {
+            const int before = w.impact_count;
+            w.add_impact(x, y);
+            if (w.impact_count > before) mirror.add(x, y, ++seq);
+        };
+        while (w.impact_count < impacts) add(grid(-1, 11), grid(0, 10));
+        impact_index::nearby kept;
+        double x = 5, y = 5;
+        int ties = 0, rebuilt = 0;
+        for (int step = 0; step < 20000; ++step) {
+            const int move = static_cast<int>(gen() % 100);
+            if (move < 2) {
+                x = grid(-2, 12);
+                y = grid(-2, 12);
+            } else if (move < 90) {
+                x += (static_cast<int>(gen() % 5) - 2) / 64.0;
+                y += (static_cast<int>(gen() % 5) - 2) / 64.0;
+            }
+            // New impacts, some right beside the walker.
+            if (step % 250 == 0) step % 500 ? add(x + 0.125, y - 0.0625) : add(grid(0, 10), grid(0, 10));
+            const impact_index::nearby before = kept;
+            double ix = -1, iy = -1;
+            const point expect = reference_impact_vector(w, x, y);
+            ASSERT_TRUE(mirror.nearest(kept, x, y, w.world_width * w.world_height, ix, iy));
+            ASSERT_EQ(x - ix, expect.x) << step;
+            ASSERT_EQ(y - iy, expect.y) << step;
+            ties += is_tie(w, x, y);
+            rebuilt += kept.version != before.version || kept.x != before.x || kept.y != before.y;
+        }
+        EXPECT_GT(ties, 20) << impacts;
+        // Most answers come from what was kept.
+        EXPECT_LT(rebuilt, 8000);
+    }
 }
 
 TEST_F(gradient_test, TiesAndTheRadiusHoldWithManyImpacts) {

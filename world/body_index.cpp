@@ -118,16 +118,41 @@ int body_index::step_meets(int self, double from_x, double from_y, double to_x, 
 }
 
 double body_index::overlap_max() const {
+    // Swept along x: two bodies overlap only when their centres lie closer in x than their radii
+    // together. The order of the last sweep is kept, so that bodies that moved a little are put
+    // back in order in a few steps. Bodies not at a number anywhere overlap nothing.
+    std::vector<int>& order = sweep_order_;
+    std::vector<char>& taken = sweep_taken_;
+    taken.assign(bodies_.size(), 0);
+    auto listed = [&](int id) {
+        const body& b = bodies_[id];
+        return b.cell >= 0 && std::isfinite(b.x) && std::isfinite(b.y);
+    };
+    std::size_t kept = 0;
+    for (int id : order)
+        if (id < size() && listed(id)) {
+            order[kept++] = id;
+            taken[id] = 1;
+        }
+    order.resize(kept);
+    for (int id = 0; id < size(); ++id)
+        if (!taken[id] && listed(id)) order.push_back(id);
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        const int id = order[i];
+        std::size_t j = i;
+        for (; j > 0 && bodies_[order[j - 1]].x > bodies_[id].x; --j) order[j] = order[j - 1];
+        order[j] = id;
+    }
     double deepest = 0;
-    for (int i = 0; i < size(); ++i) {
-        const body& a = bodies_[i];
-        if (a.cell < 0) continue;
-        near_box(a.x - a.r, a.y - a.r, a.x + a.r, a.y + a.r, [&](int j) {
-            if (j <= i) return;
-            const body& b = bodies_[j];
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const body& a = bodies_[order[i]];
+        const double window = a.r + max_radius_;
+        for (std::size_t j = i + 1; j < order.size(); ++j) {
+            const body& b = bodies_[order[j]];
+            if (b.x - a.x >= window) break;
             const double dx = a.x - b.x, dy = a.y - b.y, touch = a.r + b.r;
             if (dx * dx + dy * dy < touch * touch) deepest = std::max(deepest, touch - std::sqrt(dx * dx + dy * dy));
-        });
+        }
     }
     return deepest;
 }

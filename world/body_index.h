@@ -79,4 +79,7 @@ private:
     double max_radius_ = 0;
     std::vector<body> bodies_;
     std::vector<int> cells_[cells * cells];
+    // overlap_max's sweep: the bodies by x, as last sorted.
+    mutable std::vector<int> sweep_order_;
+    mutable std::vector<char> sweep_taken_;
 };

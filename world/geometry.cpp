@@ -206,6 +206,12 @@ void world_class::cos_sin(double angle, double& c, double& s) {
     s = trig_sin_;
 }
 
+bool world_class::sensors_clear(double x, double y, double range) const {
+    // The points lie within |range| of (x, y) but for rounding, far below the margin.
+    const double r = std::fabs(range) + 1e-9;
+    return x - r >= 0 && x + r <= world_width && y - r >= 0 && y + r <= world_height && !close_to_wall(x, y, r + 1e-9);
+}
+
 bool world_class::check_sensor(double x, double y, double angle, double range) {
     double c, sn;
     // Most sensor points lie clear of every wall and well inside the world: the rough point
@@ -326,6 +332,8 @@ std::size_t world_class::probe_fan::walls::may_meet(double ox, double oy, double
 
 double world_class::cast_in_fan(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
     seen = false;
+    // With no wall in either list, no ray from here meets one that matters.
+    if (fan_.uncovered.list.empty() && (near <= 0 || fan_.near_walls.list.empty())) return vision_horizon;
     double rc, rs;
     // Rays close to an axis are cast in full.
     if (!rough_cos_sin(angle, rc, rs) || !(std::abs(rc) >= 1e-3 && std::abs(rs) >= 1e-3))

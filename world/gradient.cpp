@@ -11,10 +11,15 @@
 using namespace platform;
 
 void world_class::compute_impact_vector(double x, double y, point& v) const {
+    impact_vector(x, y, v, nullptr);
+}
+
+void world_class::impact_vector(double x, double y, point& v, impact_index::nearby* kept) const {
     v = point{0, 0};
     if (impact_count == 0) return;
     double ix, iy;
-    if (impact_index_.nearest(x, y, world_width * world_height, ix, iy)) {
+    const double limit = world_width * world_height;
+    if (kept ? impact_index_.nearest(*kept, x, y, limit, ix, iy) : impact_index_.nearest(x, y, limit, ix, iy)) {
         v = point{x - ix, y - iy};
     } else {
         // Nothing within the search radius: a vector no caller accepts as having a length.
@@ -28,7 +33,13 @@ void world_class::compute_grad_point(robot_class* robot, double x, double y, dou
     magnitude = 0;
 
     point v;
-    compute_impact_vector(x, y, v);
+    // A robot asking where it stands asks again a step away on the next tick.
+    impact_index::nearby* kept = nullptr;
+    if (robot && x == robot->x && y == robot->y && robot->body >= 0 && robot->body < robot_table_size) {
+        if (nearby_impacts_.size() <= static_cast<std::size_t>(robot->body)) nearby_impacts_.resize(robot->body + 1);
+        kept = &nearby_impacts_[robot->body];
+    }
+    impact_vector(x, y, v, kept);
     double m = vect_mag(v.x, v.y);
     if (m > 0) {
         const double k = impact_gain / std::pow(m, 1.5);

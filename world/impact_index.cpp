@@ -10,6 +10,7 @@ void impact_index::clear() {
     for (auto& b : buckets_) b.clear();
     outside_.clear();
     all_.clear();
+    ++version_;
 }
 
 bool impact_index::inside(double x, double y) const {
@@ -21,19 +22,12 @@ int impact_index::cell_y(double y) const { return std::clamp(static_cast<int>(y 
 
 void impact_index::add(double x, double y, std::uint64_t seq) {
     entry e{x, y, seq};
+    ++version_;
     all_.push_back(e);
     if (inside(x, y))
         buckets_[cell_y(y) * cells + cell_x(x)].push_back(e);
     else
         outside_.push_back(e);
-}
-
-void impact_index::consider(const entry& e, double x, double y, double& best, const entry*& found) {
-    double d2 = (x - e.x) * (x - e.x) + (y - e.y) * (y - e.y);
-    if (d2 < best || (d2 == best && found && e.seq > found->seq)) {
-        best = d2;
-        found = &e;
-    }
 }
 
 bool impact_index::nearest(double x, double y, double limit_sq, double& ix, double& iy) const {
@@ -65,6 +59,43 @@ bool impact_index::nearest(double x, double y, double limit_sq, double& ix, doub
     if (!found) return false;
     ix = found->x;
     iy = found->y;
+    return true;
+}
+
+bool impact_index::nearest(nearby& kept, double x, double y, double limit_sq, double& ix, double& iy) const {
+    const double mx = x - kept.x, my = y - kept.y;
+    if (kept.version == version_ && kept.limit_sq == limit_sq && mx * mx + my * my <= nearby_move * nearby_move) {
+        double best = limit_sq;
+        const entry* found = nullptr;
+        for (const entry& e : kept.list) consider(e, x, y, best, found);
+        if (found) {
+            ix = found->x;
+            iy = found->y;
+            return true;
+        }
+    }
+    kept.version = 0;
+    if (!nearest(x, y, limit_sq, ix, iy)) return false;
+    // From within the move of here, the nearest lies no farther than its distance from here and
+    // the move, and so within that and the move again of here; rounding is covered many times.
+    const double reach = std::sqrt((x - ix) * (x - ix) + (y - iy) * (y - iy)) + 2 * nearby_move + 1e-9;
+    const double reach_sq = reach * reach;
+    kept.list.clear();
+    auto take = [&](const entry& e) {
+        if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) <= reach_sq) kept.list.push_back(e);
+    };
+    if (!inside(x, y) || all_.size() <= 128) {
+        for (const entry& e : all_) take(e);
+    } else {
+        for (const entry& e : outside_) take(e);
+        for (int cy = cell_y(y - reach); cy <= cell_y(y + reach); ++cy)
+            for (int cx = cell_x(x - reach); cx <= cell_x(x + reach); ++cx)
+                for (const entry& e : buckets_[cy * cells + cx]) take(e);
+    }
+    kept.x = x;
+    kept.y = y;
+    kept.limit_sq = limit_sq;
+    kept.version = version_;
     return true;
 }
 

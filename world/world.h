@@ -157,6 +157,9 @@ public:
     // Sensing and collision.
     bool check_wall_point(double x, double y) const;
     bool check_sensor(double x, double y, double angle, double range);
+    // Whether no sensor point at `range` from (x, y), whatever its angle, can lie in a wall or off
+    // the world: check_sensor would then answer false for every angle.
+    bool sensors_clear(double x, double y, double range) const;
     double check_vision(double x, double y, double angle, bool& seen, point& hit);
     // The same cast, exact only for what lies closer than `reach` (at most the horizon): walls
     // farther away are passed over, as neither their impacts (closer than 1.0) nor a short
@@ -288,6 +291,10 @@ private:
     double last_target_time_ = 0, target_wait_max_ = 0;
 
     impact_index impact_index_{10.0, 10.0};
+    // Each robot's impacts round where it stands, by its place in the table.
+    std::vector<impact_index::nearby> nearby_impacts_;
+    // The nearest impact's vector, through `kept` when given.
+    void impact_vector(double x, double y, point& v, impact_index::nearby* kept) const;
     body_index bodies_{10.0, 10.0};
     std::uint64_t impact_seq_ = 0;
     std::uint64_t impact_version_ = 1;
