@@ -17,8 +17,6 @@ bool impact_index::inside(double x, double y) const {
     return x >= 0 && x <= width_ && y >= 0 && y <= height_;
 }
 
-int impact_index::cell_x(double x) const { return std::clamp(static_cast<int>(x / cw_), 0, cells - 1); }
-int impact_index::cell_y(double y) const { return std::clamp(static_cast<int>(y / ch_), 0, cells - 1); }
 
 void impact_index::add(double x, double y, std::uint64_t seq) {
     entry e{x, y, seq};
@@ -100,6 +98,8 @@ bool impact_index::nearest(nearby& kept, double x, double y, double limit_sq, do
 }
 
 bool impact_index::any_within(double x, double y, double r_sq) const {
+    // No squared distance lies below zero or not-a-number.
+    if (!(r_sq > 0)) return false;
     if (!inside(x, y)) {
         for (const entry& e : all_)
             if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) < r_sq) return true;
@@ -107,10 +107,10 @@ bool impact_index::any_within(double x, double y, double r_sq) const {
     }
     for (const entry& e : outside_)
         if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) < r_sq) return true;
-    int qx = cell_x(x), qy = cell_y(y);
-    int span_x = static_cast<int>(std::sqrt(r_sq) / cw_) + 1, span_y = static_cast<int>(std::sqrt(r_sq) / ch_) + 1;
-    for (int cy = std::max(qy - span_y, 0); cy <= std::min(qy + span_y, cells - 1); ++cy)
-        for (int cx = std::max(qx - span_x, 0); cx <= std::min(qx + span_x, cells - 1); ++cx)
+    // Only the cells the square round the circle meets, grown by far more than rounding.
+    const double r = std::min(std::sqrt(r_sq) * (1 + 1e-9) + 1e-12, width_ + height_);
+    for (int cy = cell_y(y - r); cy <= cell_y(y + r); ++cy)
+        for (int cx = cell_x(x - r); cx <= cell_x(x + r); ++cx)
             for (const entry& e : buckets_[cy * cells + cx])
                 if ((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y) < r_sq) return true;
     return false;

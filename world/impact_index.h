@@ -3,6 +3,7 @@
 // a scan of the impact list, newest first: the same squared distances, the newest impact on ties.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -38,15 +39,15 @@ public:
     bool nearest(nearby& kept, double x, double y, double limit_sq, double& ix, double& iy) const;
     // The impacts lying in [x0, x1] x [y0, y1], into `out` (cleared first).
     void in_box(double x0, double y0, double x1, double y1, std::vector<std::pair<double, double>>& out) const;
-    // Whether any impact has a squared distance below r_sq (r_sq at most one cell squared).
+    // Whether any impact has a squared distance below r_sq.
     bool any_within(double x, double y, double r_sq) const;
 
 private:
     static constexpr int cells = 40;
 
     bool inside(double x, double y) const;
-    int cell_x(double x) const;
-    int cell_y(double y) const;
+    int cell_x(double x) const { return std::clamp(static_cast<int>(x / cw_), 0, cells - 1); }
+    int cell_y(double y) const { return std::clamp(static_cast<int>(y / ch_), 0, cells - 1); }
     static void consider(const entry& e, double x, double y, double& best, const entry*& found) {
         const double d2 = (x - e.x) * (x - e.x) + (y - e.y) * (y - e.y);
         if (d2 < best || (d2 == best && found && e.seq > found->seq)) {
