@@ -161,7 +161,7 @@ void robot_class::update() {
         // matters here, so walls beyond that are not cast against, nor walls that can record no
         // impact beyond what can block; once the step is blocked, nothing more can block it.
         const double d = world->probe_within(px, py, heading + k * pi / 6, seen, hit, std::max(1.0, 0.5 * diameter),
-                                             blocked ? 0.0 : 0.5 * diameter);
+                                             blocked ? 0.0 : 0.5 * diameter, body);
         if (seen && d < 0.5 * diameter && !blocked) blocked = world->approaches_wall_at(hit, x, y, px, py);
     }
 

@@ -242,53 +242,64 @@ double world_class::check_vision_within(double x, double y, double angle, bool& 
     return cast_within(x, y, angle, seen, hit, reach, reach);
 }
 
-double world_class::probe_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
+double world_class::probe_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near,
+                                 int slot) {
     if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
     if (!(near >= 0 && near < reach)) near = reach;
-    if (near < reach && gather_fan(x, y, reach, near)) return cast_in_fan(x, y, angle, seen, hit, reach, near);
+    if (near < reach && gather_fan(x, y, reach, near, slot)) return cast_in_fan(x, y, angle, seen, hit, reach, near);
     return cast_within(x, y, angle, seen, hit, reach, near);
 }
 
-bool world_class::gather_fan(double x, double y, double reach, double near) {
+bool world_class::gather_fan(double x, double y, double reach, double near, int slot) {
     // The covers stand for the impacts recorded so far, as for any cast.
     cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
-    if (x == fan_.x && y == fan_.y && reach == fan_.reach && near <= fan_.near && fan_.wall_version == wall_version_ &&
-        fan_.impact_version == impact_version_)
-        return fan_.usable;
-    fan_.x = x;
-    fan_.y = y;
-    fan_.reach = reach;
-    fan_.near = near;
-    fan_.wall_version = wall_version_;
-    fan_.impact_version = impact_version_;
-    fan_.near_walls.clear();
-    fan_.uncovered.clear();
-    fan_.usable = !wall_index_.spills() && x >= 0 && x <= world_width && y >= 0 && y <= world_height;
-    around_.wall_version = 0;
+    // A robot's own fan takes the walls for anywhere within `fan_move` of where it is gathered.
+    double move = 0;
+    fan_ = &shared_fan_;
+    if (slot >= 0 && slot < robot_table_size) {
+        if (slot_fans_.empty()) slot_fans_.resize(robot_table_size);
+        fan_ = &slot_fans_[slot];
+        move = fan_move;
+    }
+    probe_fan& fan = *fan_;
+    const double mx = x - fan.x, my = y - fan.y;
+    if ((move > 0 ? mx * mx + my * my <= move * move : x == fan.x && y == fan.y) && reach == fan.reach &&
+        near <= fan.near && fan.wall_version == wall_version_ && fan.impact_version == impact_version_)
+        return fan.usable;
+    fan.x = x;
+    fan.y = y;
+    fan.reach = reach;
+    fan.near = near;
+    fan.wall_version = wall_version_;
+    fan.impact_version = impact_version_;
+    fan.near_walls.clear();
+    fan.uncovered.clear();
+    fan.usable = !wall_index_.spills() && x >= move && x <= world_width - move && y >= move && y <= world_height - move;
+    neighbourhood& around = fan.around;
+    around.wall_version = 0;
     // The neighbourhood reaches a robot's step (and what is left of it as it slides) beyond the
     // fan's walls. Where walls crowd (more than a fan's rough test takes at once), the rays are
     // cast in full.
-    const double n = near + 1e-4, wide = near + 0.02;
+    const double n = near + 1e-4 + move, wide = near + 0.02 + move;
     constexpr std::size_t most = 64;
-    fan_.usable = fan_.usable && wall_index_.listed_in(x - wide, y - wide, x + wide, y + wide) <= most &&
-                  wall_index_.uncovered_within(x, y, reach + 1e-4, most, scratch_packed_);
-    if (!fan_.usable) return false;
-    for (const wall_index::packed& p : scratch_packed_) fan_.uncovered.add(p);
-    std::vector<wall_index::packed>& around = around_.walls;
-    around.clear();
-    around_.x0 = x - wide;
-    around_.y0 = y - wide;
-    around_.x1 = x + wide;
-    around_.y1 = y + wide;
-    around_.wall_version = wall_version_;
+    fan.usable = fan.usable && wall_index_.listed_in(x - wide, y - wide, x + wide, y + wide) <= most &&
+                 wall_index_.uncovered_within(x, y, reach + 1e-4 + move, most, scratch_packed_);
+    if (!fan.usable) return false;
+    for (const wall_index::packed& p : scratch_packed_) fan.uncovered.add(p);
+    around.walls.clear();
+    around.x0 = x - wide;
+    around.y0 = y - wide;
+    around.x1 = x + wide;
+    around.y1 = y + wide;
+    around.wall_version = wall_version_;
     // Each wall once, whichever cells list it.
     wall_index_.begin_visits();
-    wall_index_.each_near(around_.x0, around_.y0, around_.x1, around_.y1, [&](const wall_index::packed& p) {
-        if (wall_index_.first_visit(*p.e)) around.push_back(p);
+    wall_index_.each_near(around.x0, around.y0, around.x1, around.y1, [&](const wall_index::packed& p) {
+        if (wall_index_.first_visit(*p.e)) around.walls.push_back(p);
         return true;
     });
-    for (const wall_index::packed& p : around)
-        if (wall_index::meets(p, x - n, y - n, x + n, y + n)) fan_.near_walls.add(p);
+    for (const wall_index::packed& p : around.walls)
+        if (wall_index::meets(p, x - n, y - n, x + n, y + n)) fan.near_walls.add(p);
     return true;
 }
 
@@ -333,7 +344,7 @@ std::size_t world_class::probe_fan::walls::may_meet(double ox, double oy, double
 double world_class::cast_in_fan(double x, double y, double angle, bool& seen, point& hit, double reach, double near) {
     seen = false;
     // With no wall in either list, no ray from here meets one that matters.
-    if (fan_.uncovered.list.empty() && (near <= 0 || fan_.near_walls.list.empty())) return vision_horizon;
+    if (fan_->uncovered.list.empty() && (near <= 0 || fan_->near_walls.list.empty())) return vision_horizon;
     double rc, rs;
     // Rays close to an axis are cast in full.
     if (!rough_cos_sin(angle, rc, rs) || !(std::abs(rc) >= 1e-3 && std::abs(rs) >= 1e-3))
@@ -342,8 +353,8 @@ double world_class::cast_in_fan(double x, double y, double angle, bool& seen, po
     // uncovered ones within reach, and any within `near`.
     // Neither list holds more than 64 walls (gather_fan).
     std::uint32_t uncovered[66], near_walls[66];
-    const std::size_t u = fan_.uncovered.may_meet(x, y, rc, -rs, reach + 2e-6, uncovered);
-    const std::size_t n = near > 0 ? fan_.near_walls.may_meet(x, y, rc, -rs, near + 2e-6, near_walls) : 0;
+    const std::size_t u = fan_->uncovered.may_meet(x, y, rc, -rs, reach + 2e-6, uncovered);
+    const std::size_t n = near > 0 ? fan_->near_walls.may_meet(x, y, rc, -rs, near + 2e-6, near_walls) : 0;
     if (u == 0 && n == 0) return vision_horizon;
     double c, sn;
     cos_sin(angle, c, sn);
@@ -360,7 +371,7 @@ double world_class::cast_in_fan(double x, double y, double angle, bool& seen, po
     // merge radius already: a ray that would record one is cast in full.
     for (std::size_t i = 0; i < u; ++i) {
         point crossing;
-        if (cast(fan_.uncovered.list[uncovered[i]], crossing) < 1.0 && !impact_index_.any_within(crossing.x, crossing.y, 0.01))
+        if (cast(fan_->uncovered.list[uncovered[i]], crossing) < 1.0 && !impact_index_.any_within(crossing.x, crossing.y, 0.01))
             return cast_within(x, y, angle, seen, hit, reach, near);
     }
     // Otherwise only a wall met closer than `near` needs an exact answer: the nearest of the
@@ -370,7 +381,7 @@ double world_class::cast_in_fan(double x, double y, double angle, bool& seen, po
     const wall_index::entry* chosen = nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         point crossing;
-        const wall_index::packed& p = fan_.near_walls.list[near_walls[i]];
+        const wall_index::packed& p = fan_->near_walls.list[near_walls[i]];
         const double d = cast(p, crossing);
         const wall_index::entry& e = *p.e;
         if (d > 0 && (d < best || (d == best && chosen && e.seq < chosen->seq))) {

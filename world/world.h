@@ -169,7 +169,10 @@ public:
     // only for walls closer than `near` (less than `reach`). The distance, `seen` and `hit` are
     // those of check_vision_within where it finds a wall closer than `near`; otherwise they may
     // come from a wall farther on, or be the horizon and false.
-    double probe_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near);
+    // A robot gives its place in the table as `slot`: what it gathers for its fan is kept for its
+    // next fans, while it stays within a step or so of where they were gathered.
+    double probe_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near,
+                        int slot = -1);
 
     // The gradient field.
     void compute_impact_vector(double x, double y, point& v) const;
@@ -241,6 +244,14 @@ private:
     // to a ray of it: those within `near` of the point (a hit there must be exact) and uncovered
     // ones within its reach (they may record impacts). Both are gathered once for the fan; a
     // ray that can meet none of the second kind is cast against the first alone.
+    // The walls round the point the last fan went out from, each once with its box, a little
+    // wider than the fan needs: the robot's step from there and the tests of what its probe hit
+    // ask within it. No wall reaches outside the world while it holds any.
+    struct neighbourhood {
+        double x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+        std::uint64_t wall_version = 0;
+        std::vector<wall_index::packed> walls;
+    };
     struct probe_fan {
         double x = 0, y = 0, reach = -1, near = -1;
         std::uint64_t wall_version = 0, impact_version = 0;
@@ -256,29 +267,29 @@ private:
             // along (dx, dy) (1e-3 or more off both axes) meets within `far`; their count.
             std::size_t may_meet(double ox, double oy, double dx, double dy, double far, std::uint32_t* taken) const;
         } near_walls, uncovered;
-    } fan_;
-    // The walls round the point the last fan went out from, each once with its box, a little
-    // wider than the fan needs: the robot's step from there and the tests of what its probe hit
-    // ask within it. No wall reaches outside the world while it holds any.
-    struct neighbourhood {
-        double x0 = 0, y0 = 0, x1 = -1, y1 = -1;
-        std::uint64_t wall_version = 0;
-        std::vector<wall_index::packed> walls;
-    } around_;
+        neighbourhood around;
+    };
+    // The fan of callers that give no slot, and one for each robot (made on first use, and never
+    // moved after, so that `fan_` may point into them); `fan_` is the one gathered last.
+    static constexpr double fan_move = 0.02;
+    probe_fan shared_fan_;
+    std::vector<probe_fan> slot_fans_;
+    probe_fan* fan_ = &shared_fan_;
     // The walls each_near hands out for [x0, x1] x [y0, y1], to `visit` while it returns true:
     // from the neighbourhood (each once) where it holds the box, else from the grid.
     template <class Visit>
     void each_wall_near(double x0, double y0, double x1, double y1, Visit&& visit) const {
-        if (around_.wall_version == wall_version_ && x0 >= around_.x0 && x1 <= around_.x1 && y0 >= around_.y0 &&
-            y1 <= around_.y1) {
-            for (const wall_index::packed& p : around_.walls)
+        const neighbourhood& around = fan_->around;
+        if (around.wall_version == wall_version_ && x0 >= around.x0 && x1 <= around.x1 && y0 >= around.y0 &&
+            y1 <= around.y1) {
+            for (const wall_index::packed& p : around.walls)
                 if (wall_index::meets(p, x0, y0, x1, y1) && !visit(p)) return;
             return;
         }
         wall_index_.each_near(x0, y0, x1, y1, visit);
     }
     std::vector<wall_index::packed> scratch_packed_;
-    bool gather_fan(double x, double y, double reach, double near);
+    bool gather_fan(double x, double y, double reach, double near, int slot);
     double cast_in_fan(double x, double y, double angle, bool& seen, point& hit, double reach, double near);
     // The nearest of the walls a cast found (ray_walls_), recording their impacts.
     double choose_cast(bool& seen, point& hit);
