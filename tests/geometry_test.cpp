@@ -701,6 +701,45 @@ TEST_F(geometry_test, StepsAfterAProbeAnswerAsTheGridDoes) {
     EXPECT_GT(hits, 1000);
 }
 
+// A robot's probe (slot 2) keeps its fan's walls while it steps about: the same answers and
+// impacts as fans gathered afresh, as it walks up to walls, along them and away, while walls come.
+TEST_F(geometry_test, ProbesFromAKeptFanAnswerAsFreshOnes) {
+    world_class kept(setup), fresh(setup);
+    std::mt19937 gen(9);
+    std::uniform_real_distribution<double> at(0.3, 9.7), side(0.01, 0.06), unit(-1, 1);
+    auto add = [&](double x, double y, double w, double h) {
+        kept.add_wall(x, y, w, h);
+        fresh.add_wall(x, y, w, h);
+    };
+    for (int i = 0; i < 3000; ++i) add(at(gen), at(gen), side(gen), side(gen));
+    double x = 5, y = 5, heading = 0;
+    int close = 0;
+    for (int step = 0; step < 6000; ++step) {
+        heading += 0.2 * unit(gen);
+        x = std::clamp(x + 0.006 * std::cos(heading), 0.3, 9.7);
+        y = std::clamp(y - 0.006 * std::sin(heading), 0.3, 9.7);
+        if (step % 400 == 399) add(x + 0.3 * unit(gen), y + 0.3 * unit(gen), 0.05, 0.05);
+        const double near = step % 9 == 0 ? 0.0 : 0.25;
+        for (int k = 0; k < 12; ++k) {
+            bool seen_k = false, seen_f = false;
+            point hit_k{-7, -7}, hit_f{-7, -7};
+            const double a = heading + k * pi / 6;
+            const double dk = kept.probe_within(x, y, a, seen_k, hit_k, 1.0, near, 2);
+            const double df = fresh.probe_within(x, y, a, seen_f, hit_f, 1.0, near);
+            ASSERT_EQ(seen_k && dk < near, seen_f && df < near) << step;
+            if (seen_f && df < near) {
+                ASSERT_EQ(dk, df);
+                ASSERT_EQ(hit_k.x, hit_f.x);
+                ASSERT_EQ(hit_k.y, hit_f.y);
+                ++close;
+            }
+            ASSERT_EQ(kept.impact_count, fresh.impact_count) << step;
+        }
+    }
+    EXPECT_GT(close, 1000);
+    EXPECT_GT(kept.impact_count, 100);
+}
+
 // A crowded world (25,000 tiny walls, more than two listed per cell on average), where rays walk
 // along rows whatever their direction: the same answers and impacts as the reference.
 TEST_F(geometry_test, VisionInACrowdedWorldMatchesTheReference) {
@@ -838,8 +877,12 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
 
     for (int i = 0; i < 30; ++i) random_wall(uni(0, 10), uni(0, 10));
     int seen_count = 0, cast_count = 0;
+    point probed{5, 5};
     for (int round = 0; round < 400; ++round) {
-        const point o = random_origin();
+        // Every other probing round takes a robot's step from the last one's origin, so that the
+        // probe's fan kept for the robot (slot 3) serves again.
+        const point o = round % 4 == 3 ? point{probed.x + uni(-0.012, 0.012), probed.y + uni(-0.012, 0.012)} : random_origin();
+        if (round % 2) probed = o;
         if (round % 3 == 0) random_wall(o.x, o.y);
         // The same wall, picked at random, in all three worlds.
         wall_type* same[3] = {fast.walls, plain.walls, probe.walls};
@@ -890,7 +933,7 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             point hit_q{-7, -7};
             const bool short_cast = probe_round ? ai < 12 : ai >= 6 && ai < 18, probe_cast = short_cast && probe_round;
             const double exact_within = probe_cast ? 0.25 : 1.0;
-            const double dq = probe_cast   ? probe.probe_within(o.x, o.y, a, seen_q, hit_q, 1.0, 0.25)
+            const double dq = probe_cast   ? probe.probe_within(o.x, o.y, a, seen_q, hit_q, 1.0, 0.25, 3)
                               : short_cast ? probe.check_vision_within(o.x, o.y, a, seen_q, hit_q, 1.0)
                                            : probe.check_vision(o.x, o.y, a, seen_q, hit_q);
             if (dp < exact_within && seen_p) {
