@@ -285,7 +285,10 @@ bool world_class::gather_fan(double x, double y, double reach, double near, int 
     fan.usable = fan.usable && wall_index_.listed_in(x - wide, y - wide, x + wide, y + wide) <= most &&
                  wall_index_.uncovered_within(x, y, reach + 1e-4 + move, most, scratch_packed_);
     if (!fan.usable) return false;
-    for (const wall_index::packed& p : scratch_packed_) fan.uncovered.add(p);
+    // Each wall once, whichever cells list it: a long wall is listed in many.
+    wall_index_.begin_visits();
+    for (const wall_index::packed& p : scratch_packed_)
+        if (wall_index_.first_visit(*p.e)) fan.uncovered.add(p);
     around.walls.clear();
     around.x0 = x - wide;
     around.y0 = y - wide;
