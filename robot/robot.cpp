@@ -120,12 +120,10 @@ void robot_class::update() {
     // 4. Re-plan while no robot has reached a waypoint for a second.
     if (get_time() - last_waypoint_time > 1.0) world_compute_map_grid();
 
-    // 5. Proximity sensors and vision rays. Most robots stand where no sensor can touch a wall.
-    const double sensor_range = sensor_dist + 0.5 * sensor_size;
-    const bool sensors_clear = world->sensors_clear(x, y, sensor_range);
+    // 5. Proximity sensors and vision rays.
     for (int i = 0; i < sensor_count; ++i) {
         const double a = heading - pi / 3 + i * pi / 3;
-        sensor_hit[i] = !sensors_clear && world->check_sensor(x, y, a, sensor_range);
+        sensor_hit[i] = world->check_sensor(x, y, a, sensor_dist + 0.5 * sensor_size);
         vision[i] = 2.0 - world->check_vision(x, y, a, vision_seen[i], vision_point[i]);
     }
     if (world->bodies) sense_bodies();

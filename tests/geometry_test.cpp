@@ -320,27 +320,6 @@ TEST_F(geometry_test, SensorInsideAWallIsBlockedAtAnyRange) {
     EXPECT_FALSE(w.check_sensor(0.3, 5, pi, 0.24));
 }
 
-TEST_F(geometry_test, SensorsAreClearOnlyWhereNoAngleCanTouchAWall) {
-    world_class w(setup);
-    w.add_wall(2, 2, 1, 1);
-    EXPECT_FALSE(w.sensors_clear(1.5, 2.5, 0.5));  // touches the left edge
-    EXPECT_TRUE(w.sensors_clear(1.5, 2.5, 0.49));
-    EXPECT_FALSE(w.sensors_clear(0.3, 5, 0.26));  // the border wall
-    EXPECT_FALSE(w.sensors_clear(2.5, 2.5, 0.0));  // inside
-    // Wherever it says clear, no sensor at any angle meets a wall; it says so often.
-    for (int i = 0; i < 40; ++i) w.add_wall(0.25 * (i % 37), 0.31 * (i % 29), 0.05 + 0.01 * (i % 7), 0.3);
-    std::mt19937 gen(5);
-    std::uniform_real_distribution<double> pos(-0.5, 10.5);
-    int clear = 0;
-    for (int i = 0; i < 3000; ++i) {
-        const double x = pos(gen), y = pos(gen), range = 0.3125 * (i % 3);
-        if (!w.sensors_clear(x, y, range)) continue;
-        ++clear;
-        for (int k = 0; k < 72; ++k) ASSERT_FALSE(w.check_sensor(x, y, k * pi / 36 + 1e-3 * i, range)) << x << "," << y;
-    }
-    EXPECT_GT(clear, 1000);
-}
-
 // ---------------------------------------------------------------- check_vision
 
 TEST_F(geometry_test, VisionSeesUpToButNotIncludingTheHorizon) {

@@ -206,12 +206,6 @@ void world_class::cos_sin(double angle, double& c, double& s) {
     s = trig_sin_;
 }
 
-bool world_class::sensors_clear(double x, double y, double range) const {
-    // The points lie within |range| of (x, y) but for rounding, far below the margin.
-    const double r = std::fabs(range) + 1e-9;
-    return x - r >= 0 && x + r <= world_width && y - r >= 0 && y + r <= world_height && !close_to_wall(x, y, r + 1e-9);
-}
-
 bool world_class::check_sensor(double x, double y, double angle, double range) {
     double c, sn;
     // Most sensor points lie clear of every wall and well inside the world: the rough point

@@ -157,9 +157,6 @@ public:
     // Sensing and collision.
     bool check_wall_point(double x, double y) const;
     bool check_sensor(double x, double y, double angle, double range);
-    // Whether no sensor point at `range` from (x, y), whatever its angle, can lie in a wall or off
-    // the world: check_sensor would then answer false for every angle.
-    bool sensors_clear(double x, double y, double range) const;
     double check_vision(double x, double y, double angle, bool& seen, point& hit);
     // The same cast, exact only for what lies closer than `reach` (at most the horizon): walls
     // farther away are passed over, as neither their impacts (closer than 1.0) nor a short
