@@ -17,7 +17,6 @@ bool impact_index::inside(double x, double y) const {
     return x >= 0 && x <= width_ && y >= 0 && y <= height_;
 }
 
-
 void impact_index::add(double x, double y, std::uint64_t seq) {
     entry e{x, y, seq};
     ++version_;
