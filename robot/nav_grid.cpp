@@ -296,11 +296,8 @@ void robot_class::log_no_path(const char* how) {
 void robot_class::compute_map_nav(point& out, double px, double py) const {
     const int mx = get_map_x(px), my = get_map_y(py);
     double sx = 0, sy = 0;
-    // Away from the grid's edges every neighbour is on the grid: read as world_get_map reads.
-    const bool inner = mx >= 1 && mx <= nav_size - 2 && my >= 1 && my <= nav_size - 2;
     for (int k = 0; k < 8; ++k) {
-        const int nx = mx + nav_offsets[k][0], ny = my + nav_offsets[k][1];
-        const int v = inner ? map[nx][ny] & 0xFFF : world_get_map(nx, ny);
+        const int v = world_get_map(mx + nav_offsets[k][0], my + nav_offsets[k][1]);
         sx += v * nav_cos[k];
         sy += v * nav_sin[k];
     }
