@@ -350,6 +350,7 @@ bitmap* select_bitmap(dc* d, bitmap* b) {
             b->selected_in->target = nullptr;
         }
         b->selected_in = d;
+        b->runs_known = false;
     }
     d->target = b;
     return old;
@@ -408,23 +409,32 @@ void overlay(dc* dst, bitmap* layer) {
     if (!dst || !layer || layer->image.isNull() || !dst->raster(t)) return;
     if (layer->selected_in) layer->selected_in->finish();
     const QImage& src = layer->image;
-    const int w = std::min(t.width, src.width()), h = std::min(t.height, src.height());
-    for (int y = 0; y < h; ++y) {
-        const auto* from = reinterpret_cast<const std::uint32_t*>(src.constScanLine(y));
-        std::uint32_t* to = t.pixels + static_cast<std::ptrdiff_t>(y) * t.stride;
-        int x = 0;
-#ifdef __SSE2__
-        // Four pixels at a time: a pixel of the layer with any alpha replaces the scene's.
-        for (; x + 4 <= w; x += 4) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
-            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(to + x));
-            const __m128i keep = _mm_cmpeq_epi32(_mm_srli_epi32(v, 24), _mm_setzero_si128());
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x),
-                             _mm_or_si128(_mm_andnot_si128(keep, v), _mm_and_si128(keep, old)));
+    // The pixels with any alpha, found once: a layer of walls is mostly transparent, and copying
+    // only what was drawn leaves the rest of the caches to the simulation.
+    if (!layer->runs_known) {
+        layer->runs.clear();
+        for (int y = 0; y < src.height(); ++y) {
+            const auto* row = reinterpret_cast<const std::uint32_t*>(src.constScanLine(y));
+            for (int x = 0; x < src.width();) {
+                if (!(row[x] >> 24)) {
+                    ++x;
+                    continue;
+                }
+                const int x0 = x;
+                while (x < src.width() && row[x] >> 24) ++x;
+                layer->runs.push_back(bitmap::run{y, x0, x});
+            }
         }
-#endif
-        for (; x < w; ++x)
-            if (from[x] >> 24) to[x] = from[x];
+        // Still selected, it may be drawn on again before the next overlay.
+        layer->runs_known = !layer->selected_in;
+    }
+    // A pixel of the layer with any alpha replaces the scene's.
+    const int w = std::min(t.width, src.width()), h = std::min(t.height, src.height());
+    for (const bitmap::run& r : layer->runs) {
+        if (r.y >= h || r.x0 >= w) continue;
+        const auto* from = reinterpret_cast<const std::uint32_t*>(src.constScanLine(r.y));
+        std::uint32_t* to = t.pixels + static_cast<std::ptrdiff_t>(r.y) * t.stride;
+        std::copy(from + r.x0, from + std::min(r.x1, w), to + r.x0);
     }
 }
 

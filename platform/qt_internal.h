@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/draw.h"
 #include "platform/raster.h"
@@ -49,6 +50,13 @@ class bitmap {
 public:
     QImage image;
     dc* selected_in = nullptr;
+    // A layer's drawn pixels as runs along its rows, found on its first overlay after it was
+    // last selected into a context (anything drawn on it is drawn through one).
+    struct run {
+        int y, x0, x1;  // [x0, x1) of row y
+    };
+    std::vector<run> runs;
+    bool runs_known = false;
 };
 
 class dc {

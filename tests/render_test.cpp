@@ -163,6 +163,39 @@ TEST_F(render_test, ManyWallsDrawnFromTheirLayerLookAsDrawnOneByOne) {
     delete_bitmap(ref);
 }
 
+// A layer laid over a picture again after more was drawn on it shows that too; a picture
+// narrower than the layer takes what fits, up to its right edge.
+TEST_F(render_test, LayerDrawnOnAgainOverlaysAnew) {
+    bitmap* layer = create_layer(420, 400);
+    dc* layer_dc = create_memory_dc();
+    auto paint = [&](int l, int t, int r, int b) {
+        select_bitmap(layer_dc, layer);
+        select_pen(layer_dc, make_pen(red));
+        select_brush(layer_dc, make_brush(red));
+        rectangle(layer_dc, l, t, r, b);
+        select_bitmap(layer_dc, nullptr);
+    };
+    auto clear = [&] {
+        select_pen(memdc, make_pen(white));
+        select_brush(memdc, make_brush(white));
+        rectangle(memdc, 0, 0, 400, 400);
+    };
+    paint(10, 10, 20, 20);
+    for (int round = 0; round < 2; ++round) {
+        clear();
+        overlay(memdc, layer);
+        EXPECT_EQ(count(red, 0, 0, 400, 400), 100);
+    }
+    paint(390, 30, 420, 40);
+    clear();
+    overlay(memdc, layer);
+    EXPECT_EQ(count(red, 0, 0, 400, 400), 200);
+    EXPECT_EQ(px(399, 35), red);
+    EXPECT_EQ(px(389, 35), white);
+    delete_dc(layer_dc);
+    delete_bitmap(layer);
+}
+
 TEST_F(render_test, MarkersShowOnlyWhileOnAndAtMost500) {
     world->markers_on = true;
     // 100 old markers along y = 2, then 500 newer ones along y = 7, each 0.1 across (4 pixels)

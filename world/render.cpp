@@ -57,6 +57,7 @@ void draw_all_waypoints(world_class& world, dc* hdc) {
 }  // namespace
 
 void world_class::draw(dc* hdc) {
+    clear_vector_upper();
     select_pen(hdc, palette.white_pen);
     select_brush(hdc, palette.white_brush);
     rectangle(hdc, 0, 0, buffer_w(), buffer_h());

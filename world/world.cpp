@@ -10,6 +10,7 @@
 #include "support/clock.h"
 #include "support/config.h"
 #include "support/log.h"
+#include "support/maths.h"
 #include "support/random.h"
 #include "support/record.h"
 
@@ -122,6 +123,8 @@ void world_class::robot_parse(char* line) {
 }
 
 void world_class::update() {
+    // The picture drawn since the last tick may have left the vector registers to be cleared.
+    clear_vector_upper();
     // A target nobody can reach moves on, once a tick at most.
     if (target_unreachable()) random_target();
     // Robots may have been put elsewhere since the last tick (by the operator or a test).
