@@ -558,6 +558,21 @@ TEST_F(auto_mode_test, OverlapFigureIsTheDeepestOfEveryPair) {
                 }
             ASSERT_EQ(grid.overlap_max(), expect) << n << " " << round;
             deep += expect > 0.02;
+            // What a body sees within sight (and a point by the corner, where places not taken
+            // lie at zero): every other placed one whose disc comes that close.
+            for (const int self : {round % n, n}) {
+                const double qx = self == n ? 0.5 : x[self], qy = self == n ? 0.5 : y[self];
+                std::vector<body_index::body> seen;
+                grid.gather(self, qx, qy, 2.0, seen);
+                std::vector<int> got, want;
+                for (const body_index::body& b : seen) got.push_back(b.id);
+                for (int i = 0; i < n; ++i) {
+                    const double dx = qx - x[i], dy = qy - y[i], within = 2.0 + r[i];
+                    if (placed[i] && i != self && dx * dx + dy * dy < within * within) want.push_back(i);
+                }
+                std::sort(got.begin(), got.end());
+                ASSERT_EQ(got, want) << n << " " << round;
+            }
         }
         EXPECT_GT(deep, 100) << n;
     }
