@@ -67,7 +67,8 @@ void raster_rectangle(const raster_target& t, int l, int tp, int r, int b, bool 
                       bool has_brush, std::uint32_t brush) {
     if (!t.pixels || !normalise(l, tp, r, b)) return;
     const int x0 = l, y0 = tp, x1 = r - 1, y1 = b - 1;
-    if (!has_pen) {
+    // An outline of the fill's own colour is part of the fill.
+    if (!has_pen || (has_brush && pen == brush)) {
         if (has_brush) raster_fill(t, x0, y0, x1, y1, brush);
         return;
     }

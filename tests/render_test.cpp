@@ -125,8 +125,11 @@ TEST_F(render_test, UserWallsShareTheWallColourAndKeepRightBottomExclusive) {
     EXPECT_EQ(px(60, 60), white);
     EXPECT_EQ(px(39, 50), white);
     world->add_wall(3.0, 3.0, 0.0, 0.0);  // a click without a drag shows nothing
+    world->add_wall(4.0, 4.0, 0.025, 0.5);  // one pixel wide: column 160, rows 160..179
     draw();
     EXPECT_EQ(px(120, 120), white);
+    EXPECT_EQ(count(azure, 159, 150, 162, 190), 20);
+    EXPECT_EQ(px(160, 179), azure);
 }
 
 TEST_F(render_test, ManyWallsDrawnFromTheirLayerLookAsDrawnOneByOne) {
