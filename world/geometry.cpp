@@ -588,6 +588,8 @@ point away_from_box(const wall_type& w, double x, double y) {
 }  // namespace
 
 bool world_class::step_blocked(double from_x, double from_y, double to_x, double to_y, double radius, point* away) {
+    // No step (a slide with nothing left of it) comes closer to anything.
+    if (from_x == to_x && from_y == to_y) return false;
     const wall_type* nearest = nullptr;
     double nearest_d = radius;
     // The nearest wall the step approaches; of equal ones, the first in list order (the newest).
