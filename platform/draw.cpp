@@ -9,9 +9,6 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "platform/qt_internal.h"
 

@@ -1,6 +1,6 @@
 // Robots' bodies as discs, each listed in the one cell of a grid over the world that holds its
-// centre, so that sensing, the probe and the overlap figure look only at the bodies nearby
-// instead of at every pair. Listed afresh on each tick and moved as each robot steps, so every
+// centre, so that the step tests look only at the bodies nearby instead of at every pair (a
+// sight's reach, a good part of the world, asks each body in turn; the overlap figure sweeps). Listed afresh on each tick and moved as each robot steps, so every
 // query sees where the bodies are at that moment.
 //
 // What it promises: each query answers exactly as a test of every body would, the querying
