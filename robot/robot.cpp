@@ -121,10 +121,11 @@ void robot_class::update() {
     if (get_time() - last_waypoint_time > 1.0) world_compute_map_grid();
 
     // 5. Proximity sensors and vision rays.
+    world->look_from(body, x, y);
     for (int i = 0; i < sensor_count; ++i) {
         const double a = heading - pi / 3 + i * pi / 3;
-        sensor_hit[i] = world->check_sensor(x, y, a, sensor_dist + 0.5 * sensor_size);
-        vision[i] = 2.0 - world->check_vision(x, y, a, vision_seen[i], vision_point[i]);
+        sensor_hit[i] = world->check_sensor(x, y, a, sensor_dist + 0.5 * sensor_size, body);
+        vision[i] = 2.0 - world->check_vision(x, y, a, vision_seen[i], vision_point[i], body);
     }
     if (world->bodies) sense_bodies();
 

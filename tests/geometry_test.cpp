@@ -855,13 +855,19 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
     };
 
     for (int i = 0; i < 30; ++i) random_wall(uni(0, 10), uni(0, 10));
-    int seen_count = 0, cast_count = 0;
-    point probed{5, 5};
+    int seen_count = 0, cast_count = 0, sensed = 0;
+    point probed{5, 5}, standing{5, 5};
     for (int round = 0; round < 400; ++round) {
         // Every other probing round takes a robot's step from the last one's origin, so that the
-        // probe's fan kept for the robot (slot 3) serves again.
-        const point o = round % 4 == 3 ? point{probed.x + uni(-0.012, 0.012), probed.y + uni(-0.012, 0.012)} : random_origin();
+        // probe's fan kept for the robot (slot 3) serves again. In the last rounds of every ten
+        // the robots stand still, walls changing round them: what they see from there is kept
+        // (slot 1 in the first world, 3 in the third) once they have looked about.
+        point o = round % 4 == 3 ? point{probed.x + uni(-0.012, 0.012), probed.y + uni(-0.012, 0.012)} : random_origin();
+        if (round % 10 == 5) standing = o;
+        if (round % 10 > 5) o = standing;
         if (round % 2) probed = o;
+        fast.look_from(1, o.x, o.y);
+        probe.look_from(3, o.x, o.y);
         if (round % 3 == 0) random_wall(o.x, o.y);
         // The same wall, picked at random, in all three worlds.
         wall_type* same[3] = {fast.walls, plain.walls, probe.walls};
@@ -900,11 +906,17 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
         for (int k = 0; k < 6; ++k) angles.push_back(heading - pi / 3 + k * pi / 3);
         for (int k = 0; k < 12 && !probe_round; ++k) angles.push_back(heading + k * pi / 6);
         for (int k = 0; k < 4; ++k) angles.push_back(k * pi / 2);
+        // Along the borders of a kept view's sectors (the diagonals among them).
+        for (int k = 0; k < 2; ++k) {
+            const double along = pick(view_index::sectors) * 4.0 / view_index::sectors;
+            const double r = along < 2 ? 1 - along : along - 3;
+            angles.push_back(std::atan2(-(along < 2 ? 1 - std::abs(r) : std::abs(r) - 1), r));
+        }
         for (std::size_t ai = 0; ai < angles.size(); ++ai) {
             const double a = angles[ai];
             bool seen_f = pick(2), seen_p = seen_f;
             point hit_f{-7, -7}, hit_p{-7, -7};
-            const double df = fast.check_vision(o.x, o.y, a, seen_f, hit_f);
+            const double df = fast.check_vision(o.x, o.y, a, seen_f, hit_f, 1);
             const double dp = ref.cast(plain, o.x, o.y, a, seen_p, hit_p);
             // The short cast agrees on everything closer than its reach, impacts included; the
             // probe's cast (every other round) on everything closer than 0.25.
@@ -914,7 +926,7 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             const double exact_within = probe_cast ? 0.25 : 1.0;
             const double dq = probe_cast   ? probe.probe_within(o.x, o.y, a, seen_q, hit_q, 1.0, 0.25, 3)
                               : short_cast ? probe.check_vision_within(o.x, o.y, a, seen_q, hit_q, 1.0)
-                                           : probe.check_vision(o.x, o.y, a, seen_q, hit_q);
+                                           : probe.check_vision(o.x, o.y, a, seen_q, hit_q, 3);
             if (dp < exact_within && seen_p) {
                 ASSERT_EQ(dq, dp);
                 ASSERT_TRUE(seen_q);
@@ -929,6 +941,13 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             ASSERT_EQ(hit_f.x, hit_p.x);
             ASSERT_EQ(hit_f.y, hit_p.y);
             ASSERT_EQ(fast.impact_count, static_cast<int>(ref.impacts.size()));
+            // The sensor along the ray: its point in a wall or outside the world, by the whole
+            // list; often the point the ray hit, on a wall's edge.
+            const double range = seen_p && pick(2) ? dp : (pick(3) ? uni(0.01, 0.5) : uni(0.5, 2.0));
+            const double sx = o.x + range * std::cos(a), sy = o.y - range * std::sin(a);
+            const bool inside = sx < 0 || sx > 10 || sy < 0 || sy > 10 || in_some_wall(sx, sy);
+            ASSERT_EQ(fast.check_sensor(o.x, o.y, a, range, 1), inside) << "round " << round << " range " << range;
+            sensed += inside;
             seen_count += seen_f;
             ++cast_count;
         }
@@ -940,6 +959,8 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
     EXPECT_GT(seen_count, cast_count / 10);
     EXPECT_LT(seen_count, cast_count);
     EXPECT_GT(fast.impact_count, 20);
+    EXPECT_GT(sensed, cast_count / 10);
+    EXPECT_LT(sensed, cast_count - cast_count / 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(walls, vision_differential, ::testing::Bool());

@@ -10,6 +10,23 @@
 
 namespace {
 
+// The largest of a, b and c, the first of equal ones (as std::max of the three).
+[[gnu::always_inline]] inline double max3(double a, double b, double c) {
+    double m = a;
+    if (m < b) m = b;
+    if (m < c) m = c;
+    return m;
+}
+// Distance from (x, y) to the box [x0, x1] x [y0, y1] (0 inside it). Inlined where it is called:
+// a robot's step asks it of every wall near it.
+[[gnu::always_inline]] inline double box_distance(double x0, double x1, double y0, double y1, double x, double y) {
+    const double gx = max3(x0 - x, 0.0, x - x1), gy = max3(y0 - y, 0.0, y - y1);
+    return std::sqrt(gx * gx + gy * gy);
+}
+[[gnu::always_inline]] inline double box_distance(const wall_index::packed& p, double x, double y) {
+    return box_distance(p.x0, p.x1, p.y0, p.y1, x, y);
+}
+
 // Whether the first `reach` units of the ray from (ox, oy) along (dx, dy) can meet the box
 // (x0, x1, y0, y1) grown by `margin` on every side; inv_dx and inv_dy are the direction's
 // reciprocals. False only when provably not (not a number: true).
@@ -206,7 +223,7 @@ void world_class::cos_sin(double angle, double& c, double& s) {
     s = trig_sin_;
 }
 
-bool world_class::check_sensor(double x, double y, double angle, double range) {
+bool world_class::check_sensor(double x, double y, double angle, double range, int slot) {
     double c, sn;
     // Most sensor points lie clear of every wall and well inside the world: the rough point
     // tells so when nothing lies within 1e-9 of it, far more than it can be off by.
@@ -214,10 +231,22 @@ bool world_class::check_sensor(double x, double y, double angle, double range) {
         const double m = 1e-9, sx = x + range * c, sy = y - range * sn;
         if (sx >= m && sx <= world_width - m && sy >= m && sy <= world_height - m) {
             bool near = false;
-            wall_index_.each_near(sx - m, sy - m, sx + m, sy + m, [&](const wall_index::packed& p) {
+            auto holds = [&](const wall_index::packed& p) {
                 near = p.x0 - m <= sx && sx <= p.x1 + m && p.y0 - m <= sy && sy <= p.y1 + m;
                 return !near;
-            });
+            };
+            // From where a robot stands, a wall that holds the point lies in the direction of the
+            // sensor and no further than the point.
+            const view_index* view = range > 0 && range <= vision_horizon ? view_for(x, y, slot) : nullptr;
+            if (view) {
+                const view_index::sector_walls& sector = view->in(view_index::sector(c, -sn));
+                for (std::uint32_t i = 0; i < sector.count; ++i) {
+                    const wall_index::packed& p = wall_index_.packed_at(view->at(sector, i));
+                    if (box_distance(p, x, y) > range + 1e-6 || !holds(p)) break;
+                }
+            } else {
+                wall_index_.each_near(sx - m, sy - m, sx + m, sy + m, holds);
+            }
             if (!near) return false;
         }
     }
@@ -227,8 +256,101 @@ bool world_class::check_sensor(double x, double y, double angle, double range) {
     return check_wall_point(sx, sy);
 }
 
-double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit) {
+double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit, int slot) {
+    if (const view_index* view = view_for(x, y, slot))
+        return cast_in_view(*view, angle, seen, hit, vision_horizon, vision_horizon);
     return check_vision_within(x, y, angle, seen, hit, vision_horizon);
+}
+
+void world_class::fetch_view(int slot) const {
+    if (slot >= 0 && slot < static_cast<int>(slot_views_.size()) && slot_views_[slot].built)
+        slot_views_[slot].index.fetch();
+}
+
+void world_class::look_from(int slot, double x, double y) {
+    view_ = nullptr;
+    if (slot < 0 || slot >= robot_table_size) return;
+    if (slot_views_.empty()) slot_views_.resize(robot_table_size);
+    robot_view& view = slot_views_[slot];
+    if (!(x == view.x && y == view.y) || view.wall_version != wall_version_) {
+        view.x = x;
+        view.y = y;
+        view.wall_version = wall_version_;
+        view.looks = 0;
+        view.built = false;
+    }
+    // A robot on the move never looks from one spot again.
+    if (!view.built && ++view.looks >= view_after && !wall_index_.spills() && x >= 0 && x <= world_width &&
+        y >= 0 && y <= world_height) {
+        // Every wall whose box lies within sight, each once.
+        const double reach = vision_horizon + 1e-5;
+        scratch_places_.clear();
+        wall_index_.begin_visits();
+        wall_index_.each_near(x - reach, y - reach, x + reach, y + reach, [&](const wall_index::packed& p) {
+            if (wall_index_.first_visit(*p.e)) scratch_places_.push_back(wall_index_.place_of(p));
+            return true;
+        });
+        view.index.build(x, y, reach, wall_index_, scratch_places_);
+        view.built = true;
+    }
+    if (!view.built) return;
+    view_ = &view.index;
+    view_slot_ = slot;
+    view_version_ = wall_version_;
+}
+
+double world_class::cast_in_view(const view_index& view, double angle, bool& seen, point& hit, double reach,
+                                 double near) {
+    // The cast of cast_within over the walls of the ray's sector, nearest box first: the walls
+    // that can matter are those the exact ray meets closer than the nearest hit, or than an
+    // impact can be recorded (1.0), and the boxes of all of those come that close. Where only
+    // what lies closer than `near` need be exact, a covered wall whose box lies further than
+    // that (it records no impact) is passed over too; the covers must then stand for the
+    // impacts recorded so far.
+    const double x = view.x(), y = view.y();
+    const bool narrow = near < reach;
+    seen = false;
+    double rc, rs;
+    if (!rough_cos_sin(angle, rc, rs)) return cast_within(x, y, angle, seen, hit, reach, near);
+    if (narrow) cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
+    auto passed = [&](const wall_index::packed& w, double box) { return narrow && box > near + 1e-5 && w.e->covered; };
+    const view_index::sector_walls& sector = view.in(view_index::sector(rc, -rs));
+    std::uint32_t i = 0;
+    // Along the rough direction (off both axes), the walls before the first one it may meet are
+    // ones the exact ray cannot meet either; without one, the horizon.
+    if (std::abs(rc) >= 1e-3 && std::abs(rs) >= 1e-3) {
+        const double inv_x = 1 / rc, inv_y = -1 / rs;
+        for (; i < sector.count; ++i) {
+            const wall_index::packed& w = wall_index_.packed_at(view.at(sector, i));
+            if (ray_may_meet(w.x0, w.x1, w.y0, w.y1, x, y, rc, -rs, inv_x, inv_y, reach + 2e-6, 2e-6) &&
+                !passed(w, box_distance(w, x, y)))
+                break;
+        }
+        if (i == sector.count) return vision_horizon;
+    }
+    double c, sn;
+    cos_sin(angle, c, sn);
+    const double L = world_width * world_height;
+    const line ray{{x, y}, {x + L * c, y - L * sn}};
+    const double inv_c = 1 / c, inv_s = -1 / sn;
+    cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
+    ray_walls_.clear();
+    double nearest = vision_horizon;
+    const double impact_reach = std::min(1.0, reach);
+    for (; i < sector.count; ++i) {
+        const wall_index::packed& w = wall_index_.packed_at(view.at(sector, i));
+        const double box = box_distance(w, x, y);
+        if (box > std::max(nearest, impact_reach) + 1e-5) break;
+        if (!ray_may_meet(w.x0, w.x1, w.y0, w.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) continue;
+        const wall_index::entry& e = *w.e;
+        // Beyond the nearest hit, a covered wall can neither be chosen nor record an impact.
+        if ((box > nearest + 1e-5 && e.covered) || passed(w, box)) continue;
+        point crossing;
+        const double d = check_box_intersect(nullptr, ray, line{{e.ax, e.ay}, {e.bx, e.by}}, crossing);
+        if (d > 0 && d < nearest) nearest = d;
+        ray_walls_.push_back(ray_wall{&e, d, crossing});
+    }
+    return choose_cast(seen, hit);
 }
 
 double world_class::check_vision_within(double x, double y, double angle, bool& seen, point& hit, double reach) {
@@ -240,6 +362,9 @@ double world_class::probe_within(double x, double y, double angle, bool& seen, p
                                  int slot) {
     if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
     if (!(near >= 0 && near < reach)) near = reach;
+    // From where a robot stands still, its view holds every wall the cast would find.
+    if (const view_index* view = view_for(x, y, slot))
+        return cast_in_view(*view, angle, seen, hit, reach, near);
     if (near < reach && gather_fan(x, y, reach, near, slot)) return cast_in_fan(x, y, angle, seen, hit, reach, near);
     return cast_within(x, y, angle, seen, hit, reach, near);
 }
@@ -550,24 +675,6 @@ double world_class::choose_cast(bool& seen, point& hit) {
     return best;
 }
 
-namespace {
-// The largest of a, b and c, the first of equal ones (as std::max of the three).
-[[gnu::always_inline]] inline double max3(double a, double b, double c) {
-    double m = a;
-    if (m < b) m = b;
-    if (m < c) m = c;
-    return m;
-}
-// Distance from (x, y) to the box [x0, x1] x [y0, y1] (0 inside it). Inlined where it is called:
-// a robot's step asks it of every wall near it.
-[[gnu::always_inline]] inline double box_distance(double x0, double x1, double y0, double y1, double x, double y) {
-    const double gx = max3(x0 - x, 0.0, x - x1), gy = max3(y0 - y, 0.0, y - y1);
-    return std::sqrt(gx * gx + gy * gy);
-}
-[[gnu::always_inline]] inline double box_distance(const wall_index::packed& p, double x, double y) {
-    return box_distance(p.x0, p.x1, p.y0, p.y1, x, y);
-}
-}  // namespace
 
 namespace {
 // Unit direction away from the wall's box at (x, y): from the box's nearest point, or, from a

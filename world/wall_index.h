@@ -111,6 +111,10 @@ public:
     bool uncovered_within(double x, double y, double r, std::size_t most, std::vector<packed>& out) const;
     // How many walls the cells meeting [x0, x1] x [y0, y1] list, counted as often as listed.
     std::size_t listed_in(double x0, double y0, double x1, double y1) const;
+    // A wall's place in the row-ordered packed lists, as each_near hands it out (for walls inside
+    // the world), and the wall at a place; places stand until a wall changes.
+    std::uint32_t place_of(const packed& p) const { return static_cast<std::uint32_t>(&p - packed_.data()); }
+    const packed& packed_at(std::uint32_t place) const { return packed_[place]; }
     // Whether some wall reaches outside the world.
     bool spills() const { return !spill_.empty(); }
 

@@ -129,7 +129,11 @@ void world_class::update() {
     if (target_unreachable()) random_target();
     // Robots may have been put elsewhere since the last tick (by the operator or a test).
     if (bodies) list_bodies();
-    for (unsigned i = 0; i < num_robots; ++i) robots[i]->update();
+    for (unsigned i = 0; i < num_robots; ++i) {
+        // What the next robot sees from where it stands is fetched while this one moves.
+        if (i + 1 < num_robots) fetch_view(robots[i + 1]->body);
+        robots[i]->update();
+    }
     if (!bodies) list_bodies();
     bodies_overlap_max = std::max(bodies_overlap_max, bodies_.overlap_max());
 }

@@ -10,6 +10,7 @@
 #include "world/body_index.h"
 #include "world/impact_index.h"
 #include "world/palette.h"
+#include "world/view_index.h"
 #include "world/wall_index.h"
 #include "support/types.h"
 
@@ -156,8 +157,14 @@ public:
 
     // Sensing and collision.
     bool check_wall_point(double x, double y) const;
-    bool check_sensor(double x, double y, double angle, double range);
-    double check_vision(double x, double y, double angle, bool& seen, point& hit);
+    bool check_sensor(double x, double y, double angle, double range, int slot = -1);
+    // A robot about to sense from (x, y) gives its place in the table: once it has looked from
+    // there `view_after` times running (it stands or turns on the spot), what it sees from there
+    // is kept until it moves or a wall changes. Its sensors, vision rays and probe rays from that
+    // spot, given the same slot, then look only at the walls in their direction; the answers
+    // and impacts are those of the whole cast.
+    void look_from(int slot, double x, double y);
+    double check_vision(double x, double y, double angle, bool& seen, point& hit, int slot = -1);
     // The same cast, exact only for what lies closer than `reach` (at most the horizon): walls
     // farther away are passed over, as neither their impacts (closer than 1.0) nor a short
     // collision distance can come from them. `seen` may then miss hits at `reach` or beyond.
@@ -237,6 +244,29 @@ private:
     };
     std::vector<ray_wall> ray_walls_;
     double cast_within(double x, double y, double angle, bool& seen, point& hit, double reach, double near);
+    // What each robot sees from where it stands (made on first use), and the one the robot
+    // looking now may use.
+    struct robot_view {
+        double x = 0, y = 0;
+        std::uint64_t wall_version = 0;
+        int looks = 0;
+        bool built = false;
+        view_index index;
+    };
+    static constexpr int view_after = 2;
+    std::vector<robot_view> slot_views_;
+    std::vector<std::uint32_t> scratch_places_;
+    const view_index* view_ = nullptr;
+    int view_slot_ = -1;
+    std::uint64_t view_version_ = 0;
+    const view_index* view_for(double x, double y, int slot) const {
+        return view_ && slot == view_slot_ && x == view_->x() && y == view_->y() && view_version_ == wall_version_
+                   ? view_
+                   : nullptr;
+    }
+    // Asks the memory for the slot's kept view, if any, ahead of its use.
+    void fetch_view(int slot) const;
+    double cast_in_view(const view_index& view, double angle, bool& seen, point& hit, double reach, double near);
     // The collision probe casts a fan of rays from one point, and only two kinds of wall matter
     // to a ray of it: those within `near` of the point (a hit there must be exact) and uncovered
     // ones within its reach (they may record impacts). Both are gathered once for the fan; a

@@ -1,0 +1,94 @@
+#include "world/view_index.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <xmmintrin.h>
+
+namespace {
+
+// The position of the direction (dx, dy) along the unit diamond, in [0, 4): 0 along +x, 1 along
+// +y, 2 along -x, 3 along -y; it grows with the angle from +x towards +y.
+double pseudo_angle(double dx, double dy) {
+    const double r = dx / (std::abs(dx) + std::abs(dy));
+    return dy >= 0 ? 1 - r : 3 + r;
+}
+
+constexpr double per_unit = view_index::sectors / 4.0;
+
+}  // namespace
+
+int view_index::sector(double dx, double dy) {
+    const int s = static_cast<int>(pseudo_angle(dx, dy) * per_unit);
+    return s >= sectors ? s - sectors : s;
+}
+
+void view_index::build(double x, double y, double reach, const wall_index& index,
+                       const std::vector<std::uint32_t>& walls) {
+    x_ = x;
+    y_ = y;
+    spans_.clear();
+    // A box grown by twice the callers' margin, so that the rays it may meet lie well inside the
+    // sectors it is listed in; the pseudo-angles are good to far better than `slack`.
+    const double grow = 2e-6, slack = 1e-9, close = 1e-4;
+    for (std::uint32_t place : walls) {
+        const wall_index::packed& p = index.packed_at(place);
+        const double gx = std::max({p.x0 - x, 0.0, x - p.x1}), gy = std::max({p.y0 - y, 0.0, y - p.y1});
+        const double near = std::sqrt(gx * gx + gy * gy);
+        if (!(near <= reach)) continue;
+        span s{place, near, p.e->seq, 0, sectors - 1};
+        const double x0 = p.x0 - grow, x1 = p.x1 + grow, y0 = p.y0 - grow, y1 = p.y1 + grow;
+        const double hx = std::max({x0 - x, 0.0, x - x1}), hy = std::max({y0 - y, 0.0, y - y1});
+        // A box at the point (or all but) may be met in any direction.
+        if (hx * hx + hy * hy > close * close) {
+            // Seen from outside, a box spans less than half a turn, from one corner to another.
+            const double corners[4] = {pseudo_angle(x0 - x, y0 - y), pseudo_angle(x1 - x, y0 - y),
+                                       pseudo_angle(x0 - x, y1 - y), pseudo_angle(x1 - x, y1 - y)};
+            double lo = 0, hi = 0;
+            for (double c : corners) {
+                double d = c - corners[0];
+                if (d > 2) d -= 4;
+                if (d < -2) d += 4;
+                lo = std::min(lo, d);
+                hi = std::max(hi, d);
+            }
+            const int s0 = static_cast<int>(std::floor((corners[0] + lo - slack) * per_unit));
+            const int s1 = static_cast<int>(std::floor((corners[0] + hi + slack) * per_unit));
+            if (s1 - s0 < sectors - 1) {
+                s.s0 = s0;
+                s.s1 = s1;
+            }
+        }
+        spans_.push_back(s);
+    }
+    // Counted into place, sector by sector, then each sector nearest first.
+    auto each_sector = [](const span& s, auto&& f) {
+        for (int k = s.s0; k <= s.s1; ++k) f(((k % sectors) + sectors) % sectors);
+    };
+    first_.assign(sectors + 1, 0);
+    for (const span& s : spans_) each_sector(s, [&](int k) { ++first_[k + 1]; });
+    for (int k = 0; k < sectors; ++k) first_[k + 1] += first_[k];
+    order_.resize(first_[sectors]);
+    at_.assign(first_.begin(), first_.end() - 1);
+    for (const span& s : spans_) each_sector(s, [&](int k) { order_[at_[k]++] = &s; });
+    more_.clear();
+    for (int k = 0; k < sectors; ++k) {
+        const auto b = order_.begin() + first_[k], e = order_.begin() + first_[k + 1];
+        std::sort(b, e, [](const span* a, const span* c) {
+            return a->near < c->near || (a->near == c->near && a->seq > c->seq);
+        });
+        sector_walls& out = sectors_[k];
+        out.count = static_cast<std::uint32_t>(e - b);
+        out.more = static_cast<std::uint32_t>(more_.size());
+        for (auto i = b; i < e; ++i) {
+            if (i - b < in_line)
+                out.first[i - b] = (*i)->place;
+            else
+                more_.push_back((*i)->place);
+        }
+    }
+}
+
+void view_index::fetch() const {
+    for (const sector_walls& s : sectors_) _mm_prefetch(reinterpret_cast<const char*>(&s), _MM_HINT_T0);
+}
