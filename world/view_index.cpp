@@ -18,6 +18,11 @@ constexpr double per_unit = view_index::sectors / 4.0;
 
 }  // namespace
 
+view_index::scratch& view_index::shared_scratch() {
+    static thread_local scratch work;
+    return work;
+}
+
 int view_index::sector(double dx, double dy) {
     const int s = static_cast<int>(pseudo_angle(dx, dy) * per_unit);
     return s >= sectors ? s - sectors : s;
@@ -27,7 +32,12 @@ void view_index::build(double x, double y, double reach, const wall_index& index
                        const std::vector<std::uint32_t>& walls) {
     x_ = x;
     y_ = y;
-    spans_.clear();
+    scratch& work = shared_scratch();
+    std::vector<span>& spans = work.spans;
+    std::vector<std::uint32_t>& first = work.first;
+    std::vector<std::uint32_t>& at = work.at;
+    std::vector<const span*>& order = work.order;
+    spans.clear();
     // A box grown by twice the callers' margin, so that the rays it may meet lie well inside the
     // sectors it is listed in; the pseudo-angles are good to far better than `slack`.
     const double grow = 2e-6, slack = 1e-9, close = 1e-4;
@@ -59,21 +69,21 @@ void view_index::build(double x, double y, double reach, const wall_index& index
                 s.s1 = s1;
             }
         }
-        spans_.push_back(s);
+        spans.push_back(s);
     }
     // Counted into place, sector by sector, then each sector nearest first.
     auto each_sector = [](const span& s, auto&& f) {
         for (int k = s.s0; k <= s.s1; ++k) f(((k % sectors) + sectors) % sectors);
     };
-    first_.assign(sectors + 1, 0);
-    for (const span& s : spans_) each_sector(s, [&](int k) { ++first_[k + 1]; });
-    for (int k = 0; k < sectors; ++k) first_[k + 1] += first_[k];
-    order_.resize(first_[sectors]);
-    at_.assign(first_.begin(), first_.end() - 1);
-    for (const span& s : spans_) each_sector(s, [&](int k) { order_[at_[k]++] = &s; });
+    first.assign(sectors + 1, 0);
+    for (const span& s : spans) each_sector(s, [&](int k) { ++first[k + 1]; });
+    for (int k = 0; k < sectors; ++k) first[k + 1] += first[k];
+    order.resize(first[sectors]);
+    at.assign(first.begin(), first.end() - 1);
+    for (const span& s : spans) each_sector(s, [&](int k) { order[at[k]++] = &s; });
     more_.clear();
     for (int k = 0; k < sectors; ++k) {
-        const auto b = order_.begin() + first_[k], e = order_.begin() + first_[k + 1];
+        const auto b = order.begin() + first[k], e = order.begin() + first[k + 1];
         std::sort(b, e, [](const span* a, const span* c) {
             return a->near < c->near || (a->near == c->near && a->seq > c->seq);
         });

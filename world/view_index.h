@@ -52,15 +52,18 @@ private:
     double x_ = 0, y_ = 0;
     std::vector<sector_walls> sectors_ = std::vector<sector_walls>(sectors);
     std::vector<std::uint32_t> more_;
-    // Build scratch: each listed wall with its distance, sequence and first and last sector
-    // (last < first + sectors); where each sector's walls go.
+    // Build scratch, shared by every view: each listed wall with its distance, sequence and first
+    // and last sector (last < first + sectors); where each sector's walls go.
     struct span {
         std::uint32_t place;
         double near;
         std::uint64_t seq;
         int s0, s1;
     };
-    std::vector<span> spans_;
-    std::vector<std::uint32_t> first_, at_;
-    std::vector<const span*> order_;
+    struct scratch {
+        std::vector<span> spans;
+        std::vector<std::uint32_t> first, at;
+        std::vector<const span*> order;
+    };
+    static scratch& shared_scratch();
 };
