@@ -675,7 +675,6 @@ double world_class::choose_cast(bool& seen, point& hit) {
     return best;
 }
 
-
 namespace {
 // Unit direction away from the wall's box at (x, y): from the box's nearest point, or, from a
 // point on or inside the box, out through the nearest face.

@@ -7,13 +7,6 @@
 
 namespace {
 
-// The position of the direction (dx, dy) along the unit diamond, in [0, 4): 0 along +x, 1 along
-// +y, 2 along -x, 3 along -y; it grows with the angle from +x towards +y.
-double pseudo_angle(double dx, double dy) {
-    const double r = dx / (std::abs(dx) + std::abs(dy));
-    return dy >= 0 ? 1 - r : 3 + r;
-}
-
 constexpr double per_unit = view_index::sectors / 4.0;
 
 }  // namespace
@@ -23,10 +16,6 @@ view_index::scratch& view_index::shared_scratch() {
     return work;
 }
 
-int view_index::sector(double dx, double dy) {
-    const int s = static_cast<int>(pseudo_angle(dx, dy) * per_unit);
-    return s >= sectors ? s - sectors : s;
-}
 
 void view_index::build(double x, double y, double reach, const wall_index& index,
                        const std::vector<std::uint32_t>& walls) {

@@ -14,6 +14,7 @@
 // trigonometry.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -36,8 +37,17 @@ public:
     // those whose boxes lie within `reach` of it.
     void build(double x, double y, double reach, const wall_index& index,
                const std::vector<std::uint32_t>& walls);
-    // The sector of the direction (dx, dy), not both zero.
-    static int sector(double dx, double dy);
+    // The position of the direction (dx, dy), not both zero, along the unit diamond, in [0, 4):
+    // 0 along +x, 1 along +y, 2 along -x, 3 along -y; it grows with the angle from +x towards +y.
+    static double pseudo_angle(double dx, double dy) {
+        const double r = dx / (std::abs(dx) + std::abs(dy));
+        return dy >= 0 ? 1 - r : 3 + r;
+    }
+    // The sector of the direction (dx, dy), not both zero. Inline: every ray asks it.
+    static int sector(double dx, double dy) {
+        const int s = static_cast<int>(pseudo_angle(dx, dy) * (sectors / 4.0));
+        return s >= sectors ? s - sectors : s;
+    }
     const sector_walls& in(int s) const { return sectors_[s]; }
     // The place of the sector's i-th wall (below its count).
     std::uint32_t at(const sector_walls& s, std::uint32_t i) const {
