@@ -279,11 +279,12 @@ void world_class::look_from(int slot, double x, double y) {
         view.looks = 0;
         view.built = false;
     }
-    // A robot on the move never looks from one spot again.
+    // A robot on the move never looks from one spot again. Where walls crowd, the sectors would
+    // hold as many walls as the cells a ray crosses, and a view would cost its making for nothing.
+    const double reach = vision_horizon + 1e-5;
     if (!view.built && ++view.looks >= view_after && !wall_index_.spills() && x >= 0 && x <= world_width &&
-        y >= 0 && y <= world_height) {
+        y >= 0 && y <= world_height && wall_index_.listed_in(x - reach, y - reach, x + reach, y + reach) <= view_most) {
         // Every wall whose box lies within sight, each once.
-        const double reach = vision_horizon + 1e-5;
         scratch_places_.clear();
         wall_index_.begin_visits();
         wall_index_.each_near(x - reach, y - reach, x + reach, y + reach, [&](const wall_index::packed& p) {

@@ -254,6 +254,8 @@ private:
         view_index index;
     };
     static constexpr int view_after = 2;
+    // Views are made where the cells within sight list at most this many walls.
+    static constexpr std::size_t view_most = 1024;
     std::vector<robot_view> slot_views_;
     std::vector<std::uint32_t> scratch_places_;
     const view_index* view_ = nullptr;
