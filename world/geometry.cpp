@@ -10,23 +10,6 @@
 
 namespace {
 
-// The largest of a, b and c, the first of equal ones (as std::max of the three).
-[[gnu::always_inline]] inline double max3(double a, double b, double c) {
-    double m = a;
-    if (m < b) m = b;
-    if (m < c) m = c;
-    return m;
-}
-// Distance from (x, y) to the box [x0, x1] x [y0, y1] (0 inside it). Inlined where it is called:
-// a robot's step asks it of every wall near it.
-[[gnu::always_inline]] inline double box_distance(double x0, double x1, double y0, double y1, double x, double y) {
-    const double gx = max3(x0 - x, 0.0, x - x1), gy = max3(y0 - y, 0.0, y - y1);
-    return std::sqrt(gx * gx + gy * gy);
-}
-[[gnu::always_inline]] inline double box_distance(const wall_index::packed& p, double x, double y) {
-    return box_distance(p.x0, p.x1, p.y0, p.y1, x, y);
-}
-
 // Whether the first `reach` units of the ray from (ox, oy) along (dx, dy) can meet the box
 // (x0, x1, y0, y1) grown by `margin` on every side; inv_dx and inv_dy are the direction's
 // reciprocals. False only when provably not (not a number: true).
@@ -242,7 +225,7 @@ bool world_class::check_sensor(double x, double y, double angle, double range, i
                 const view_index::sector_walls& sector = view->in(view_index::sector(c, -sn));
                 for (std::uint32_t i = 0; i < sector.count; ++i) {
                     const wall_index::packed& p = wall_index_.packed_at(view->at(sector, i));
-                    if (box_distance(p, x, y) > range + 1e-6 || !holds(p)) break;
+                    if (wall_index::box_distance(p, x, y) > range + 1e-6 || !holds(p)) break;
                 }
             } else {
                 wall_index_.each_near(sx - m, sy - m, sx + m, sy + m, holds);
@@ -324,7 +307,7 @@ double world_class::cast_in_view(const view_index& view, double angle, bool& see
         for (; i < sector.count; ++i) {
             const wall_index::packed& w = wall_index_.packed_at(view.at(sector, i));
             if (ray_may_meet(w.x0, w.x1, w.y0, w.y1, x, y, rc, -rs, inv_x, inv_y, reach + 2e-6, 2e-6) &&
-                !passed(w, box_distance(w, x, y)))
+                !(narrow && passed(w, wall_index::box_distance(w, x, y))))
                 break;
         }
         if (i == sector.count) return vision_horizon;
@@ -340,7 +323,7 @@ double world_class::cast_in_view(const view_index& view, double angle, bool& see
     const double impact_reach = std::min(1.0, reach);
     for (; i < sector.count; ++i) {
         const wall_index::packed& w = wall_index_.packed_at(view.at(sector, i));
-        const double box = box_distance(w, x, y);
+        const double box = wall_index::box_distance(w, x, y);
         if (box > std::max(nearest, impact_reach) + 1e-5) break;
         if (!ray_may_meet(w.x0, w.x1, w.y0, w.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) continue;
         const wall_index::entry& e = *w.e;
@@ -703,10 +686,10 @@ bool world_class::step_blocked(double from_x, double from_y, double to_x, double
     std::uint64_t nearest_seq = 0;
     // A wall met twice gives the same answer twice.
     auto consider = [&](const wall_index::packed& p) {
-        const double d_to = box_distance(p, to_x, to_y);
+        const double d_to = wall_index::box_distance(p, to_x, to_y);
         if (!(d_to < radius)) return true;
         // Level steps (sliding along a face) are not approaches: rounding can make them look so.
-        if (!(d_to < box_distance(p, from_x, from_y) - 1e-12)) return true;
+        if (!(d_to < wall_index::box_distance(p, from_x, from_y) - 1e-12)) return true;
         if (!nearest || d_to < nearest_d || (d_to == nearest_d && p.e->seq > nearest_seq)) {
             nearest = p.e->wall;
             nearest_d = d_to;
@@ -786,7 +769,7 @@ bool world_class::way_out(double x, double y, double clearance, point& out) cons
 bool world_class::close_to_wall(double x, double y, double margin) const {
     bool close = false;
     wall_index_.each_near(x - margin, y - margin, x + margin, y + margin, [&](const wall_index::packed& p) {
-        close = box_distance(p, x, y) < margin;
+        close = wall_index::box_distance(p, x, y) < margin;
         return !close;
     });
     return close;
@@ -795,9 +778,9 @@ bool world_class::close_to_wall(double x, double y, double margin) const {
 bool world_class::approaches_wall_at(const point& on, double from_x, double from_y, double to_x, double to_y) const {
     bool found = false, approaches = false;
     auto consider = [&](const wall_index::packed& p) {
-        if (box_distance(p, on.x, on.y) > 1e-9) return true;
+        if (wall_index::box_distance(p, on.x, on.y) > 1e-9) return true;
         found = true;
-        approaches = box_distance(p, to_x, to_y) < box_distance(p, from_x, from_y);
+        approaches = wall_index::box_distance(p, to_x, to_y) < wall_index::box_distance(p, from_x, from_y);
         return !approaches;
     };
     each_wall_near(on.x - 1e-9, on.y - 1e-9, on.x + 1e-9, on.y + 1e-9, consider);

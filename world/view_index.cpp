@@ -16,7 +16,6 @@ view_index::scratch& view_index::shared_scratch() {
     return work;
 }
 
-
 void view_index::build(double x, double y, double reach, const wall_index& index,
                        const std::vector<std::uint32_t>& walls) {
     x_ = x;
@@ -32,14 +31,12 @@ void view_index::build(double x, double y, double reach, const wall_index& index
     const double grow = 2e-6, slack = 1e-9, close = 1e-4;
     for (std::uint32_t place : walls) {
         const wall_index::packed& p = index.packed_at(place);
-        const double gx = std::max({p.x0 - x, 0.0, x - p.x1}), gy = std::max({p.y0 - y, 0.0, y - p.y1});
-        const double near = std::sqrt(gx * gx + gy * gy);
+        const double near = wall_index::box_distance(p, x, y);
         if (!(near <= reach)) continue;
         span s{place, near, p.e->seq, 0, sectors - 1};
         const double x0 = p.x0 - grow, x1 = p.x1 + grow, y0 = p.y0 - grow, y1 = p.y1 + grow;
-        const double hx = std::max({x0 - x, 0.0, x - x1}), hy = std::max({y0 - y, 0.0, y - y1});
         // A box at the point (or all but) may be met in any direction.
-        if (hx * hx + hy * hy > close * close) {
+        if (wall_index::box_distance(x0, x1, y0, y1, x, y) > close) {
             // Seen from outside, a box spans less than half a turn, from one corner to another.
             const double corners[4] = {pseudo_angle(x0 - x, y0 - y), pseudo_angle(x1 - x, y0 - y),
                                        pseudo_angle(x0 - x, y1 - y), pseudo_angle(x1 - x, y1 - y)};

@@ -9,9 +9,9 @@
 // that meets a wall's box grown by up to 1e-6 within `reach` finds that wall in its sector's list
 // (a wall whose box comes within 1e-4 of the point is in every sector). Each wall is listed at
 // most once a sector, nearest box first; callers apply their own exact test to what they get.
-// The lists stand while the grid's packed lists do (until a wall changes). Directions are told apart by a
-// pseudo-angle, the position along the unit diamond |x| + |y| = 1, which grows with the angle and needs no
-// trigonometry.
+// The lists stand while the grid's packed lists do (until a wall changes). Directions are told
+// apart by a pseudo-angle, the position along the unit diamond |x| + |y| = 1, which grows with the
+// angle and needs no trigonometry.
 #pragma once
 
 #include <cmath>
