@@ -241,13 +241,26 @@ bool world_class::check_sensor(double x, double y, double angle, double range, i
 
 double world_class::check_vision(double x, double y, double angle, bool& seen, point& hit, int slot) {
     if (const view_index* view = view_for(x, y, slot))
-        return cast_in_view(*view, angle, seen, hit, vision_horizon, vision_horizon);
+        return cast_in_view(*view, angle, seen, hit);
     return check_vision_within(x, y, angle, seen, hit, vision_horizon);
 }
 
-void world_class::fetch_view(int slot) const {
-    if (slot >= 0 && slot < static_cast<int>(slot_views_.size()) && slot_views_[slot].built)
-        slot_views_[slot].index.fetch();
+void world_class::fetch_for(int slot, double heading) const {
+    if (slot < 0) return;
+    if (slot < static_cast<int>(slot_views_.size()) && slot_views_[slot].built) slot_views_[slot].index.fetch(heading);
+    if (slot >= static_cast<int>(slot_fans_.size())) return;
+    auto ask = [](const void* p) { _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0); };
+    const probe_fan& fan = slot_fans_[slot];
+    for (int line = 0; line < 3; ++line) ask(reinterpret_cast<const char*>(&fan) + 64 * line);
+    for (const probe_fan::walls* w : {&fan.near_walls, &fan.uncovered}) {
+        if (w->list.empty()) continue;
+        ask(w->list.data());
+        ask(w->x0.data());
+        ask(w->x1.data());
+        ask(w->y0.data());
+        ask(w->y1.data());
+    }
+    if (!fan.around.walls.empty()) ask(fan.around.walls.data());
 }
 
 void world_class::look_from(int slot, double x, double y) {
@@ -283,21 +296,14 @@ void world_class::look_from(int slot, double x, double y) {
     view_version_ = wall_version_;
 }
 
-double world_class::cast_in_view(const view_index& view, double angle, bool& seen, point& hit, double reach,
-                                 double near) {
+double world_class::cast_in_view(const view_index& view, double angle, bool& seen, point& hit) {
     // The cast of cast_within over the walls of the ray's sector, nearest box first: the walls
     // that can matter are those the exact ray meets closer than the nearest hit, or than an
-    // impact can be recorded (1.0), and the boxes of all of those come that close. Where only
-    // what lies closer than `near` need be exact, a covered wall whose box lies further than
-    // that (it records no impact) is passed over too; the covers must then stand for the
-    // impacts recorded so far.
-    const double x = view.x(), y = view.y();
-    const bool narrow = near < reach;
+    // impact can be recorded (1.0), and the boxes of all of those come that close.
+    const double x = view.x(), y = view.y(), reach = vision_horizon;
     seen = false;
     double rc, rs;
-    if (!rough_cos_sin(angle, rc, rs)) return cast_within(x, y, angle, seen, hit, reach, near);
-    if (narrow) cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
-    auto passed = [&](const wall_index::packed& w, double box) { return narrow && box > near + 1e-5 && w.e->covered; };
+    if (!rough_cos_sin(angle, rc, rs)) return cast_within(x, y, angle, seen, hit, reach, reach);
     const view_index::sector_walls& sector = view.in(view_index::sector(rc, -rs));
     std::uint32_t i = 0;
     // Along the rough direction (off both axes), the walls before the first one it may meet are
@@ -306,9 +312,7 @@ double world_class::cast_in_view(const view_index& view, double angle, bool& see
         const double inv_x = 1 / rc, inv_y = -1 / rs;
         for (; i < sector.count; ++i) {
             const wall_index::packed& w = wall_index_.packed_at(view.at(sector, i));
-            if (ray_may_meet(w.x0, w.x1, w.y0, w.y1, x, y, rc, -rs, inv_x, inv_y, reach + 2e-6, 2e-6) &&
-                !(narrow && passed(w, wall_index::box_distance(w, x, y))))
-                break;
+            if (ray_may_meet(w.x0, w.x1, w.y0, w.y1, x, y, rc, -rs, inv_x, inv_y, reach + 2e-6, 2e-6)) break;
         }
         if (i == sector.count) return vision_horizon;
     }
@@ -320,15 +324,14 @@ double world_class::cast_in_view(const view_index& view, double angle, bool& see
     cover_walls(wall_index_, impact_index_, impacts, impact_count, impact_version_);
     ray_walls_.clear();
     double nearest = vision_horizon;
-    const double impact_reach = std::min(1.0, reach);
     for (; i < sector.count; ++i) {
         const wall_index::packed& w = wall_index_.packed_at(view.at(sector, i));
         const double box = wall_index::box_distance(w, x, y);
-        if (box > std::max(nearest, impact_reach) + 1e-5) break;
+        if (box > std::max(nearest, 1.0) + 1e-5) break;
         if (!ray_may_meet(w.x0, w.x1, w.y0, w.y1, x, y, c, -sn, inv_c, inv_s, reach + 1e-6, 1e-6)) continue;
         const wall_index::entry& e = *w.e;
         // Beyond the nearest hit, a covered wall can neither be chosen nor record an impact.
-        if ((box > nearest + 1e-5 && e.covered) || passed(w, box)) continue;
+        if (box > nearest + 1e-5 && e.covered) continue;
         point crossing;
         const double d = check_box_intersect(nullptr, ray, line{{e.ax, e.ay}, {e.bx, e.by}}, crossing);
         if (d > 0 && d < nearest) nearest = d;
@@ -346,9 +349,6 @@ double world_class::probe_within(double x, double y, double angle, bool& seen, p
                                  int slot) {
     if (!(reach > 0 && reach <= vision_horizon)) reach = vision_horizon;
     if (!(near >= 0 && near < reach)) near = reach;
-    // From where a robot stands still, its view holds every wall the cast would find.
-    if (const view_index* view = view_for(x, y, slot))
-        return cast_in_view(*view, angle, seen, hit, reach, near);
     if (near < reach && gather_fan(x, y, reach, near, slot)) return cast_in_fan(x, y, angle, seen, hit, reach, near);
     return cast_within(x, y, angle, seen, hit, reach, near);
 }

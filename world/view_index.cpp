@@ -5,6 +5,8 @@
 
 #include <xmmintrin.h>
 
+#include "support/maths.h"
+
 namespace {
 
 constexpr double per_unit = view_index::sectors / 4.0;
@@ -85,6 +87,15 @@ void view_index::build(double x, double y, double reach, const wall_index& index
     }
 }
 
-void view_index::fetch() const {
-    for (const sector_walls& s : sectors_) _mm_prefetch(reinterpret_cast<const char*>(&s), _MM_HINT_T0);
+void view_index::fetch(double heading) const {
+    double c, s;
+    if (!rough_cos_sin(heading, c, s)) return;
+    // Turned by pi / 3 at a time; rounding only moves the directions by far less than a sector.
+    const double c60 = 0.5, s60 = 0.86602540378443865;
+    for (int k = 0; k < 6; ++k) {
+        _mm_prefetch(reinterpret_cast<const char*>(&sectors_[sector(c, -s)]), _MM_HINT_T0);
+        const double turned_c = c * c60 - s * s60;
+        s = s * c60 + c * s60;
+        c = turned_c;
+    }
 }

@@ -53,8 +53,9 @@ public:
     std::uint32_t at(const sector_walls& s, std::uint32_t i) const {
         return i < in_line ? s.first[i] : more_[s.more + i - in_line];
     }
-    // Asks the memory for every sector's line, ahead of the rays.
-    void fetch() const;
+    // Asks the memory for the lines of the sectors a robot heading this way senses along (the six
+    // directions heading + k pi / 3), ahead of its rays.
+    void fetch(double heading) const;
     double x() const { return x_; }
     double y() const { return y_; }
 

@@ -130,8 +130,8 @@ void world_class::update() {
     // Robots may have been put elsewhere since the last tick (by the operator or a test).
     if (bodies) list_bodies();
     for (unsigned i = 0; i < num_robots; ++i) {
-        // What the next robot sees from where it stands is fetched while this one moves.
-        if (i + 1 < num_robots) fetch_view(robots[i + 1]->body);
+        // What the next robot looks at first is fetched while this one moves.
+        if (i + 1 < num_robots) fetch_for(robots[i + 1]->body, robots[i + 1]->heading);
         robots[i]->update();
     }
     if (!bodies) list_bodies();

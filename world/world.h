@@ -160,9 +160,10 @@ public:
     bool check_sensor(double x, double y, double angle, double range, int slot = -1);
     // A robot about to sense from (x, y) gives its place in the table: once it has looked from
     // there `view_after` times running (it stands or turns on the spot), what it sees from there
-    // is kept until it moves or a wall changes. Its sensors, vision rays and probe rays from that
-    // spot, given the same slot, then look only at the walls in their direction; the answers
-    // and impacts are those of the whole cast.
+    // is kept until it moves or a wall changes. Its sensors and vision rays from that spot, given
+    // the same slot, then look only at the walls in their direction; the answers and impacts are
+    // those of the whole cast. (Its probe rays keep to the probe's fan, which holds fewer walls:
+    // the near ones and those that may still record an impact.)
     void look_from(int slot, double x, double y);
     double check_vision(double x, double y, double angle, bool& seen, point& hit, int slot = -1);
     // The same cast, exact only for what lies closer than `reach` (at most the horizon): walls
@@ -266,9 +267,11 @@ private:
                    ? view_
                    : nullptr;
     }
-    // Asks the memory for the slot's kept view, if any, ahead of its use.
-    void fetch_view(int slot) const;
-    double cast_in_view(const view_index& view, double angle, bool& seen, point& hit, double reach, double near);
+    // Asks the memory for what the slot's robot reads first when it senses heading this way: its
+    // kept view's sectors, if any, and its probe fan's lists.
+    void fetch_for(int slot, double heading) const;
+    // A vision ray from the view's point.
+    double cast_in_view(const view_index& view, double angle, bool& seen, point& hit);
     // The collision probe casts a fan of rays from one point, and only two kinds of wall matter
     // to a ray of it: those within `near` of the point (a hit there must be exact) and uncovered
     // ones within its reach (they may record impacts). Both are gathered once for the fan; a
