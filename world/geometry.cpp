@@ -662,9 +662,8 @@ double world_class::choose_cast(bool& seen, point& hit) {
 namespace {
 // Unit direction away from the wall's box at (x, y): from the box's nearest point, or, from a
 // point on or inside the box, out through the nearest face.
-point away_from_box(const wall_type& w, double x, double y) {
-    const double x0 = std::min(w.x, w.x + w.w), x1 = std::max(w.x, w.x + w.w);
-    const double y0 = std::min(w.y, w.y + w.h), y1 = std::max(w.y, w.y + w.h);
+point away_from_box(const wall_index::packed& box, double x, double y) {
+    const double x0 = box.x0, x1 = box.x1, y0 = box.y0, y1 = box.y1;
     const double gx = x - std::clamp(x, x0, x1), gy = y - std::clamp(y, y0, y1);
     const double g = std::sqrt(gx * gx + gy * gy);
     if (g > 0) return point{gx / g, gy / g};
@@ -680,26 +679,28 @@ point away_from_box(const wall_type& w, double x, double y) {
 bool world_class::step_blocked(double from_x, double from_y, double to_x, double to_y, double radius, point* away) {
     // No step (a slide with nothing left of it) comes closer to anything.
     if (from_x == to_x && from_y == to_y) return false;
-    const wall_type* nearest = nullptr;
-    double nearest_d = radius;
     // The nearest wall the step approaches; of equal ones, the first in list order (the newest).
-    std::uint64_t nearest_seq = 0;
+    // Its box (the wall's corners ordered; one with a corner not a number approaches nothing)
+    // is kept: the wall's entry is read only to break a tie.
+    bool found = false;
+    wall_index::packed nearest{};
+    double nearest_d = radius;
     // A wall met twice gives the same answer twice.
     auto consider = [&](const wall_index::packed& p) {
         const double d_to = wall_index::box_distance(p, to_x, to_y);
         if (!(d_to < radius)) return true;
         // Level steps (sliding along a face) are not approaches: rounding can make them look so.
         if (!(d_to < wall_index::box_distance(p, from_x, from_y) - 1e-12)) return true;
-        if (!nearest || d_to < nearest_d || (d_to == nearest_d && p.e->seq > nearest_seq)) {
-            nearest = p.e->wall;
+        if (!found || d_to < nearest_d || (d_to == nearest_d && p.e->seq > nearest.e->seq)) {
+            found = true;
+            nearest = p;
             nearest_d = d_to;
-            nearest_seq = p.e->seq;
         }
         return true;
     };
     each_wall_near(to_x - radius, to_y - radius, to_x + radius, to_y + radius, consider);
-    if (nearest && away) *away = away_from_box(*nearest, from_x, from_y);
-    return nearest != nullptr;
+    if (found && away) *away = away_from_box(nearest, from_x, from_y);
+    return found;
 }
 
 bool world_class::way_out(double x, double y, double clearance, point& out) const {
