@@ -223,7 +223,8 @@ bool world_class::check_sensor(double x, double y, double angle, double range, i
             const view_index* view = range > 0 && range <= vision_horizon ? view_for(x, y, slot) : nullptr;
             if (view) {
                 const view_index::sector_walls& sector = view->in(view_index::sector(c, -sn));
-                for (std::uint32_t i = 0; i < sector.count; ++i) {
+                const std::uint32_t count = sector.nearest > range + 1e-6 ? 0 : sector.count;
+                for (std::uint32_t i = 0; i < count; ++i) {
                     const wall_index::packed& p = wall_index_.packed_at(view->at(sector, i));
                     if (wall_index::box_distance(p, x, y) > range + 1e-6 || !holds(p)) break;
                 }

@@ -77,6 +77,10 @@ void view_index::build(double x, double y, double reach, const wall_index& index
         });
         sector_walls& out = sectors_[k];
         out.count = static_cast<std::uint32_t>(e - b);
+        // Rounded down to a float.
+        const double nearest = b == e ? reach : (*b)->near;
+        out.nearest = static_cast<float>(nearest);
+        if (out.nearest > nearest) out.nearest = std::nextafter(out.nearest, 0.0f);
         out.more = static_cast<std::uint32_t>(more_.size());
         for (auto i = b; i < e; ++i) {
             if (i - b < in_line)

@@ -24,12 +24,15 @@ class view_index {
 public:
     static constexpr int sectors = 64;
     // A sector's walls as their places in the grid's packed lists, nearest box first, the first
-    // fourteen in the sector's own cache line: a ray reads one sector, and the lists of all the
+    // thirteen in the sector's own cache line: a ray reads one sector, and the lists of all the
     // robots together stay small enough to be kept in the caches from tick to tick.
-    static constexpr int in_line = 14;
+    static constexpr int in_line = 13;
     struct alignas(64) sector_walls {
         std::uint32_t count;
-        std::uint32_t more;  // where the fifteenth and later ones start in the overflow list
+        std::uint32_t more;  // where the fourteenth and later ones start in the overflow list
+        // No more than the distance to the nearest box (the sector's reach where it has none):
+        // a short sensor tells from it alone that nothing there holds its point.
+        float nearest;
         std::uint32_t first[in_line];
     };
 
