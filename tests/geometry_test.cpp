@@ -780,6 +780,23 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
         plain.add_wall(x, y, ww, hh);
         probe.add_wall(x, y, ww, hh);
     };
+    // A wall with a corner on, or a hair to one side of, a border between a view's sectors seen
+    // from (ox, oy); rays along the border and a hair to each side of it.
+    std::vector<double> border_rays;
+    auto border_wall = [&](double ox, double oy) {
+        auto towards = [](double along) {  // the direction at this pseudo-angle
+            const double r = along < 2 ? 1 - along : along - 3;
+            return point{r, along < 2 ? 1 - std::abs(r) : std::abs(r) - 1};
+        };
+        const double along = (pick(view_index::sectors - 2) + 1) * 4.0 / view_index::sectors;
+        const point at = towards(along + (pick(3) - 1) * (pick(2) ? 1e-4 : 1e-7));
+        const double t = uni(0.2, 1.5);
+        both_add(ox + t * at.x, oy + t * at.y, pick(2) ? 0.05 : -0.05, pick(2) ? 0.05 : -0.05);
+        // Rays along the border, and a hair to each side of it.
+        const point on = towards(along);
+        for (double hair : {0.0, 1e-9, -1e-9}) border_rays.push_back(std::atan2(-on.y, on.x) + hair);
+        if (border_rays.size() > 9) border_rays.erase(border_rays.begin(), border_rays.end() - 9);
+    };
     auto random_wall = [&](double ox, double oy) {
         switch (pick(10)) {
             case 0:  // zero size
@@ -866,8 +883,12 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
         if (round % 10 == 5) standing = o;
         if (round % 10 > 5) o = standing;
         if (round % 2) probed = o;
-        fast.look_from(1, o.x, o.y);
-        probe.look_from(3, o.x, o.y);
+        if (round % 10 == 6) border_wall(o.x, o.y);
+        // Standing, the robots look about often enough for a view, walls changing or not.
+        for (int look = round % 10 > 5 ? world_class::view_after : 1; look > 0; --look) {
+            fast.look_from(1, o.x, o.y);
+            probe.look_from(3, o.x, o.y);
+        }
         if (round % 3 == 0) random_wall(o.x, o.y);
         // The same wall, picked at random, in all three worlds.
         wall_type* same[3] = {fast.walls, plain.walls, probe.walls};
@@ -911,6 +932,13 @@ TEST_P(vision_differential, VisionMatchesCastingAgainstEveryWallInListOrder) {
             const double along = pick(view_index::sectors) * 4.0 / view_index::sectors;
             const double r = along < 2 ? 1 - along : along - 3;
             angles.push_back(std::atan2(-(along < 2 ? 1 - std::abs(r) : std::abs(r) - 1), r));
+        }
+        angles.insert(angles.end(), border_rays.begin(), border_rays.end());
+        // Through the corners of the nearest walls' boxes, where the cones they are listed in end.
+        for (const wall_type* w = fast.walls; w; w = w->next) {
+            if (std::hypot(w->x - o.x, w->y - o.y) > 1.6 || angles.size() > 48) continue;
+            for (double cx : {w->x, w->x + w->w})
+                for (double cy : {w->y, w->y + w->h}) angles.push_back(std::atan2(-(cy - o.y), cx - o.x));
         }
         for (std::size_t ai = 0; ai < angles.size(); ++ai) {
             const double a = angles[ai];

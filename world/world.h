@@ -165,6 +165,10 @@ public:
     // those of the whole cast. (Its probe rays keep to the probe's fan, which holds fewer walls:
     // the near ones and those that may still record an impact.)
     void look_from(int slot, double x, double y);
+    // Making a view costs as much as some twenty ticks of rays cast without one: robots that
+    // stop for a moment (against a wall, or to turn) go on before it pays, while one that has
+    // stood for a sixth of a second (at 100 ticks a second) tends to stand on.
+    static constexpr int view_after = 16;
     double check_vision(double x, double y, double angle, bool& seen, point& hit, int slot = -1);
     // The same cast, exact only for what lies closer than `reach` (at most the horizon): walls
     // farther away are passed over, as neither their impacts (closer than 1.0) nor a short
@@ -254,7 +258,6 @@ private:
         bool built = false;
         view_index index;
     };
-    static constexpr int view_after = 2;
     // Views are made where the cells within sight list at most this many walls.
     static constexpr std::size_t view_most = 1024;
     std::vector<robot_view> slot_views_;
