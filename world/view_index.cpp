@@ -7,12 +7,6 @@
 
 #include "support/maths.h"
 
-namespace {
-
-constexpr double per_unit = view_index::sectors / 4.0;
-
-}  // namespace
-
 view_index::scratch& view_index::shared_scratch() {
     static thread_local scratch work;
     return work;

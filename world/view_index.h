@@ -23,6 +23,8 @@
 class view_index {
 public:
     static constexpr int sectors = 64;
+    // Sectors to a unit of pseudo-angle.
+    static constexpr double per_unit = sectors / 4.0;
     // A sector's walls as their places in the grid's packed lists, nearest box first, the first
     // thirteen in the sector's own cache line: a ray reads one sector, and the lists of all the
     // robots together stay small enough to be kept in the caches from tick to tick.
@@ -48,7 +50,7 @@ public:
     }
     // The sector of the direction (dx, dy), not both zero. Inline: every ray asks it.
     static int sector(double dx, double dy) {
-        const int s = static_cast<int>(pseudo_angle(dx, dy) * (sectors / 4.0));
+        const int s = static_cast<int>(pseudo_angle(dx, dy) * per_unit);
         return s >= sectors ? s - sectors : s;
     }
     const sector_walls& in(int s) const { return sectors_[s]; }
