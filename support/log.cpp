@@ -1,9 +1,11 @@
 #include "support/log.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include <unistd.h>
@@ -34,7 +36,10 @@ void rotate_log() {
 // does, in the current rounding mode. Returns the length, or -1 when the format or a value
 // (not finite, or too large) needs printf.
 int format_fixed(char* out, int size, const char* format, va_list args) {
-    if constexpr (std::numeric_limits<long double>::digits < 64) return -1;
+    // The rounding below needs the 64-bit significand of the x87 extended format: with more bits
+    // (a 128-bit long double), adding 2^63 would leave fractions and the cast would truncate them.
+    if constexpr (std::numeric_limits<long double>::digits != 64 || std::endian::native != std::endian::little)
+        return -1;
     static const long double scale[] = {1, 10, 100, 1000, 10000};
     int n = 0;
     for (const char* f = format; *f; ++f) {
@@ -52,11 +57,18 @@ int format_fixed(char* out, int size, const char* format, va_list args) {
         f += 2;
         const double v = va_arg(args, double);
         if (!(std::fabs(v) < 1e14)) return -1;
-        // Adding 2^63 leaves no bits below the units: the sum is rounded to an integer in the
-        // current rounding mode, as printf rounds.
+        // Adding 2^63 of the value's sign leaves no bits below the units: the signed sum is
+        // rounded to an integer in the current rounding mode, as printf rounds (towards +inf
+        // takes -0.05 to "-0.0", not "-0.1"). As its magnitude lies in [2^63, 2^64), its
+        // significand (the first eight bytes, integer bit included) is the rounded magnitude
+        // plus 2^63: read it there rather than through a conversion, which would switch the
+        // FPU's rounding mode twice for every value.
         const long double two63 = 9223372036854775808.0L;
-        const long double rounded = (std::fabs(static_cast<long double>(v)) * scale[precision] + two63) - two63;
-        unsigned long long units = static_cast<unsigned long long>(rounded);
+        const long double exact = static_cast<long double>(v) * scale[precision];
+        const long double shifted = exact + std::copysign(two63, exact);
+        unsigned long long units;
+        std::memcpy(&units, &shifted, sizeof units);
+        units -= 1ULL << 63;
         char digits[32];
         int d = 0;
         for (int i = 0; i < precision; ++i, units /= 10) digits[d++] = static_cast<char>('0' + units % 10);

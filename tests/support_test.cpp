@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <cfenv>
+#include <cmath>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +57,38 @@ TEST_F(LogTest, FileIsOpenedOnlyOnceInARun) {
     log("two\n");
     log("three\n");
     EXPECT_EQ(read_file("log.txt"), "one\ntwo\nthree\n");
+}
+
+// Fixed-point values are formatted without printf on the robots' hot path; the text must be
+// printf's for every value, precision, width and rounding mode, halves and near-halves included.
+TEST_F(LogTest, FixedPointValuesAreWrittenAsPrintfWritesThem) {
+    const double values[] = {0.0, -0.0, 0.05, -0.05, 0.15, 0.25, -0.25, 0.35, 0.125, 2.5, 0.5, 1.5, -1.5,
+                             0.9999999, 123.456789, -7.00005, 1e-300, 5e-324, 99999999999999.9, 1e13,
+                             1e14, -1e20, NAN, INFINITY, -INFINITY, 0.45, 1.0 / 3, 2.0 / 3};
+    const char* formats[] = {"[Robot] motion %4.1f  %4.1f\n", "%.0f|%.2f\n", "%.3f %.4f\n", "%10.3f%1.1f\n"};
+    const int modes[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+    std::string expected;
+    char line[256];
+    for (int mode : modes) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        for (const char* format : formats)
+            for (double a : values)
+                for (double b : {0.05, -0.25, 1e-7}) {
+                    std::snprintf(line, sizeof line, format, a, b);
+                    expected += line;
+                    log(format, a, b);
+                }
+    }
+    std::fesetround(FE_TONEAREST);
+    const std::string written = read_file("log.txt");
+    ASSERT_EQ(written.size(), expected.size());
+    int shown = 0;
+    for (std::size_t at = 0, end; at < expected.size() && shown < 10; at = end + 1) {
+        end = expected.find('\n', at);
+        if (written.compare(at, end - at, expected, at, end - at) != 0 && ++shown)
+            ADD_FAILURE() << "wrote \"" << written.substr(at, end - at) << "\" for \""
+                          << expected.substr(at, end - at) << "\"";
+    }
 }
 
 TEST_F(LogTest, OverlongMessageIsCutTo29999Characters) {
