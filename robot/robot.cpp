@@ -153,6 +153,9 @@ void robot_class::update() {
     // stands within the probe distance of a wall can still move away from it.
     const double px = x + dx, py = y + dy;
     bool blocked = false;
+    // A step of nothing (a robot told to stand while it turns) goes nowhere, blocked or not: its
+    // rays are cast only for the impacts they may record.
+    const bool still = dx == 0 && dy == 0;
     for (int k = 0; k < 12; ++k) {
         bool seen = false;
         point hit;
@@ -160,7 +163,7 @@ void robot_class::update() {
         // matters here, so walls beyond that are not cast against, nor walls that can record no
         // impact beyond what can block; once the step is blocked, nothing more can block it.
         const double d = world->probe_within(px, py, heading + k * pi / 6, seen, hit, std::max(1.0, 0.5 * diameter),
-                                             blocked ? 0.0 : 0.5 * diameter, body);
+                                             blocked || still ? 0.0 : 0.5 * diameter, body);
         if (seen && d < 0.5 * diameter && !blocked) blocked = world->approaches_wall_at(hit, x, y, px, py);
     }
 

@@ -242,6 +242,22 @@ TEST_F(robot_test, DrivingIntoAWallStopsShortButTurningGoesOn) {
     EXPECT_NEAR(r.x, stopped - 0.05, 1e-9);
 }
 
+TEST_F(robot_test, RobotStandingStillRecordsWhatItsProbeRaysMeet) {
+    // A small wall 0.6 away at 30 degrees: between two sensors and vision rays, on a probe ray.
+    world_class w(setup);
+    test_robot r(&w);
+    w.target_x = w.target_y = 8;
+    const double wx = 5 + 0.6 * std::cos(pi / 6), wy = 5 - 0.6 * std::sin(pi / 6);
+    w.add_wall(wx - 0.01, wy - 0.01, 0.02, 0.02);
+    place(r, 5, 5, 0);
+    r.motion(0, 0);
+    run(r, 1);
+    ASSERT_EQ(w.impact_count, 1);
+    EXPECT_NEAR(w.impacts[0].x, wx, 0.011);
+    EXPECT_NEAR(w.impacts[0].y, wy, 0.011);
+    EXPECT_EQ(r.x, 5.0);
+}
+
 TEST_F(robot_test, SensorsReachTheOuterEdgeOfTheDrawnSensorAndRaysMeasureNearness) {
     world_class w(setup);
     test_robot r(&w);
