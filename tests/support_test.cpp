@@ -67,6 +67,10 @@ TEST_F(LogTest, FixedPointValuesAreWrittenAsPrintfWritesThem) {
                              1e14, -1e20, NAN, INFINITY, -INFINITY, 0.45, 1.0 / 3, 2.0 / 3};
     const char* formats[] = {"[Robot] motion %4.1f  %4.1f\n", "%.0f|%.2f\n", "%.3f %.4f\n", "%10.3f%1.1f\n"};
     const int modes[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+    // The rounding mode goes back to the default however the test ends.
+    struct nearest_after {
+        ~nearest_after() { std::fesetround(FE_TONEAREST); }
+    } restore;
     std::string expected;
     char line[256];
     for (int mode : modes) {
@@ -79,7 +83,6 @@ TEST_F(LogTest, FixedPointValuesAreWrittenAsPrintfWritesThem) {
                     log(format, a, b);
                 }
     }
-    std::fesetround(FE_TONEAREST);
     const std::string written = read_file("log.txt");
     ASSERT_EQ(written.size(), expected.size());
     int shown = 0;
