@@ -29,3 +29,7 @@ double fixed_step() {
 void advance_sim_clock() {
     if (step > 0.0) sim_clock += step;
 }
+
+void set_sim_clock(double seconds) {
+    sim_clock = seconds;
+}

@@ -16,3 +16,6 @@ double fixed_step();
 
 // Moves the simulation clock on by the step; does nothing without a fixed step.
 void advance_sim_clock();
+
+// Sets the simulation clock, so that worlds ticked in turn can each keep time of their own.
+void set_sim_clock(double seconds);
