@@ -265,6 +265,10 @@ int main(int argc, char** argv) {
     for (std::size_t k = 0; k < rounds.size(); ++k) {
         std::printf("robot_updates_per_s_round_%zu: %.0f\n", k + 1, 99 / rounds[k].update);
         if (rounds[k].update < rounds[best].update) best = k;
+        // The rounds are only comparable while they tick the same swarm.
+        if (rounds[k].impacts != rounds[0].impacts || rounds[k].targets_reached != rounds[0].targets_reached)
+            std::fprintf(stderr, "bench: round %zu ticked another swarm (%d impacts, %llu targets reached; round 1: %d, %llu)\n", k + 1,
+                         rounds[k].impacts, rounds[k].targets_reached, rounds[0].impacts, rounds[0].targets_reached);
     }
     const round_figures& r = rounds[best];
     const double u = r.update, d = r.draw;
